@@ -1,4 +1,5 @@
 #include "support.h"
+#include "test_paths.h"
 
 #include <QDate>
 #include <QDateTime>

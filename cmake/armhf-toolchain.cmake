@@ -1,0 +1,64 @@
+# Cross build for 32-bit ARM Linux (armv7-a, VFPv3-D16, hard float) with
+# Debian's arm-linux-gnueabihf compiler. Target programs, tests included, run
+# through qemu-arm, so ctest runs the same tests as on the build machine.
+#
+# The compiler brings libc and libstdc++ (/usr/arm-linux-gnueabihf). Qt 5 Core
+# and its libraries come from Debian's armhf packages unpacked into a folder,
+# by default "armhf-sysroot" inside the build tree (scripts/build.sh armhf
+# fills it); set LOGGER_ARMHF_SYSROOT to use another one.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(LOGGER_ARMHF_TRIPLE arm-linux-gnueabihf)
+set(CMAKE_C_COMPILER ${LOGGER_ARMHF_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${LOGGER_ARMHF_TRIPLE}-g++)
+# Debian's multiarch folder; find_* and the project's own look-ups use it.
+set(CMAKE_LIBRARY_ARCHITECTURE ${LOGGER_ARMHF_TRIPLE})
+
+# Cached so that a re-configure, which reads this file again, keeps it; passed
+# on to try_compile, whose CMAKE_BINARY_DIR is another folder.
+if(NOT LOGGER_ARMHF_SYSROOT)
+    set(LOGGER_ARMHF_SYSROOT "${CMAKE_BINARY_DIR}/armhf-sysroot")
+endif()
+set(LOGGER_ARMHF_SYSROOT "${LOGGER_ARMHF_SYSROOT}" CACHE PATH "Unpacked armhf packages (Qt 5 Core and its libraries)")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LOGGER_ARMHF_SYSROOT)
+
+set(LOGGER_ARMHF_CROSS_PREFIX /usr/${LOGGER_ARMHF_TRIPLE} CACHE PATH "The cross compiler's libc and libstdc++")
+
+# Not CMAKE_SYSROOT: the folder has no libc; the compiler keeps its own.
+set(CMAKE_FIND_ROOT_PATH "${LOGGER_ARMHF_SYSROOT}" "${LOGGER_ARMHF_CROSS_PREFIX}")
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(_logger_armhf_libdirs
+    "${LOGGER_ARMHF_SYSROOT}/usr/lib/${LOGGER_ARMHF_TRIPLE}"
+    "${LOGGER_ARMHF_SYSROOT}/lib/${LOGGER_ARMHF_TRIPLE}")
+
+# Qt's own dependencies (ICU, GLib, ...) are found by the linker through these.
+set(_logger_armhf_link "")
+foreach(_dir IN LISTS _logger_armhf_libdirs)
+    string(APPEND _logger_armhf_link " -Wl,-rpath-link,${_dir}")
+endforeach()
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${_logger_armhf_link}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_logger_armhf_link}")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "${_logger_armhf_link}")
+
+# The same folders for the guest's loader. The list ends with options, so a
+# caller may append more "-E NAME=VALUE" before the program.
+list(JOIN _logger_armhf_libdirs ":" _logger_armhf_path)
+# An absolute path: the tests start it with execv.
+find_program(LOGGER_QEMU_ARM qemu-arm REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    "${LOGGER_QEMU_ARM}" -L "${LOGGER_ARMHF_CROSS_PREFIX}" -E "LD_LIBRARY_PATH=${_logger_armhf_path}")
+
+# Qt5Core's package config wants moc, rcc and qmake under the armhf prefix;
+# the build runs the build machine's ones (qtbase5-dev-tools).
+set(LOGGER_HOST_QT_BINDIR /usr/lib/qt5/bin CACHE PATH "Qt 5 tools that run on the build machine")
+foreach(_tool IN ITEMS moc rcc qmake)
+    if(NOT TARGET Qt5::${_tool})
+        add_executable(Qt5::${_tool} IMPORTED)
+        set_target_properties(Qt5::${_tool} PROPERTIES IMPORTED_LOCATION "${LOGGER_HOST_QT_BINDIR}/${_tool}")
+    endif()
+endforeach()

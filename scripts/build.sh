@@ -1,16 +1,34 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs one job:
 #   scripts/build.sh demo    build and run the example host
-#   scripts/build.sh test    build and pass every test
+#   scripts/build.sh test    the native leg, then the armhf leg; both results
+#   scripts/build.sh native  build and pass every test on this machine
+#   scripts/build.sh armhf   cross build for 32-bit ARM and pass every test
+#                            under qemu-arm
 set -euo pipefail
 
 job=${1:-test}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
+armhf_build=${ARMHF_BUILD_DIR:-$root/build-armhf}
 jobs=${JOBS:-2}
+
+# armhf packages unpacked as the cross build's sysroot: Qt 5 Core, the
+# libraries it loads, its CMake files (qt5-qmake brings the mkspecs they
+# check) and libfaketime for the tests that shift the clock.
+armhf_packages=(libqt5core5a qtbase5-dev qt5-qmake libicu72 libglib2.0-0 libpcre2-16-0 libpcre2-8-0
+                libzstd1 zlib1g libdouble-conversion3 libfaketime)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+apt_updated=0
+apt_update() {
+    [ "$apt_updated" -eq 1 ] && return 0
+    # May fail on one index (e.g. a mirror in sync) while the others are fine.
+    as_root apt-get update -qq || echo "== apt-get update reported errors; going on with the indexes it has"
+    apt_updated=1
 }
 
 install_missing() {
@@ -20,7 +38,7 @@ install_missing() {
     done
     if [ ${#missing[@]} -gt 0 ]; then
         echo "== installing: ${missing[*]}"
-        as_root apt-get update -qq || true
+        apt_update
         as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
     fi
 }
@@ -31,17 +49,101 @@ native_build() {
     cmake --build "$build" -j "$jobs"
 }
 
+# Fills $1 with the armhf packages; skipped when it holds these versions.
+armhf_sysroot() {
+    local sysroot=$1
+    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+        echo "== adding the armhf architecture to apt"
+        as_root dpkg --add-architecture armhf
+        apt_updated=0
+        apt_update
+    elif ! apt-cache show libqt5core5a:armhf >/dev/null 2>&1; then
+        apt_update
+    fi
+    local specs=() pkg version
+    for pkg in "${armhf_packages[@]}"; do
+        version=$(apt-cache policy "$pkg:armhf" 2>/dev/null | awk '$1 == "Candidate:" { print $2 }')
+        if [ -z "$version" ] || [ "$version" = "(none)" ]; then
+            echo "error: $pkg:armhf is not available from apt; the armhf leg needs Debian's armhf index" \
+                 "(dpkg --add-architecture armhf && apt-get update)" >&2
+            return 1
+        fi
+        specs+=("$pkg:armhf=$version")
+    done
+    if [ -f "$sysroot/.packages" ] && [ "$(cat "$sysroot/.packages")" = "${specs[*]}" ]; then
+        return 0
+    fi
+    echo "== unpacking into $sysroot: ${specs[*]}"
+    rm -rf "$sysroot" "$sysroot.debs"
+    mkdir -p "$sysroot" "$sysroot.debs"
+    # Run as root, apt would hand the download to its own user, who cannot
+    # write here.
+    (cd "$sysroot.debs" && apt-get download -qq -o APT::Sandbox::User=root "${specs[@]}")
+    local deb
+    for deb in "$sysroot.debs"/*.deb; do
+        dpkg-deb -x "$deb" "$sysroot"
+    done
+    rm -rf "$sysroot.debs" "$sysroot/usr/share/doc"
+    echo "${specs[*]}" >"$sysroot/.packages"
+}
+
+armhf_leg() {
+    install_missing cmake make g++-arm-linux-gnueabihf qemu-user qtbase5-dev-tools googletest
+    # The toolchain file's default sysroot folder.
+    armhf_sysroot "$armhf_build/armhf-sysroot"
+    cmake -S "$root" -B "$armhf_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" \
+          -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_WERROR=ON -DLOGGER_BUILD_TESTS=ON
+    cmake --build "$armhf_build" -j "$jobs"
+    run_ctest "$armhf_build"
+}
+
+# ctest, its output kept beside the build for the summary of `test`.
+run_ctest() {
+    ctest --test-dir "$1" --output-on-failure -j "$jobs" --timeout 60 2>&1 | tee "$1/ctest.log"
+    return "${PIPESTATUS[0]}"
+}
+
+# "NAME: P passed, F failed" from a leg's ctest log, or why there is none.
+summary() {
+    local name=$1 rc=$2 log=$3/ctest.log line
+    line=$( { grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" 2>/dev/null || true; } | tail -n 1)
+    if [ -n "$line" ]; then
+        echo "$line" | awk -v n="$name" '{ f = $4; t = $NF; printf "%s: %d passed, %d failed\n", n, t - f, f }'
+    else
+        echo "$name: no tests ran (exit $rc)"
+    fi
+}
+
 case "$job" in
     demo)
         native_build -DLOGGER_BUILD_TESTS=OFF
         "$build/examples/demo_host"
         ;;
-    test)
+    native)
         native_build -DLOGGER_BUILD_TESTS=ON
-        ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 60
+        run_ctest "$build"
+        ;;
+    armhf)
+        armhf_leg
+        ;;
+    test)
+        # Each leg in its own process, so that `set -e` holds inside it.
+        rm -f "$build/ctest.log" "$armhf_build/ctest.log"
+        start=$SECONDS
+        native_rc=0
+        bash "$0" native || native_rc=$?
+        native_time=$((SECONDS - start))
+        start=$SECONDS
+        armhf_rc=0
+        bash "$0" armhf || armhf_rc=$?
+        armhf_time=$((SECONDS - start))
+        echo "== native leg ${native_time} s (exit $native_rc), armhf leg ${armhf_time} s (exit $armhf_rc)"
+        summary native "$native_rc" "$build"
+        summary armhf "$armhf_rc" "$armhf_build"
+        [ "$native_rc" -eq 0 ] && [ "$armhf_rc" -eq 0 ]
         ;;
     *)
-        echo "usage: $0 demo|test" >&2
+        echo "usage: $0 demo|test|native|armhf" >&2
         exit 2
         ;;
 esac

@@ -9,6 +9,18 @@
 #include <string>
 #include <vector>
 
+#include <ostream>
+
+// Readable QStrings in test failures.
+inline void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QStringList& list, std::ostream* out)
+{
+    *out << '{' << list.join("|").toStdString() << '}';
+}
+
 namespace testing_support
 {
 // A fresh directory under the system temporary directory, removed at the end.

@@ -83,9 +83,10 @@ struct ChildResult
 };
 
 // Runs the test host with the given arguments and extra environment, in
-// `workDir`; waits at most `timeoutSeconds`.
+// `workDir`, as user `uid` when not negative; waits at most `timeoutSeconds`.
+// Exit code 127: the host could not be started.
 ChildResult runHost(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
-                    const QString& workDir = QString(), int timeoutSeconds = 30);
+                    const QString& workDir = QString(), int uid = -1, int timeoutSeconds = 30);
 
 // Environment that shifts the clock of a child by `offsetSeconds`, running
 // `speed` times faster; empty when libfaketime is not available.

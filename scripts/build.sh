@@ -117,7 +117,8 @@ summary() {
 case "$job" in
     demo)
         native_build -DLOGGER_BUILD_TESTS=OFF
-        "$build/examples/demo_host"
+        # Run from the build tree: the demo's relative LogPath lands there.
+        cd "$build" && ./examples/demo_host
         ;;
     native)
         native_build -DLOGGER_BUILD_TESTS=ON

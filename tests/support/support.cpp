@@ -177,7 +177,7 @@ void drain(int fd, std::string& into, bool& open)
 } // namespace
 
 ChildResult runHost(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-                    const QString& workDir, int timeoutSeconds)
+                    const QString& workDir, int uid, int timeoutSeconds)
 {
     // Under a cross build the host runs through the emulator, which takes the
     // extra environment as "-E name=value" options.
@@ -202,6 +202,8 @@ ChildResult runHost(const std::vector<std::string>& args, const std::map<std::st
         close(outPipe[0]);
         close(errPipe[0]);
         if (!dir.empty() && chdir(dir.c_str()) != 0)
+            _exit(126);
+        if (uid >= 0 && (setgid(gid_t(uid)) != 0 || setuid(uid_t(uid)) != 0))
             _exit(126);
         if (!emulated)
             for (const auto& [name, value] : env)

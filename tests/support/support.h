@@ -9,6 +9,18 @@
 #include <string>
 #include <vector>
 
+#include <ostream>
+
+// Readable QStrings in test failures.
+inline void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QStringList& list, std::ostream* out)
+{
+    *out << '{' << list.join("|").toStdString() << '}';
+}
+
 namespace testing_support
 {
 // A fresh directory under the system temporary directory, removed at the end.
@@ -71,9 +83,10 @@ struct ChildResult
 };
 
 // Runs the test host with the given arguments and extra environment, in
-// `workDir`; waits at most `timeoutSeconds`.
+// `workDir`, as user `uid` when not negative; waits at most `timeoutSeconds`.
+// Exit code 127: the host could not be started.
 ChildResult runHost(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
-                    const QString& workDir = QString(), int timeoutSeconds = 30);
+                    const QString& workDir = QString(), int uid = -1, int timeoutSeconds = 30);
 
 // Environment that shifts the clock of a child by `offsetSeconds`, running
 // `speed` times faster; empty when libfaketime is not available.

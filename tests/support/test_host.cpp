@@ -1,7 +1,7 @@
 // A tiny host for scenarios that need a process of their own: what happens at
 // load and exit, across a restart, or under a shifted clock.
 //   test_host [init-record DIR NAME MEGABYTES DAYS] [init-ini FILE]
-//             [log COUNT BYTES] [next-day] [uninit]
+//             [log COUNT BYTES] [next-day] [paths] [uninit]
 // Commands run in order; results of start-ups are printed as "init:1"/"init:0".
 #include "logger.h"
 
@@ -43,6 +43,9 @@ int main(int argc, char** argv)
             const QDate start = QDate::currentDate();
             while (QDate::currentDate() == start) {
             }
+        } else if (command == "paths") {
+            printf("log:%s\ndump:%s\n", qUtf8Printable(logger.GetSaveLogPathFileName()),
+                   qUtf8Printable(logger.GetSaveDumpPathFileName()));
         } else if (command == "uninit") {
             logger.unInit();
         } else {

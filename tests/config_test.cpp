@@ -1,62 +1,52 @@
 // Start-up from an INI file: keys, their acceptance rules and the directories.
-#include "access.h"
+// Each start runs in a host process of its own and is read back from its dump.
 #include "support.h"
 
 #include <gtest/gtest.h>
-
-#include <QDir>
 
 using namespace testing_support;
 
 namespace
 {
-struct IniRun
+struct IniStart
 {
     bool started;
-    QStringList dump; // the eight values printed before the check, in order
+    QStringList dump; // the eight values printed before the check
     QString logDir, dumpDir, err;
 };
 
-// Starts a fresh host from `ini` (written to a file in `dir`) and reads back
-// what it printed.
-IniRun startFromIni(const TempDir& dir, const QByteArray& ini, const QString& workDir = QString())
+IniStart startFromIni(const TempDir& dir, const QString& ini)
 {
-    writeFile(dir.file("logger.ini"), ini);
-    const ChildResult r = runHost({"init-ini", dir.file("logger.ini").toStdString(), "paths"}, {}, workDir);
-    IniRun run;
-    run.err = QString::fromStdString(r.err);
-    const QStringList out = QString::fromStdString(r.out).split('\n');
-    run.started = out.value(0) == "init:1";
-    run.logDir = out.value(1).mid(4);
-    run.dumpDir = out.value(2).mid(5);
-    for (const QString& line : run.err.split('\n'))
-        if (line.startsWith("m_") && line.left(19).endsWith(" "))
-            run.dump << line.mid(20);
-    return run;
+    writeFile(dir.file("logger.ini"), ini.toUtf8());
+    const Child r = runHost({"init-ini", dir.file("logger.ini"), "paths"}, {}, dir.path);
+    IniStart s{r.out.startsWith("init:1\n"), {}, r.out.section('\n', 1, 1).mid(4), r.out.section('\n', 2, 2).mid(5), r.err};
+    for (const QString& line : r.err.split('\n'))
+        if (line.startsWith("m_") && line.left(19).endsWith(' '))
+            s.dump << line.mid(20);
+    return s;
 }
 } // namespace
 
 TEST(IniFile, WorkedExampleGivesItsDirectoriesAndFields)
 {
     TempDir dir;
-    const QString root = dir.path() + "data/logs";
-    const IniRun run = startFromIni(dir, "[CommConfig]\nFileIdentifyPath=unit7\nOverDays=10\nFolderName=service\n"
-                                         "[LogConfig]\nLogName=mainapp\nLogPath=" + root.toUtf8() +
-                                         "\nIsWriteLog=true\nLogLevel=WARN\nOneLogMaxSizeMB=20\n"
-                                         "IsPrintScreen=false\nRowLogMaxLen=2048\n");
-    ASSERT_TRUE(run.started) << run.err.toStdString();
-    const QString base = root + "/unit7/service";
-    EXPECT_EQ(run.dump, QStringList({'"' + base + "/log/\"", "\"mainapp\"", "true", "2", "20", "false", "2048", "10"}));
-    EXPECT_EQ(run.logDir, base + "/log");
-    EXPECT_EQ(run.dumpDir, base + "/dump");
+    const QString root = dir.path + "data/logs", base = root + "/unit7/service";
+    const IniStart s = startFromIni(dir, "[CommConfig]\nFileIdentifyPath=unit7\nOverDays=10\nFolderName=service\n"
+                                         "[LogConfig]\nLogName=mainapp\nLogPath=" + root +
+                                         "\nIsWriteLog=true\nLogLevel=WARN\nOneLogMaxSizeMB=20\nIsPrintScreen=false\n"
+                                         "RowLogMaxLen=2048\n");
+    ASSERT_TRUE(s.started) << s.err.toStdString();
+    EXPECT_EQ(s.dump, QStringList({'"' + base + "/log/\"", "\"mainapp\"", "true", "2", "20", "false", "2048", "10"}));
+    EXPECT_EQ(s.logDir, base + "/log");
+    EXPECT_EQ(s.dumpDir, base + "/dump");
     EXPECT_EQ(fileNames(base + "/log"), QStringList{today() + "_1_mainapp.log"});
 }
 
 TEST(IniFile, ComposesTheDirectoriesFromTheirSegments)
 {
     TempDir dir;
-    const QString p = dir.path() + "root"; // LogPath
-    struct Row
+    const QString p = dir.path + "root", tmp = QDir::tempPath();
+    const struct
     {
         QString iden, folder, logPath, base, logDir;
     } rows[] = {
@@ -66,50 +56,47 @@ TEST(IniFile, ComposesTheDirectoriesFromTheirSegments)
         {"unit7/", "service", p, p + "/unit7//service", p + "/unit7/service/log/"},
         {"", "/service", p, p + "//service", p + "/service/log/"},
         {"", "", p + "/", p + "/", p + "/log/"},
-        {"", "", "logs", "logs", dir.path() + "logs/log/"},         // relative to the working directory
-        {"u", "", "", QDir::tempPath() + "/u", QDir::tempPath() + "/u/log/"}, // the default directory
+        {"", "", "logs", "logs", dir.path + "logs/log/"}, // relative to the working directory
+        {"logger-test-ini", "", "", tmp + "/logger-test-ini", tmp + "/logger-test-ini/log/"}, // the default root
     };
-    for (const Row& row : rows) {
-        const IniRun run = startFromIni(dir, "[CommConfig]\nFileIdentifyPath=" + row.iden.toUtf8() + "\nFolderName=" +
-                                                 row.folder.toUtf8() + "\n[LogConfig]\nLogName=demo\nLogPath=" +
-                                                 row.logPath.toUtf8() + "\n",
-                                        dir.path());
-        SCOPED_TRACE(row.iden.toStdString() + " " + row.folder.toStdString() + " " + row.logPath.toStdString());
-        EXPECT_TRUE(run.started);
-        EXPECT_EQ(run.dump.value(0), '"' + row.logDir + '"');
-        EXPECT_EQ(run.logDir, row.base + "/log");
-        EXPECT_EQ(run.dumpDir, row.base + "/dump");
+    for (const auto& row : rows) {
+        const IniStart s = startFromIni(dir, "[CommConfig]\nFileIdentifyPath=" + row.iden + "\nFolderName=" +
+                                                 row.folder + "\n[LogConfig]\nLogName=demo\nLogPath=" + row.logPath);
+        EXPECT_TRUE(s.started);
+        EXPECT_EQ(s.dump.value(0), '"' + row.logDir + '"');
+        EXPECT_EQ(s.logDir, row.base + "/log");
+        EXPECT_EQ(s.dumpDir, row.base + "/dump");
     }
-    QDir(QDir::tempPath() + "/u").removeRecursively();
+    QDir(tmp + "/logger-test-ini").removeRecursively();
 }
 
 TEST(IniFile, AcceptsOnlyValidValuesInTheirOwnGroup)
 {
     TempDir dir;
-    const QByteArray start = "[LogConfig]\nLogName=demo\nLogPath=" + dir.path().toUtf8() + "\n";
-    // The dump after each row: write, level, size, echo, rows, days.
+    // Dumped values from the third on: write, level, size, echo, row length, days.
     const QStringList defaults = {"true", "0", "30", "true", "1024", "5"};
-    struct Row
+    const struct
     {
-        QByteArray lines;
-        int field; // index into the six values above
+        QString lines;
+        int field;
         QString value;
     } rows[] = {
-        {"LogLevel=INFO", 1, "1"},          {"LogLevel=info", 1, "0"},        {"LogLevel=Info", 1, "0"},
-        {"LogLevel=1", 1, "0"},             {"LogLevel=", 1, "0"},            {"LogLevel=FATAL", 1, "4"},
-        {"OneLogMaxSizeMB=2147483647", 2, "2147483647"},                      {"OneLogMaxSizeMB=2147483648", 2, "30"},
-        {"OneLogMaxSizeMB=4294967295", 2, "30"}, {"OneLogMaxSizeMB=-3", 2, "30"}, {"OneLogMaxSizeMB=abc", 2, "30"},
-        {"OneLogMaxSizeMB=0", 2, "30"},     {"RowLogMaxLen=1", 4, "1"},       {"RowLogMaxLen=4294967296", 4, "1024"},
-        {"IsWriteLog=0", 0, "false"},       {"IsWriteLog=FaLsE", 0, "false"}, {"IsWriteLog=no", 0, "true"},
-        {"IsWriteLog=", 0, "true"},         {"IsPrintScreen=false", 3, "false"}, {"IsPrintScreen=yes", 3, "true"},
-        {"[CommConfig]\nOverDays=2147483647", 5, "2147483647"},              {"[CommConfig]\nOverDays=0", 5, "5"},
-        {"OverDays=9", 5, "5"}, // only read in [CommConfig]
+        {"LogLevel=INFO", 1, "1"}, {"LogLevel=FATAL", 1, "4"}, {"LogLevel=info", 1, "0"}, {"LogLevel=Info", 1, "0"},
+        {"LogLevel=1", 1, "0"}, {"LogLevel=", 1, "0"}, {"OneLogMaxSizeMB=2147483647", 2, "2147483647"},
+        {"OneLogMaxSizeMB=2147483648", 2, "30"}, {"OneLogMaxSizeMB=4294967295", 2, "30"},
+        {"OneLogMaxSizeMB=-3", 2, "30"}, {"OneLogMaxSizeMB=abc", 2, "30"}, {"OneLogMaxSizeMB=0", 2, "30"},
+        {"RowLogMaxLen=1", 4, "1"}, {"RowLogMaxLen=4294967296", 4, "1024"}, {"IsWriteLog=0", 0, "false"},
+        {"IsWriteLog=FaLsE", 0, "false"}, {"IsWriteLog=no", 0, "true"}, {"IsWriteLog=", 0, "true"},
+        {"IsPrintScreen=false", 3, "false"}, {"IsPrintScreen=yes", 3, "true"},
+        {"[CommConfig]\nOverDays=2147483647", 5, "2147483647"}, {"[CommConfig]\nOverDays=0", 5, "5"},
+        {"OverDays=9", 5, "5"}, // read only in [CommConfig]
     };
-    for (const Row& row : rows) {
-        const IniRun run = startFromIni(dir, start + row.lines + "\n");
+    for (const auto& row : rows) {
         QStringList expected = defaults;
         expected[row.field] = row.value;
-        EXPECT_EQ(run.dump.mid(2), expected) << row.lines.toStdString();
+        EXPECT_EQ(startFromIni(dir, "[LogConfig]\nLogName=demo\nLogPath=" + dir.path + "\n" + row.lines).dump.mid(2),
+                  expected)
+            << row.lines.toStdString();
     }
 }
 
@@ -117,27 +104,26 @@ TEST(IniFile, RefusesWhatCannotStart)
 {
     TempDir dir;
     QDir().mkdir(dir.file("folder.ini"));
-    for (const QString& path : {QString(), dir.file("missing.ini"), dir.file("folder.ini")}) {
-        DebugCapture debug;
-        EXPECT_FALSE(Loger::GetLoger().InitLogInfo(path));
-        EXPECT_EQ(debug.messages(), QStringList{"get log file path failed!"});
-    }
     writeFile(dir.file("misplaced.ini"), "[CommConfig]\nLogName=demo\nOverDays=3\n");
-    DebugCapture debug;
-    EXPECT_FALSE(Loger::GetLoger().InitLogInfo(dir.file("misplaced.ini")));
-    EXPECT_EQ(debug.messages(), QStringList{"program filename is empty! \"\" \"" + dir.file("misplaced.ini") + "\""});
+    const std::pair<QString, QString> rows[] = {
+        {"", "get log file path failed!"},
+        {dir.file("missing.ini"), "get log file path failed!"},
+        {dir.file("folder.ini"), "get log file path failed!"},
+        {dir.file("misplaced.ini"), "program filename is empty! \"\" \"" + dir.file("misplaced.ini") + "\""}};
+    for (const auto& [path, message] : rows) {
+        debugMessages().clear();
+        EXPECT_FALSE(Loger::GetLoger().InitLogInfo(path));
+        EXPECT_EQ(debugMessages(), QStringList{message});
+    }
     EXPECT_EQ(LogerTestAccess::config().m_nOverDays, 3u); // read before the refusal, and kept
 }
 
-TEST(IniFile, KeepsItsBaseDirectoryForTheHost)
+TEST(IniFile, KeepsItsBaseDirectoryAsComposed)
 {
     TempDir dir;
-    writeFile(dir.file("a.ini"), "[LogConfig]\nLogName=demo\nLogPath=" + dir.path().toUtf8() + "\n");
+    writeFile(dir.file("a.ini"), "[LogConfig]\nLogName=demo\nLogPath=" + dir.path.toUtf8());
     ASSERT_TRUE(Loger::GetLoger().InitLogInfo(dir.file("a.ini")));
-    EXPECT_EQ(LogerTestAccess::basePath(), dir.path());
-    EXPECT_EQ(Loger::GetLoger().GetSaveLogPathFileName(), dir.path() + "/log"); // the doubled separator stays
-    EXPECT_EQ(LogerTestAccess::config().m_strLogPath, dir.path() + "log/");
-    DebugCapture debug;
-    EXPECT_FALSE(Loger::GetLoger().InitLogInfo(dir.file("a.ini")));
-    EXPECT_EQ(debug.messages(), QStringList{"error,Loger already is init!"});
+    EXPECT_EQ(LogerTestAccess::basePath(), dir.path);
+    EXPECT_EQ(Loger::GetLoger().GetSaveDumpPathFileName(), dir.path + "/dump"); // the doubled separator stays
+    EXPECT_EQ(LogerTestAccess::config().m_strLogPath, dir.path + "log/");
 }

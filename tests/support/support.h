@@ -1,98 +1,66 @@
-// Helpers shared by the tests: temporary directories, reading log files,
-// capturing the Qt debug stream and stdout, and running the test host.
+// Helpers shared by the tests: the logger's private state, temporary
+// directories, reading files, capturing diagnostics, running the test host.
 #pragma once
 
-#include <QString>
+#include "logger_p.h"
+
+#include <QDir>
 #include <QStringList>
 
-#include <map>
-#include <string>
-#include <vector>
-
+#include <functional>
 #include <ostream>
+#include <string>
 
-// Readable QStrings in test failures.
-inline void PrintTo(const QString& text, std::ostream* out)
+class LogerTestAccess
 {
-    *out << '"' << text.toStdString() << '"';
-}
-inline void PrintTo(const QStringList& list, std::ostream* out)
-{
-    *out << '{' << list.join("|").toStdString() << '}';
-}
+public:
+    static Loger& logger() { return Loger::GetLoger(); }
+    static LOG_CONFIG_INFO& config() { return logger().m_LogCfgInfo; }
+    static uint64_t& maxId() { return logger().m_nLogNameMaxId; }
+    static QStringList& continued() { return logger().m_listCurLogPath; }
+    static std::list<LOG_PUTOUT>& queue() { return logger().m_logList; }
+    static std::mutex& mutex() { return logger().m_WriteLogMutex; }
+    static pthread_t thread() { return logger().m_hSendThread; }
+    static QString fileName() { return logger().m_LogFile.fileName(); }
+    static QString errorMsg() { return logger().m_strErrMsg; }
+    static QString basePath() { return logger().m_strBaseLogPath; }
+    static void createNewLogName() { logger().CreateNewlogName(); }
+};
+
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QStringList& list, std::ostream* out) { *out << '{' << list.join('|').toStdString() << '}'; }
 
 namespace testing_support
 {
-// A fresh directory under the system temporary directory, removed at the end.
-class TempDir
+// A fresh directory, path ending in "/", removed at the end.
+struct TempDir
 {
-public:
     TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    // The directory with a trailing "/".
-    QString path() const { return path_; }
-    QString file(const QString& name) const { return path_ + name; }
-
-private:
-    QString path_;
+    ~TempDir() { QDir(path).removeRecursively(); }
+    QString file(const QString& name) const { return path + name; }
+    QString path;
 };
 
-// The lines of a text file, without line ends; an empty list when missing.
-QStringList readLines(const QString& file);
-// Names of the regular files in a directory, sorted.
-QStringList fileNames(const QString& dir);
-void writeFile(const QString& file, const QByteArray& content);
-// A file of exactly `size` bytes.
-void writeSizedFile(const QString& file, qint64 size);
+QStringList readLines(const QString& file);      // without line ends
+QStringList fileNames(const QString& dir);       // regular files, sorted
+void writeFile(const QString& file, const QByteArray& content, qint64 size = -1); // size: extend or cut
+QString today();                                 // YYYYMMDD
+QStringList& debugMessages();                    // every Qt debug message since the first call
+std::string capturedStdout(const std::function<void()>& action);
 
-// Today's local date as YYYYMMDD.
-QString today();
+// A record configuration as a host fills it, echo off.
+LOG_CONFIG_INFO recordConfig(const QString& dir, const QString& name = "demo", unsigned megabytes = 30);
 
-// Collects every message of the Qt debug stream while it lives.
-class DebugCapture
+struct Child
 {
-public:
-    DebugCapture();
-    ~DebugCapture();
-    const QStringList& messages() const;
-    bool contains(const QString& text) const;
-    int indexOf(const QString& startOfMessage) const;
+    int exitCode;
+    QString out, err;
 };
-
-// Redirects stdout into a pipe while it lives; text() flushes and reads.
-class StdoutCapture
-{
-public:
-    StdoutCapture();
-    ~StdoutCapture();
-    std::string text();
-
-private:
-    int saved_ = -1;
-    int readEnd_ = -1;
-    std::string collected_;
-};
-
-struct ChildResult
-{
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs the test host with the given arguments and extra environment, in
-// `workDir`, as user `uid` when not negative; waits at most `timeoutSeconds`.
-// Exit code 127: the host could not be started.
-ChildResult runHost(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
-                    const QString& workDir = QString(), int uid = -1, int timeoutSeconds = 30);
-
-// Environment that shifts the clock of a child by `offsetSeconds`, running
-// `speed` times faster; empty when libfaketime is not available.
-std::map<std::string, std::string> shiftedClock(long long offsetSeconds, int speed = 1);
+// Runs the test host (through the emulator of a cross build) with extra
+// "NAME=value" environment entries, optionally as user nobody.
+Child runHost(const QStringList& args, const QStringList& env = {}, const QString& workDir = {}, bool asNobody = false);
 bool haveFaketime();
-
-// The seconds from now until the given local time.
-long long secondsUntil(const QString& localDateTime);
+// Environment for a clock shifted by `offset` seconds, running `speed` times faster.
+QStringList shiftedClock(long long offset, int speed = 1);
+long long secondsUntil(const char* localDateTime);
 } // namespace testing_support

@@ -41,6 +41,19 @@ TEST(Intake, WritesEveryFieldAndEchoesTheQuotedLine)
     EXPECT_EQ(debugMessages(), QStringList{'"' + s.lines()[0] + '"'});
 }
 
+TEST(Intake, CutsTheBareFunctionName)
+{
+    const std::pair<std::string, std::string> rows[] = {
+        {"bool Loger::SetLogLevel(em_LOG_LEVEL)", "Loger::SetLogLevel"}, {"main", "main"}, {"(int)", ""},
+        {"int f (int)", ""}, {"const char* Loger::getClsFnName(const string&)", "Loger::getClsFnName"},
+        {"void f(a (b))", "f"}};
+    for (const auto& [text, name] : rows) {
+        size_t begin = 0, count = 0;
+        const bool cut = LogerDetail::FindFunctionName(text, begin, count);
+        EXPECT_EQ(cut ? text.substr(begin, count) : text, name) << text;
+    }
+}
+
 TEST(Intake, TurnsEdgeLineFeedsIntoEmptyLines)
 {
     Started s;

@@ -21,8 +21,8 @@
 static void worker(int id)
 {
     for (int step = 1; step <= 3; ++step)
-        LOG(INFO, "worker %d: step %d of 3", id, step);                   // printf style
-    LOG(DEBUG, std::string("worker ") + std::to_string(id) + " is done"); // std::string
+        LOG(INFO, "worker %d: step %d of 3", id, step);                     // printf style
+    LOG(DEBUG, std::string("worker ") + std::to_string(id) + " is done");   // std::string
     LOG(INFO, QString::fromUtf8("Grüße von Arbeiter %1 — 日志 ✓").arg(id)); // QString, any text
 }
 

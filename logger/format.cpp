@@ -104,8 +104,8 @@ int Loger::WriteLog(const LOG_PUTOUT& obj)
     m_strTmpLineNo.setNum(obj.m_nLineNo, 10);
     m_strCurThreadId.setNum(obj.m_nCurThreadId, 10);
     LogerDetail::FormatLogLine(m_strTmpLogContent, obj.m_strCurRunTime.c_str(), m_LogLevlList.at(obj.m_level),
-                               m_strTmpLineNo, m_strCurThreadId, getClsFnName(obj.m_strModuleName),
-                               strContent.c_str(), nLen);
+                               m_strTmpLineNo, m_strCurThreadId, getClsFnName(obj.m_strModuleName), strContent.c_str(),
+                               nLen);
 
     if (!CreateLogFile()) {
         qDebug() << "get log instance failed!";

@@ -40,11 +40,11 @@ Loger& Loger::GetLoger()
 }
 
 Loger::Loger()
-    : m_nLogNameMaxId(0), m_IsInitOK(false), m_bAddEmptyLine_first(false), m_bAddEmptyLine_last(false),
-      m_exitEvent(0), m_doEvent(0), m_hSendThread(0), m_dwSendThreadId(0), m_bIsStop(false)
+    : m_nLogNameMaxId(0), m_IsInitOK(false), m_bAddEmptyLine_first(false), m_bAddEmptyLine_last(false), m_exitEvent(0),
+      m_doEvent(0), m_hSendThread(0), m_dwSendThreadId(0), m_bIsStop(false)
 {
     InitDefaultCfg();
-    m_LogLevlList << "DEBUG" << "INFO" << "WARN" << "ERR" << "FATAL";
+    m_LogLevlList << QStringList({"DEBUG", "INFO", "WARN", "ERR", "FATAL"}); // entry n names level n
     memset(m_szTmpClsFunc, 0, sizeof(m_szTmpClsFunc));
 }
 
@@ -118,8 +118,8 @@ bool Loger::SetLogLevel(em_LOG_LEVEL emLogLevel)
         LogerDetail::StoreLevel(m_LogCfgInfo.m_emLogLevel, emLogLevel);
         return true;
     }
-    Loger::GetLoger().addLogtoList(DEBUG, szThisSourceName, "bool Loger::SetLogLevel(em_LOG_LEVEL)",
-                                   nSetLogLevelLine, "ERROR_LEVEL_RANGE-[%d]", static_cast<int>(emLogLevel));
+    Loger::GetLoger().addLogtoList(DEBUG, szThisSourceName, "bool Loger::SetLogLevel(em_LOG_LEVEL)", nSetLogLevelLine,
+                                   "ERROR_LEVEL_RANGE-[%d]", static_cast<int>(emLogLevel));
     m_strErrMsg = "ERROR_LEVEL_RANGE";
     return false;
 }

@@ -39,14 +39,14 @@ enum em_LOG_LEVEL : int
 // `LOG_CONFIG_INFO info{};` and fill every field.
 struct LOGGER_EXPORT LOG_CONFIG_INFO
 {
-    QString m_strLogPath;          // directory of the log files; ends with "/"
-    QString m_strLogName;          // part of every file name
-    bool m_bIsWriteLog;            // master switch
-    em_LOG_LEVEL m_emLogLevel;     // lowest level written
-    unsigned int m_nMegaByte;      // a file of this many MiB is full
-    bool m_bIsPrintScreen;         // echo each line on the Qt debug stream
-    unsigned int m_nRowLogMaxLen;  // must not be 0
-    unsigned int m_nOverDays;      // files older than this are deleted at start-up
+    QString m_strLogPath;         // directory of the log files; ends with "/"
+    QString m_strLogName;         // part of every file name
+    bool m_bIsWriteLog;           // master switch
+    em_LOG_LEVEL m_emLogLevel;    // lowest level written
+    unsigned int m_nMegaByte;     // a file of this many MiB is full
+    bool m_bIsPrintScreen;        // echo each line on the Qt debug stream
+    unsigned int m_nRowLogMaxLen; // must not be 0
+    unsigned int m_nOverDays;     // files older than this are deleted at start-up
 
     // Prints the eight fields on the Qt debug stream.
     void Debug_PrintValues();
@@ -55,13 +55,13 @@ struct LOGGER_EXPORT LOG_CONFIG_INFO
 // One record on its way to the file.
 struct LOG_PUTOUT
 {
-    std::string m_strCurRunTime;  // HH:MM:SS.mmm
+    std::string m_strCurRunTime; // HH:MM:SS.mmm
     em_LOG_LEVEL m_level;
     unsigned int m_nLineNo;
     unsigned int m_nCurThreadId;
-    std::string m_strModuleName;  // caller's function text, e.g. __PRETTY_FUNCTION__
-    std::string m_strSrcName;     // caller's source file name
-    std::string m_logs;           // message, UTF-8
+    std::string m_strModuleName; // caller's function text, e.g. __PRETTY_FUNCTION__
+    std::string m_strSrcName;    // caller's source file name
+    std::string m_logs;          // message, UTF-8
 };
 
 class LOGGER_EXPORT Loger
@@ -96,16 +96,16 @@ public:
     // Any thread, any time: formats the record and writes it as one flushed
     // line before returning. The message is cut at 2048 bytes (printf form).
     // Null pointers are taken as empty texts.
-    void addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char* strModuleName,
-                      int nLineNo, const char* pstrFmt, ...)
+    void addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char* strModuleName, int nLineNo,
+                      const char* pstrFmt, ...)
 #if defined(__GNUC__)
         __attribute__((format(printf, 6, 7)))
 #endif
         ;
-    void addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char* strModuleName,
-                      int nLineNo, const std::string& str);
-    void addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char* strModuleName,
-                      int nLineNo, const QString& str);
+    void addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char* strModuleName, int nLineNo,
+                      const std::string& str);
+    void addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char* strModuleName, int nLineNo,
+                      const QString& str);
 
 private:
     int WriteLog(const LOG_PUTOUT& obj);

@@ -1,6 +1,7 @@
 // Internal declarations shared by the library's sources; never installed.
 // The free functions hold the pure rules (line layout, name cutting, file
-// names, INI segments) so that they can be exercised without the one logger.
+// names, INI segments) apart from the one logger; the exported ones are
+// called by the tests.
 #ifndef LOGGER_LOGGER_P_H
 #define LOGGER_LOGGER_P_H
 
@@ -48,24 +49,22 @@ LOGGER_EXPORT bool FindFunctionName(const std::string& strClassFunc, size_t& nBe
 
 // Turns a leading line feed into a blank and drops a trailing one.
 // nLen is updated; the flags tell which empty lines go around the line.
-LOGGER_EXPORT void AdjustLineFeeds(char* pLogContent, size_t& nLen, bool& bEmptyFirst, bool& bEmptyLast);
+void AdjustLineFeeds(char* pLogContent, size_t& nLen, bool& bEmptyFirst, bool& bEmptyLast);
 
 // "[time] [LEVEL] [line] [tid  ]  [function]   [message]" into strLine,
 // reusing its capacity. Byte texts are read as UTF-8.
-LOGGER_EXPORT void FormatLogLine(QString& strLine, const char* szTime, const QString& strLevel,
-                                 const QString& strLineNo, const QString& strThreadId, const char* szFunc,
-                                 const char* szMsg, size_t nMsgLen);
+void FormatLogLine(QString& strLine, const char* szTime, const QString& strLevel, const QString& strLineNo,
+                   const QString& strThreadId, const char* szFunc, const char* szMsg, size_t nMsgLen);
 
 // "<dir><date>_<id>_<name>.log": the directory is used as stored.
-LOGGER_EXPORT QString LogFileName(const QString& strPath, const std::string& strDate, uint64_t nId,
-                                  const QString& strLogName);
+QString LogFileName(const QString& strPath, const std::string& strDate, uint64_t nId, const QString& strLogName);
 
 // The sequence id in the second "_" field of a log file name; 0 when the
 // field is missing or not a number.
-LOGGER_EXPORT uint64_t LogIdFromFileName(const QString& strFileName, bool& bHasIdField);
+uint64_t LogIdFromFileName(const QString& strFileName, bool& bHasIdField);
 
 // True for a regular file whose suffix is "log" in any letter case.
-LOGGER_EXPORT bool IsLogFile(const QFileInfo& fileInfo);
+bool IsLogFile(const QFileInfo& fileInfo);
 
 // Creation time as the file system reports it: the birth time, else the time
 // of the last status change (what QFileInfo::created gives).
@@ -73,19 +72,19 @@ LOGGER_EXPORT QDateTime CreatedTime(const QFileInfo& fileInfo);
 
 // Seconds since 1970 in the unsigned 32-bit form of QDateTime::toTime_t
 // (4294967295 when invalid or out of range), widened without sign.
-LOGGER_EXPORT qint64 EpochSecs32(const QDateTime& dateTime);
+qint64 EpochSecs32(const QDateTime& dateTime);
 
 // Path with native separators and exactly one separator appended when it
 // does not already end with one.
-LOGGER_EXPORT QString WithTrailingSeparator(const QString& strPath);
+QString WithTrailingSeparator(const QString& strPath);
 
 // INI segments: "/" + FileIdentifyPath unless it starts with "/" (a lone "/"
 // gives nothing); "/" + FolderName unless it is empty.
-LOGGER_EXPORT QString IdentifySegment(const QString& strFileIden);
-LOGGER_EXPORT QString FolderSegment(const QString& strFolderName);
+QString IdentifySegment(const QString& strFileIden);
+QString FolderSegment(const QString& strFolderName);
 
 // A key of the INI file as an accepted number 1..2147483647, else 0.
-LOGGER_EXPORT int PositiveNumber(const QVariant& value);
+int PositiveNumber(const QVariant& value);
 
 // Writes n in decimal with at least nWidth characters, zero-filled like
 // "%0*d"; returns the end. Faster than snprintf on the record path.

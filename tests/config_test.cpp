@@ -19,7 +19,8 @@ IniStart startFromIni(const TempDir& dir, const QString& ini)
 {
     writeFile(dir.file("logger.ini"), ini.toUtf8());
     const Child r = runHost({"init-ini", dir.file("logger.ini"), "paths"}, {}, dir.path);
-    IniStart s{r.out.startsWith("init:1\n"), {}, r.out.section('\n', 1, 1).mid(4), r.out.section('\n', 2, 2).mid(5), r.err};
+    IniStart s{
+        r.out.startsWith("init:1\n"), {}, r.out.section('\n', 1, 1).mid(4), r.out.section('\n', 2, 2).mid(5), r.err};
     for (const QString& line : r.err.split('\n'))
         if (line.startsWith("m_") && line.left(19).endsWith(' '))
             s.dump << line.mid(20);
@@ -31,10 +32,12 @@ TEST(IniFile, WorkedExampleGivesItsDirectoriesAndFields)
 {
     TempDir dir;
     const QString root = dir.path + "data/logs", base = root + "/unit7/service";
-    const IniStart s = startFromIni(dir, "[CommConfig]\nFileIdentifyPath=unit7\nOverDays=10\nFolderName=service\n"
-                                         "[LogConfig]\nLogName=mainapp\nLogPath=" + root +
-                                         "\nIsWriteLog=true\nLogLevel=WARN\nOneLogMaxSizeMB=20\nIsPrintScreen=false\n"
-                                         "RowLogMaxLen=2048\n");
+    const IniStart s =
+        startFromIni(dir, "[CommConfig]\nFileIdentifyPath=unit7\nOverDays=10\nFolderName=service\n"
+                          "[LogConfig]\nLogName=mainapp\nLogPath=" +
+                              root +
+                              "\nIsWriteLog=true\nLogLevel=WARN\nOneLogMaxSizeMB=20\nIsPrintScreen=false\n"
+                              "RowLogMaxLen=2048\n");
     ASSERT_TRUE(s.started) << s.err.toStdString();
     EXPECT_EQ(s.dump, QStringList({'"' + base + "/log/\"", "\"mainapp\"", "true", "2", "20", "false", "2048", "10"}));
     EXPECT_EQ(s.logDir, base + "/log");
@@ -60,8 +63,9 @@ TEST(IniFile, ComposesTheDirectoriesFromTheirSegments)
         {"logger-test-ini", "", "", tmp + "/logger-test-ini", tmp + "/logger-test-ini/log/"}, // the default root
     };
     for (const auto& row : rows) {
-        const IniStart s = startFromIni(dir, "[CommConfig]\nFileIdentifyPath=" + row.iden + "\nFolderName=" +
-                                                 row.folder + "\n[LogConfig]\nLogName=demo\nLogPath=" + row.logPath);
+        const IniStart s =
+            startFromIni(dir, "[CommConfig]\nFileIdentifyPath=" + row.iden + "\nFolderName=" + row.folder +
+                                  "\n[LogConfig]\nLogName=demo\nLogPath=" + row.logPath);
         EXPECT_TRUE(s.started);
         EXPECT_EQ(s.dump.value(0), '"' + row.logDir + '"');
         EXPECT_EQ(s.logDir, row.base + "/log");
@@ -81,14 +85,28 @@ TEST(IniFile, AcceptsOnlyValidValuesInTheirOwnGroup)
         int field;
         QString value;
     } rows[] = {
-        {"LogLevel=INFO", 1, "1"}, {"LogLevel=FATAL", 1, "4"}, {"LogLevel=info", 1, "0"}, {"LogLevel=Info", 1, "0"},
-        {"LogLevel=1", 1, "0"}, {"LogLevel=", 1, "0"}, {"OneLogMaxSizeMB=2147483647", 2, "2147483647"},
-        {"OneLogMaxSizeMB=2147483648", 2, "30"}, {"OneLogMaxSizeMB=4294967295", 2, "30"},
-        {"OneLogMaxSizeMB=-3", 2, "30"}, {"OneLogMaxSizeMB=abc", 2, "30"}, {"OneLogMaxSizeMB=0", 2, "30"},
-        {"RowLogMaxLen=1", 4, "1"}, {"RowLogMaxLen=4294967296", 4, "1024"}, {"IsWriteLog=0", 0, "false"},
-        {"IsWriteLog=FaLsE", 0, "false"}, {"IsWriteLog=no", 0, "true"}, {"IsWriteLog=", 0, "true"},
-        {"IsPrintScreen=false", 3, "false"}, {"IsPrintScreen=yes", 3, "true"},
-        {"[CommConfig]\nOverDays=2147483647", 5, "2147483647"}, {"[CommConfig]\nOverDays=0", 5, "5"},
+        {"LogLevel=INFO", 1, "1"},
+        {"LogLevel=FATAL", 1, "4"},
+        {"LogLevel=info", 1, "0"},
+        {"LogLevel=Info", 1, "0"},
+        {"LogLevel=1", 1, "0"},
+        {"LogLevel=", 1, "0"},
+        {"OneLogMaxSizeMB=2147483647", 2, "2147483647"},
+        {"OneLogMaxSizeMB=2147483648", 2, "30"},
+        {"OneLogMaxSizeMB=4294967295", 2, "30"},
+        {"OneLogMaxSizeMB=-3", 2, "30"},
+        {"OneLogMaxSizeMB=abc", 2, "30"},
+        {"OneLogMaxSizeMB=0", 2, "30"},
+        {"RowLogMaxLen=1", 4, "1"},
+        {"RowLogMaxLen=4294967296", 4, "1024"},
+        {"IsWriteLog=0", 0, "false"},
+        {"IsWriteLog=FaLsE", 0, "false"},
+        {"IsWriteLog=no", 0, "true"},
+        {"IsWriteLog=", 0, "true"},
+        {"IsPrintScreen=false", 3, "false"},
+        {"IsPrintScreen=yes", 3, "true"},
+        {"[CommConfig]\nOverDays=2147483647", 5, "2147483647"},
+        {"[CommConfig]\nOverDays=0", 5, "5"},
         {"OverDays=9", 5, "5"}, // read only in [CommConfig]
     };
     for (const auto& row : rows) {

@@ -41,6 +41,19 @@ TEST(Intake, WritesEveryFieldAndEchoesTheQuotedLine)
     EXPECT_EQ(debugMessages(), QStringList{'"' + s.lines()[0] + '"'});
 }
 
+TEST(Intake, CutsTheBareFunctionName)
+{
+    const std::pair<std::string, std::string> rows[] = {
+        {"bool Loger::SetLogLevel(em_LOG_LEVEL)", "Loger::SetLogLevel"}, {"main", "main"}, {"(int)", ""},
+        {"int f (int)", ""}, {"const char* Loger::getClsFnName(const string&)", "Loger::getClsFnName"},
+        {"void f(a (b))", "f"}};
+    for (const auto& [text, name] : rows) {
+        size_t begin = 0, count = 0;
+        const bool cut = LogerDetail::FindFunctionName(text, begin, count);
+        EXPECT_EQ(cut ? text.substr(begin, count) : text, name) << text;
+    }
+}
+
 TEST(Intake, TurnsEdgeLineFeedsIntoEmptyLines)
 {
     Started s;
@@ -49,8 +62,13 @@ TEST(Intake, TurnsEdgeLineFeedsIntoEmptyLines)
         std::string message;
         QStringList ends; // the ends of the lines added; "" is an empty line
         int echoed;       // echo is off: only the empty lines are echoed
-    } rows[] = {{"abc\n", {"   [abc]", ""}, 1}, {"\nabc", {"", "   [ abc]"}, 1}, {"\n", {""}, 1}, {"\n\n", {""}, 1},
-                {"a\nb", {"   [a", "b]"}, 0},   {"", {}, 0},                   {std::string("ab\0c", 4), {"[ab]"}, 0}};
+    } rows[] = {{"abc\n", {"   [abc]", ""}, 1},
+                {"\nabc", {"", "   [ abc]"}, 1},
+                {"\n", {""}, 1},
+                {"\n\n", {""}, 1},
+                {"a\nb", {"   [a", "b]"}, 0},
+                {"", {}, 0},
+                {std::string("ab\0c", 4), {"[ab]"}, 0}};
     for (const auto& row : rows) {
         const int before = s.lines().size(), echoedBefore = debugMessages().size();
         s.log.addLogtoList(INFO, "f.cpp", "f", 1, row.message);
@@ -66,8 +84,9 @@ TEST(Intake, FiltersByLevelAndRefusesLevelsOutOfRange)
 {
     Started s;
     ASSERT_TRUE(s.log.SetLogLevel(WARN));
-    const std::pair<int, const char*> rows[] = {{DEBUG, nullptr}, {INFO, nullptr}, {WARN, "[WARN ]"},
-                                                {ERR, "[ERR  ]"}, {FATAL, "[FATAL]"}, {5, nullptr}, {-1, nullptr}};
+    const std::pair<int, const char*> rows[] = {{DEBUG, nullptr}, {INFO, nullptr},    {WARN, "[WARN ]"},
+                                                {ERR, "[ERR  ]"}, {FATAL, "[FATAL]"}, {5, nullptr},
+                                                {-1, nullptr}};
     for (const auto& [level, field] : rows) {
         const int before = s.lines().size();
         s.log.addLogtoList(em_LOG_LEVEL(level), "f.cpp", "f", 1, std::string("m"));
@@ -124,8 +143,9 @@ TEST(Intake, EightThreadsWriteEveryLineWholeAndInOrder)
         });
     for (auto& w : workers)
         w.join();
-    const QRegularExpression layout("^" + anyTime + " \\[INFO \\] \\[\\d+ *\\] \\[\\d+ *\\]  \\[worker\\]   "
-                                                    "\\[t(\\d) n(\\d+) payload payload\\]$");
+    const QRegularExpression layout("^" + anyTime +
+                                    " \\[INFO \\] \\[\\d+ *\\] \\[\\d+ *\\]  \\[worker\\]   "
+                                    "\\[t(\\d) n(\\d+) payload payload\\]$");
     std::vector<int> next(threads, 0);
     const QStringList lines = s.lines();
     ASSERT_EQ(lines.size(), threads * perThread);

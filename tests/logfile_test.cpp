@@ -39,7 +39,11 @@ TEST(NameSelection, ContinuesTheNewestFileOfTodayBelowTheLimit)
         uint64_t previousId, id;
         QString continued; // empty: a new file
     } rows[] = {
-        {"worked example", {{T + "_1_demo.log", 10 * MiB, 150}, {T + "_2_demo.log", 200 * 1024, 60}}, 10, 0, 2,
+        {"worked example",
+         {{T + "_1_demo.log", 10 * MiB, 150}, {T + "_2_demo.log", 200 * 1024, 60}},
+         10,
+         0,
+         2,
          T + "_2_demo.log"},
         {"all full", {{T + "_1_demo.log", 10 * MiB, 150}, {T + "_2_demo.log", 10 * MiB, 60}}, 10, 0, 3, ""},
         {"empty", {}, 30, 0, 1, ""},
@@ -47,7 +51,11 @@ TEST(NameSelection, ContinuesTheNewestFileOfTodayBelowTheLimit)
         {"a byte less is continued", {{T + "_1_demo.log", MiB - 1, 1}}, 1, 0, 1, T + "_1_demo.log"},
         {"ids as numbers", {{T + "_2_demo.log", MiB, 1}, {T + "_10_demo.log", MiB, 1}}, 1, 0, 11, ""},
         {"a larger id is kept", {{T + "_3_demo.log", MiB, 1}}, 1, 20, 21, ""},
-        {"suffix in any case, files only", {{"old.log/", 0, 1}, {"app.LOG", 9, 5}, {"a.log.1", 9, 1}}, 30, 0, 0,
+        {"suffix in any case, files only",
+         {{"old.log/", 0, 1}, {"app.LOG", 9, 5}, {"a.log.1", 9, 1}},
+         30,
+         0,
+         0,
          "app.LOG"},
         {"hidden files", {{"." + T + "_7_demo.log", MiB, 1}}, 1, 0, 8, ""},
         {"creation date, not name date", {{"20000101_9_demo.log", MiB, 1}}, 1, 0, 10, ""},
@@ -80,7 +88,8 @@ TEST(NameSelection, IgnoresFilesNotCreatedTodayAndReportsAMissingDirectory)
 {
     TempDir dir;
     const QString old = "/usr/share/common-licenses/GPL-3"; // seen through a link: created long ago
-    if (LogerDetail::CreatedTime(QFileInfo(old)).date() == QDate::currentDate() || !QFile::link(old, dir.file(T + "_4_demo.log")))
+    if (LogerDetail::CreatedTime(QFileInfo(old)).date() == QDate::currentDate() ||
+        !QFile::link(old, dir.file(T + "_4_demo.log")))
         GTEST_SKIP() << "no file created on another day to link to";
     LogerTestAccess::config().m_strLogPath = dir.path.chopped(1); // listed all the same
     debugMessages().clear();
@@ -93,7 +102,8 @@ TEST(NameSelection, IgnoresFilesNotCreatedTodayAndReportsAMissingDirectory)
     debugMessages().clear();
     LogerTestAccess::createNewLogName();
     EXPECT_EQ(LogerTestAccess::maxId(), 2u);
-    EXPECT_EQ(debugMessages(), QStringList{"current dir is not exists!，will create new dir ! \"" + dir.file("missing") + "\""});
+    EXPECT_EQ(debugMessages(),
+              QStringList{"current dir is not exists!，will create new dir ! \"" + dir.file("missing") + "\""});
 }
 
 TEST(Rollover, StartsTheNextFileAfterTheRecordThatFillsOne)
@@ -163,9 +173,9 @@ TEST(DateChange, StartsTheNewDayWithId1OrAfterAFullFileWithId2)
                                                     {"1100000", {"20291231_1_demo.log", "20300101_2_demo.log"}}};
     for (const auto& [firstDayBytes, files] : rows) {
         TempDir dir;
-        const Child r = runHost({"init-record", dir.path, "demo", "1", "5", "log", "1", firstDayBytes, "next-day",
-                                 "log", "1", "5"},
-                                shiftedClock(secondsUntil("2029-12-31 23:59:58"), 10));
+        const Child r =
+            runHost({"init-record", dir.path, "demo", "1", "5", "log", "1", firstDayBytes, "next-day", "log", "1", "5"},
+                    shiftedClock(secondsUntil("2029-12-31 23:59:58"), 10));
         EXPECT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
         EXPECT_EQ(fileNames(dir.path), files);
     }

@@ -36,7 +36,9 @@ TEST(Retention, DeletesLogFilesFromTheDayTheyExpire)
         QString days;
         long long age;
         bool deleted;
-    } rows[] = {{"7", 7 * day, true}, {"7", 7 * day - 60, false}, {"1", day, true},
+    } rows[] = {{"7", 7 * day, true},
+                {"7", 7 * day - 60, false},
+                {"1", day, true},
                 {"49711", day, false}, // the period in 32 bits would wrap to 17.5 hours
                 {"49711", 49710 * day, false}};
     for (const auto& row : rows) {

@@ -12,11 +12,10 @@ TEST(Startup, DerivesTheFolderFromTheLogName)
     const struct
     {
         QString base, givenPath, name, logPath; // a null base keeps the last result
-    } rows[] = {
-        {"/base", "", "demo.log", "/base/demo/"}, {"/base", "", "demo", "/base/demo/"},
-        {QString(), "", "demo", "/base/demo//demo/"}, // a failed start tried again appends once more
-        {"/base", "", "a.b.c", "/base/a/"},         {"/base", "", ".hidden", "/base/"},
-        {"/base/", "", "demo.log", "/base//demo/"}, {"/base", "/given/path", "demo", "/given/path"}};
+    } rows[] = {{"/base", "", "demo.log", "/base/demo/"},     {"/base", "", "demo", "/base/demo/"},
+                {QString(), "", "demo", "/base/demo//demo/"}, // a failed start tried again appends once more
+                {"/base", "", "a.b.c", "/base/a/"},           {"/base", "", ".hidden", "/base/"},
+                {"/base/", "", "demo.log", "/base//demo/"},   {"/base", "/given/path", "demo", "/given/path"}};
     for (const auto& row : rows) {
         if (!row.base.isNull())
             LogerTestAccess::config().m_strLogPath = row.base;
@@ -46,13 +45,12 @@ TEST(Startup, PrintsTheConfigurationAndRejectsItWithoutStartingAnything)
         info.m_bIsWriteLog = row.write;
         debugMessages().clear();
         EXPECT_FALSE(Loger::GetLoger().InitLogInfo(info));
-        EXPECT_EQ(debugMessages(), QStringList({"m_strLogPath:       \"" + dir.path + '"',
-                                                "m_strLogName:       \"" + row.name + '"',
-                                                QString("m_bIsWriteLog:      ") + (row.write ? "true" : "false"),
-                                                "m_emLogLevel:       " + QString::number(row.level),
-                                                "m_nMegaByte:        " + QString::number(row.megabytes),
-                                                "m_bIsPrintScreen:   false", "m_nRowLogMaxLen:    1024",
-                                                "m_nOverDays:        5", row.notice}));
+        EXPECT_EQ(debugMessages(),
+                  QStringList({"m_strLogPath:       \"" + dir.path + '"', "m_strLogName:       \"" + row.name + '"',
+                               QString("m_bIsWriteLog:      ") + (row.write ? "true" : "false"),
+                               "m_emLogLevel:       " + QString::number(row.level),
+                               "m_nMegaByte:        " + QString::number(row.megabytes), "m_bIsPrintScreen:   false",
+                               "m_nRowLogMaxLen:    1024", "m_nOverDays:        5", row.notice}));
     }
     EXPECT_TRUE(fileNames(dir.path).isEmpty());
     EXPECT_EQ(LogerTestAccess::thread(), pthread_t(0));
@@ -78,7 +76,10 @@ TEST(Stop, UnInitDiscardsTheQueueAndLaterRecordsStillLand)
     ASSERT_TRUE(log.InitLogInfo(recordConfig(dir.path)));
     ASSERT_NE(LogerTestAccess::thread(), pthread_t(0));
     LogerTestAccess::queue().resize(2, LOG_PUTOUT{"00:00:00.000", INFO, 1, 1, "f", "f.cpp", "queued"});
-    EXPECT_EQ(capturedStdout([&] { log.unInit(); log.unInit(); }),
+    EXPECT_EQ(capturedStdout([&] {
+                  log.unInit();
+                  log.unInit();
+              }),
               "uninit begin...uninit end...uninit begin...uninit end...");
     EXPECT_TRUE(LogerTestAccess::queue().empty());
     EXPECT_EQ(LogerTestAccess::thread(), pthread_t(0));

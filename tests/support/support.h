@@ -27,8 +27,14 @@ public:
     static void createNewLogName() { logger().CreateNewlogName(); }
 };
 
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
-inline void PrintTo(const QStringList& list, std::ostream* out) { *out << '{' << list.join('|').toStdString() << '}'; }
+inline void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QStringList& list, std::ostream* out)
+{
+    *out << '{' << list.join('|').toStdString() << '}';
+}
 
 namespace testing_support
 {
@@ -41,11 +47,11 @@ struct TempDir
     QString path;
 };
 
-QStringList readLines(const QString& file);      // without line ends
-QStringList fileNames(const QString& dir);       // regular files, sorted
+QStringList readLines(const QString& file);                                       // without line ends
+QStringList fileNames(const QString& dir);                                        // regular files, sorted
 void writeFile(const QString& file, const QByteArray& content, qint64 size = -1); // size: extend or cut
-QString today();                                 // YYYYMMDD
-QStringList& debugMessages();                    // every Qt debug message since the first call
+QString today();                                                                  // YYYYMMDD
+QStringList& debugMessages(); // every Qt debug message since the first call
 std::string capturedStdout(const std::function<void()>& action);
 
 // A record configuration as a host fills it, echo off.

@@ -2,12 +2,17 @@
 #include "test_paths.h"
 
 #include <QDate>
-#include <QProcess>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <mutex>
 #include <stdexcept>
+#include <vector>
 
 namespace testing_support
 {
@@ -93,12 +98,60 @@ Child runHost(const QStringList& args, const QStringList& env, const QString& wo
     command << LOGGER_TEST_HOST << args;
     if (asNobody)
         command = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
-    QProcess process;
-    process.setWorkingDirectory(workDir);
-    process.start(command.takeFirst(), command);
-    process.waitForFinished(30000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+
+    // fork and exec, not QProcess: under qemu-arm, Qt's clone(CLONE_PIDFD)
+    // fails unnoticed and QProcess then signals pid -1, i.e. every process.
+    std::vector<QByteArray> words;
+    for (const QString& word : command)
+        words.push_back(QFile::encodeName(word));
+    std::vector<char*> argv;
+    for (QByteArray& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const QByteArray dir = QFile::encodeName(workDir);
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        if (!dir.isEmpty() && chdir(dir.constData()) != 0)
+            _exit(126);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    QByteArray text[2];
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((fds[0].fd >= 0 || fds[1].fd >= 0) && std::chrono::steady_clock::now() < deadline) {
+        if (poll(fds, 2, 100) <= 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[4096];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                text[i].append(buffer, int(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+            }
+        }
+    }
+    for (const pollfd& fd : fds)
+        if (fd.fd >= 0)
+            close(fd.fd);
+    if (fds[0].fd >= 0 || fds[1].fd >= 0)
+        kill(pid, SIGKILL); // timed out
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, QString::fromUtf8(text[0]), QString::fromUtf8(text[1])};
 }
 
 bool haveFaketime()

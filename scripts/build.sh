@@ -6,12 +6,27 @@
 #   scripts/build.sh armhf   cross build for 32-bit ARM and pass every test
 #                            under qemu-arm
 set -euo pipefail
+# Some tests run the host as user nobody: build trees must be readable by all.
+umask 022
 
 job=${1:-test}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-armhf_build=${ARMHF_BUILD_DIR:-$root/build-armhf}
 jobs=${JOBS:-2}
+
+# Whether user nobody can reach a folder (only root's tests switch to it).
+reachable_by_nobody() {
+    [ "$(id -u)" -ne 0 ] || setpriv --reuid=65534 --regid=65534 --clear-groups test -x "$1" 2>/dev/null
+}
+
+# The armhf tree, sysroot included, where nobody can reach it.
+if [ -n "${ARMHF_BUILD_DIR:-}" ]; then
+    armhf_build=$ARMHF_BUILD_DIR
+elif reachable_by_nobody "$root"; then
+    armhf_build=$root/build-armhf
+else
+    armhf_build=/var/tmp/logger-build-armhf-$(printf '%s' "$root" | md5sum | cut -c1-8)
+fi
 
 # armhf packages unpacked as the cross build's sysroot: Qt 5 Core, the
 # libraries it loads, its CMake files (qt5-qmake brings the mkspecs they
@@ -88,6 +103,7 @@ armhf_sysroot() {
 }
 
 armhf_leg() {
+    echo "== armhf build in $armhf_build"
     install_missing cmake make g++-arm-linux-gnueabihf qemu-user qtbase5-dev-tools googletest
     # The toolchain file's default sysroot folder.
     armhf_sysroot "$armhf_build/armhf-sysroot"

@@ -119,12 +119,15 @@ run_ctest() {
     return "${PIPESTATUS[0]}"
 }
 
-# "NAME: P passed, F failed" from a leg's ctest log, or why there is none.
+# "NAME: P passed, F failed, S skipped" from a leg's ctest log, or why there
+# is none. ctest counts skipped tests as passed.
 summary() {
-    local name=$1 rc=$2 log=$3/ctest.log line
+    local name=$1 rc=$2 log=$3/ctest.log line skipped
     line=$( { grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" 2>/dev/null || true; } | tail -n 1)
+    skipped=$(grep -cE '^[[:space:]]+[0-9]+ - .* \(Skipped\)$' "$log" 2>/dev/null || true)
     if [ -n "$line" ]; then
-        echo "$line" | awk -v n="$name" '{ f = $4; t = $NF; printf "%s: %d passed, %d failed\n", n, t - f, f }'
+        echo "$line" | awk -v n="$name" -v s="$skipped" \
+            '{ f = $4; t = $NF; printf "%s: %d passed, %d failed, %d skipped\n", n, t - f - s, f, s }'
     else
         echo "$name: no tests ran (exit $rc)"
     fi

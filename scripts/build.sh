@@ -3,8 +3,8 @@
 #   scripts/build.sh demo    build and run the example host
 #   scripts/build.sh test    the native leg, then the armhf leg; both results
 #   scripts/build.sh native  build and pass every test on this machine
-#   scripts/build.sh armhf   cross build for 32-bit ARM and pass every test
-#                            under qemu-arm
+#   scripts/build.sh armhf   cross build for 32-bit ARM (build-armhf/) and pass
+#                            every test under qemu-arm
 set -euo pipefail
 # Some tests run the host as user nobody: build trees must be readable by all.
 umask 022

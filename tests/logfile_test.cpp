@@ -49,6 +49,7 @@ TEST(NameSelection, ContinuesTheNewestFileOfTodayBelowTheLimit)
         {"empty", {}, 30, 0, 1, ""},
         {"exactly the limit is full", {{T + "_1_demo.log", MiB, 1}}, 1, 0, 2, ""},
         {"a byte less is continued", {{T + "_1_demo.log", MiB - 1, 1}}, 1, 0, 1, T + "_1_demo.log"},
+        {"a limit of 4096 MiB", {{T + "_1_demo.log", MiB, 1}}, 4096, 0, 1, T + "_1_demo.log"},
         {"ids as numbers", {{T + "_2_demo.log", MiB, 1}, {T + "_10_demo.log", MiB, 1}}, 1, 0, 11, ""},
         {"a larger id is kept", {{T + "_3_demo.log", MiB, 1}}, 1, 20, 21, ""},
         {"suffix in any case, files only",

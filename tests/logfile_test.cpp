@@ -176,7 +176,7 @@ TEST(DateChange, StartsTheNewDayWithId1OrAfterAFullFileWithId2)
         TempDir dir;
         const Child r =
             runHost({"init-record", dir.path, "demo", "1", "5", "log", "1", firstDayBytes, "next-day", "log", "1", "5"},
-                    shiftedClock(secondsUntil("2029-12-31 23:59:58"), 10));
+                    shiftedClock(secondsUntil("2029-12-31 23:59:55"), 10));
         EXPECT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
         EXPECT_EQ(fileNames(dir.path), files);
     }

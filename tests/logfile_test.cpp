@@ -7,6 +7,8 @@
 #include <QDate>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace testing_support;
@@ -154,6 +156,26 @@ TEST(Opening, ADirectoryWhereTheFileMustGoLosesRecordsUntilItIsGone)
     EXPECT_EQ(debugMessages().last(), "create logfile ok! file is : \"" + blocked + "\"");
     EXPECT_EQ(readLines(blocked).size(), 1);
     EXPECT_TRUE(Loger::GetLoger().InitLogInfo(recordConfig(dir.path))); // a failed start may be retried
+}
+
+TEST(Opening, WritesAgainOnceAFailedWriteCanSucceed)
+{
+    TempDir dir;
+    ASSERT_TRUE(Loger::GetLoger().InitLogInfo(recordConfig(dir.path)));
+    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 1, std::string("before"));
+    // The file size limit of the process makes the next write fail for real.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit saved = limit;
+    limit.rlim_cur = rlim_t(QFileInfo(LogerTestAccess::fileName()).size());
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 2, std::string("delayed"));
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 3, std::string("after"));
+    const QStringList lines = readLines(LogerTestAccess::fileName());
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[1].endsWith("[delayed]") && lines[2].endsWith("[after]"));
 }
 
 TEST(Restart, ContinuesTodaysFileInTheNextProcess)

@@ -22,6 +22,16 @@ void AppendUtf8(QString& strLine, const char* psz, size_t nLen)
         strLine.append(QString::fromUtf8(psz, static_cast<int>(nLen)));
 }
 
+// A failed write (disk full, file size limit) would leave the stream refusing
+// every later line; the file keeps what it could not write and retries it
+// at the next size check, so the stream is made ready again.
+void FlushLogStream(QTextStream& stream)
+{
+    stream.flush();
+    if (stream.status() != QTextStream::Ok)
+        stream.resetStatus();
+}
+
 // A field left-aligned and padded with blanks to nWidth; longer values whole.
 void AppendPadded(QString& strLine, const QString& strValue, int nWidth)
 {
@@ -117,7 +127,7 @@ int Loger::WriteLog(const LOG_PUTOUT& obj)
         qDebug() << Qt::endl;
         m_LogTextStream << QLatin1Char('\n');
         if (nLen == 1) {
-            m_LogTextStream.flush();
+            FlushLogStream(m_LogTextStream);
             return 0;
         }
     }
@@ -129,6 +139,6 @@ int Loger::WriteLog(const LOG_PUTOUT& obj)
         m_LogTextStream << QLatin1Char('\n');
     }
     // One flush: the line and its empty lines reach the file in one write.
-    m_LogTextStream.flush();
+    FlushLogStream(m_LogTextStream);
     return 0;
 }

@@ -109,14 +109,16 @@ TEST(Intake, CutsPrintfTextAt2048BytesAndReportsUnusableText)
         s.log.addLogtoList(INFO, "f.cpp", "f", 5, "%lc", wint_t(0x4e2d)); // not representable in the C locale
         s.log.addLogtoList(INFO, nullptr, nullptr, -1, "null names");
         s.log.addLogtoList(INFO, "f.cpp", "f", 6, QString::fromUtf8("Grüße, 日志"));
+        s.log.addLogtoList(INFO, "f.cpp", ("void " + std::string(300, 'n') + "()").c_str(), 7, "long name");
     });
     EXPECT_EQ(out, "error m_szTmpFmt is empty!error m_szTmpFmt is empty!vsnprintf error,ret:-1");
     const QStringList lines = s.lines();
-    ASSERT_EQ(lines.size(), 4);
+    ASSERT_EQ(lines.size(), 5);
     EXPECT_TRUE(lines[0].endsWith("[" + QString(2048, 'y') + "]"));
     EXPECT_TRUE(lines[1].endsWith("   [ab]"));
     EXPECT_TRUE(lines[2].contains("] [4294967295] [") && lines[2].endsWith("  []   [null names]"));
     EXPECT_TRUE(lines[3].endsWith(QString::fromUtf8("[Grüße, 日志]")));
+    EXPECT_TRUE(lines[4].endsWith("  [" + QString(255, 'n') + "]   [long name]"));
 }
 
 TEST(Intake, SwitchedOffDropsEverythingBeforeLookingAtIt)

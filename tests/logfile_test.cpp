@@ -7,6 +7,8 @@
 #include <QDate>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace testing_support;
@@ -49,6 +51,7 @@ TEST(NameSelection, ContinuesTheNewestFileOfTodayBelowTheLimit)
         {"empty", {}, 30, 0, 1, ""},
         {"exactly the limit is full", {{T + "_1_demo.log", MiB, 1}}, 1, 0, 2, ""},
         {"a byte less is continued", {{T + "_1_demo.log", MiB - 1, 1}}, 1, 0, 1, T + "_1_demo.log"},
+        {"a limit of 4096 MiB", {{T + "_1_demo.log", MiB, 1}}, 4096, 0, 1, T + "_1_demo.log"},
         {"ids as numbers", {{T + "_2_demo.log", MiB, 1}, {T + "_10_demo.log", MiB, 1}}, 1, 0, 11, ""},
         {"a larger id is kept", {{T + "_3_demo.log", MiB, 1}}, 1, 20, 21, ""},
         {"suffix in any case, files only",
@@ -155,6 +158,26 @@ TEST(Opening, ADirectoryWhereTheFileMustGoLosesRecordsUntilItIsGone)
     EXPECT_TRUE(Loger::GetLoger().InitLogInfo(recordConfig(dir.path))); // a failed start may be retried
 }
 
+TEST(Opening, WritesAgainOnceAFailedWriteCanSucceed)
+{
+    TempDir dir;
+    ASSERT_TRUE(Loger::GetLoger().InitLogInfo(recordConfig(dir.path)));
+    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 1, std::string("before"));
+    // The file size limit of the process makes the next write fail for real.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit saved = limit;
+    limit.rlim_cur = rlim_t(QFileInfo(LogerTestAccess::fileName()).size());
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 2, std::string("delayed"));
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 3, std::string("after"));
+    const QStringList lines = readLines(LogerTestAccess::fileName());
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[1].endsWith("[delayed]") && lines[2].endsWith("[after]"));
+}
+
 TEST(Restart, ContinuesTodaysFileInTheNextProcess)
 {
     TempDir dir;
@@ -175,7 +198,7 @@ TEST(DateChange, StartsTheNewDayWithId1OrAfterAFullFileWithId2)
         TempDir dir;
         const Child r =
             runHost({"init-record", dir.path, "demo", "1", "5", "log", "1", firstDayBytes, "next-day", "log", "1", "5"},
-                    shiftedClock(secondsUntil("2029-12-31 23:59:58"), 10));
+                    shiftedClock(secondsUntil("2029-12-31 23:59:55"), 10));
         EXPECT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
         EXPECT_EQ(fileNames(dir.path), files);
     }

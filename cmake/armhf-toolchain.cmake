@@ -23,6 +23,12 @@ endif()
 set(LOGGER_ARMHF_SYSROOT "${LOGGER_ARMHF_SYSROOT}" CACHE PATH "Unpacked armhf packages (Qt 5 Core and its libraries)")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LOGGER_ARMHF_SYSROOT)
 
+get_property(_logger_in_try_compile GLOBAL PROPERTY IN_TRY_COMPILE)
+if(NOT _logger_in_try_compile AND NOT EXISTS "${LOGGER_ARMHF_SYSROOT}/usr/lib/${LOGGER_ARMHF_TRIPLE}/cmake/Qt5Core")
+    message(FATAL_ERROR "No armhf Qt 5 Core in ${LOGGER_ARMHF_SYSROOT}: run scripts/build.sh armhf, "
+                        "or set LOGGER_ARMHF_SYSROOT to a folder that has one")
+endif()
+
 set(LOGGER_ARMHF_CROSS_PREFIX /usr/${LOGGER_ARMHF_TRIPLE} CACHE PATH "The cross compiler's libc and libstdc++")
 
 # Not CMAKE_SYSROOT: the folder has no libc; the compiler keeps its own.
@@ -50,10 +56,13 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "${_logger_armhf_link}")
 # The same folders for the guest's loader. The list ends with options, so a
 # caller may append more "-E NAME=VALUE" before the program.
 list(JOIN _logger_armhf_libdirs ":" _logger_armhf_path)
-# An absolute path: the tests start it with execv.
-find_program(LOGGER_QEMU_ARM qemu-arm REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    "${LOGGER_QEMU_ARM}" -L "${LOGGER_ARMHF_CROSS_PREFIX}" -E "LD_LIBRARY_PATH=${_logger_armhf_path}")
+# An absolute path, as the tests start it themselves. Only running target
+# programs (the tests) needs it: without it the library and hosts still build.
+find_program(LOGGER_QEMU_ARM qemu-arm)
+if(LOGGER_QEMU_ARM)
+    set(CMAKE_CROSSCOMPILING_EMULATOR
+        "${LOGGER_QEMU_ARM}" -L "${LOGGER_ARMHF_CROSS_PREFIX}" -E "LD_LIBRARY_PATH=${_logger_armhf_path}")
+endif()
 
 # Qt5Core's package config wants moc, rcc and qmake under the armhf prefix;
 # the build runs the build machine's ones (qtbase5-dev-tools).

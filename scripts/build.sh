@@ -29,7 +29,7 @@ else
 fi
 
 # armhf packages unpacked as the cross build's sysroot: Qt 5 Core, the
-# libraries it loads, its CMake files (qt5-qmake brings the mkspecs they
+# libraries it loads, its CMake files (qt5-qmake brings the platform folder they
 # check) and libfaketime for the tests that shift the clock.
 armhf_packages=(libqt5core5a qtbase5-dev qt5-qmake libicu72 libglib2.0-0 libpcre2-16-0 libpcre2-8-0
                 libzstd1 zlib1g libdouble-conversion3 libfaketime)
@@ -75,7 +75,7 @@ armhf_sysroot() {
     elif ! apt-cache show libqt5core5a:armhf >/dev/null 2>&1; then
         apt_update
     fi
-    local specs=() pkg version
+    local wanted=() pkg version
     for pkg in "${armhf_packages[@]}"; do
         version=$(apt-cache policy "$pkg:armhf" 2>/dev/null | awk '$1 == "Candidate:" { print $2 }')
         if [ -z "$version" ] || [ "$version" = "(none)" ]; then
@@ -83,23 +83,23 @@ armhf_sysroot() {
                  "(dpkg --add-architecture armhf && apt-get update)" >&2
             return 1
         fi
-        specs+=("$pkg:armhf=$version")
+        wanted+=("$pkg:armhf=$version")
     done
-    if [ -f "$sysroot/.packages" ] && [ "$(cat "$sysroot/.packages")" = "${specs[*]}" ]; then
+    if [ -f "$sysroot/.packages" ] && [ "$(cat "$sysroot/.packages")" = "${wanted[*]}" ]; then
         return 0
     fi
-    echo "== unpacking into $sysroot: ${specs[*]}"
+    echo "== unpacking into $sysroot: ${wanted[*]}"
     rm -rf "$sysroot" "$sysroot.debs"
     mkdir -p "$sysroot" "$sysroot.debs"
     # Run as root, apt would hand the download to its own user, who cannot
     # write here.
-    (cd "$sysroot.debs" && apt-get download -qq -o APT::Sandbox::User=root "${specs[@]}")
+    (cd "$sysroot.debs" && apt-get download -qq -o APT::Sandbox::User=root "${wanted[@]}")
     local deb
     for deb in "$sysroot.debs"/*.deb; do
         dpkg-deb -x "$deb" "$sysroot"
     done
     rm -rf "$sysroot.debs" "$sysroot/usr/share/doc"
-    echo "${specs[*]}" >"$sysroot/.packages"
+    echo "${wanted[*]}" >"$sysroot/.packages"
 }
 
 armhf_leg() {

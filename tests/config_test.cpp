@@ -135,13 +135,3 @@ TEST(IniFile, RefusesWhatCannotStart)
     }
     EXPECT_EQ(LogerTestAccess::config().m_nOverDays, 3u); // read before the refusal, and kept
 }
-
-TEST(IniFile, KeepsItsBaseDirectoryAsComposed)
-{
-    TempDir dir;
-    writeFile(dir.file("a.ini"), "[LogConfig]\nLogName=demo\nLogPath=" + dir.path.toUtf8());
-    ASSERT_TRUE(Loger::GetLoger().InitLogInfo(dir.file("a.ini")));
-    EXPECT_EQ(LogerTestAccess::basePath(), dir.path);
-    EXPECT_EQ(Loger::GetLoger().GetSaveDumpPathFileName(), dir.path + "/dump"); // the doubled separator stays
-    EXPECT_EQ(LogerTestAccess::config().m_strLogPath, dir.path + "log/");
-}

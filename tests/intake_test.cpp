@@ -44,8 +44,11 @@ TEST(Intake, WritesEveryFieldAndEchoesTheQuotedLine)
 TEST(Intake, CutsTheBareFunctionName)
 {
     const std::pair<std::string, std::string> rows[] = {
-        {"bool Loger::SetLogLevel(em_LOG_LEVEL)", "Loger::SetLogLevel"}, {"main", "main"}, {"(int)", ""},
-        {"int f (int)", ""}, {"const char* Loger::getClsFnName(const string&)", "Loger::getClsFnName"},
+        {"bool Loger::SetLogLevel(em_LOG_LEVEL)", "Loger::SetLogLevel"},
+        {"main", "main"},
+        {"(int)", ""},
+        {"int f (int)", ""},
+        {"const char* Loger::getClsFnName(const string&)", "Loger::getClsFnName"},
         {"void f(a (b))", "f"}};
     for (const auto& [text, name] : rows) {
         size_t begin = 0, count = 0;

@@ -15,7 +15,7 @@ using namespace testing_support;
 
 namespace
 {
-const qint64 MiB = 1024 * 1024;
+const qint64 MiB = 1024 * 1024, GiB = 1024 * MiB;
 const QString T = today(); // files made by a test are created today
 
 void setAge(const QString& file, int minutes)
@@ -51,7 +51,12 @@ TEST(NameSelection, ContinuesTheNewestFileOfTodayBelowTheLimit)
         {"empty", {}, 30, 0, 1, ""},
         {"exactly the limit is full", {{T + "_1_demo.log", MiB, 1}}, 1, 0, 2, ""},
         {"a byte less is continued", {{T + "_1_demo.log", MiB - 1, 1}}, 1, 0, 1, T + "_1_demo.log"},
+        // Sizes and limits past 2 and 4 GiB (sparse files) stay 64-bit on 32-bit targets too.
+        {"3 GiB over 1 MiB", {{T + "_1_demo.log", 3 * GiB, 1}}, 1, 0, 2, ""},
         {"a limit of 4096 MiB", {{T + "_1_demo.log", MiB, 1}}, 4096, 0, 1, T + "_1_demo.log"},
+        {"4 GiB less a byte", {{T + "_1_demo.log", 4 * GiB - 1, 1}}, 4096, 0, 1, T + "_1_demo.log"},
+        {"exactly 4 GiB", {{T + "_1_demo.log", 4 * GiB, 1}}, 4096, 0, 2, ""},
+        {"4 GiB and 10 bytes", {{T + "_1_demo.log", 4 * GiB + 10, 1}}, 5000, 0, 1, T + "_1_demo.log"},
         {"ids as numbers", {{T + "_2_demo.log", MiB, 1}, {T + "_10_demo.log", MiB, 1}}, 1, 0, 11, ""},
         {"a larger id is kept", {{T + "_3_demo.log", MiB, 1}}, 1, 20, 21, ""},
         {"suffix in any case, files only",
@@ -119,6 +124,22 @@ TEST(Rollover, StartsTheNextFileAfterTheRecordThatFillsOne)
     EXPECT_EQ(readLines(first).size(), 2);
     EXPECT_GT(QFileInfo(first).size(), MiB);
     EXPECT_TRUE(readLines(dir.file("new/dir/" + T + "_2_demo.log")).value(0).endsWith("   [aaaa]"));
+}
+
+TEST(Rollover, AppendsPast4GiBAndThenStartsTheNextFile)
+{
+    TempDir dir;
+    const QString first = dir.file(T + "_1_demo.log");
+    writeFile(first, {}, 4 * GiB - 100);
+    ASSERT_TRUE(Loger::GetLoger().InitLogInfo(recordConfig(dir.path, "demo", 4096)));
+    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 1, std::string(200, 'a')); // crosses 4 GiB
+    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 2, std::string("next"));
+    QFile f(first);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly) && f.seek(4 * GiB - 100));
+    const QByteArray appended = f.readAll();
+    EXPECT_TRUE(appended.startsWith("[") && appended.endsWith(QByteArray(200, 'a') + "]\n"));
+    EXPECT_EQ(appended.count('\n'), 1);
+    EXPECT_TRUE(readLines(dir.file(T + "_2_demo.log")).value(0).endsWith("[next]"));
 }
 
 TEST(Opening, UsesAPathWithoutSeparatorAsAPrefix)

@@ -4,13 +4,13 @@
 #include <QDate>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <mutex>
+#include <thread>
 #include <stdexcept>
 #include <vector>
 
@@ -108,50 +108,32 @@ Child runHost(const QStringList& args, const QStringList& env, const QString& wo
     for (QByteArray& word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
-    const QByteArray dir = QFile::encodeName(workDir);
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
+    const TempDir io; // the host's stdout and stderr
+    const QByteArray dir = QFile::encodeName(workDir), outName = QFile::encodeName(io.file("out")),
+                     errName = QFile::encodeName(io.file("err"));
     const pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
     if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
+        dup2(open(outName.constData(), O_WRONLY | O_CREAT, 0600), STDOUT_FILENO);
+        dup2(open(errName.constData(), O_WRONLY | O_CREAT, 0600), STDERR_FILENO);
         if (!dir.isEmpty() && chdir(dir.constData()) != 0)
             _exit(126);
         execvp(argv[0], argv.data());
         _exit(127);
     }
-    close(out[1]);
-    close(err[1]);
-    QByteArray text[2];
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while ((fds[0].fd >= 0 || fds[1].fd >= 0) && std::chrono::steady_clock::now() < deadline) {
-        if (poll(fds, 2, 100) <= 0)
-            continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            char buffer[4096];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                text[i].append(buffer, int(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-            }
-        }
-    }
-    for (const pollfd& fd : fds)
-        if (fd.fd >= 0)
-            close(fd.fd);
-    if (fds[0].fd >= 0 || fds[1].fd >= 0)
-        kill(pid, SIGKILL); // timed out
     int status = 0;
-    waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, QString::fromUtf8(text[0]), QString::fromUtf8(text[1])};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (pid > 0 && waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    QFile out(io.file("out")), err(io.file("err"));
+    out.open(QIODevice::ReadOnly);
+    err.open(QIODevice::ReadOnly);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, QString::fromUtf8(out.readAll()),
+            QString::fromUtf8(err.readAll())};
 }
 
 bool haveFaketime()

@@ -23,7 +23,6 @@ public:
     static pthread_t thread() { return logger().m_hSendThread; }
     static QString fileName() { return logger().m_LogFile.fileName(); }
     static QString errorMsg() { return logger().m_strErrMsg; }
-    static QString basePath() { return logger().m_strBaseLogPath; }
     static void createNewLogName() { logger().CreateNewlogName(); }
 };
 

@@ -142,6 +142,11 @@ case "$job" in
     native)
         native_build -DLOGGER_BUILD_TESTS=ON
         run_ctest "$build"
+        # The installed package must serve a project of its own: the example.
+        cmake --install "$build" --prefix "$build/stage" >/dev/null
+        cmake -S "$root/examples" -B "$build/consumer" -DCMAKE_PREFIX_PATH="$build/stage" >/dev/null
+        cmake --build "$build/consumer" -j "$jobs" >/dev/null
+        echo "== the installed package builds the example host"
         ;;
     armhf)
         armhf_leg

@@ -25,13 +25,6 @@ LOG_PUTOUT& ThreadRecord()
     thread_local LOG_PUTOUT record;
     return record;
 }
-
-// The message of the printf and QString forms on its way to the record.
-std::string& ThreadMessage()
-{
-    thread_local std::string strMessage;
-    return strMessage;
-}
 } // namespace
 
 Loger& Loger::GetLoger()
@@ -153,7 +146,9 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
         printf("error m_szTmpFmt is empty!");
         return;
     }
-    std::string& strMessage = ThreadMessage();
+    // Formatted straight into the thread's record; the string form then
+    // assigns it to itself, which copies nothing.
+    std::string& strMessage = ThreadRecord().m_logs;
     strMessage.assign(szTmpFmt);
     addLogtoList(level, strSrcName, strModuleName, nLineNo, strMessage);
 }
@@ -170,7 +165,8 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     record.m_nCurThreadId = static_cast<unsigned int>(getThreadIdSelf());
     record.m_strModuleName.assign(OrEmpty(strModuleName));
     record.m_strSrcName.assign(OrEmpty(strSrcName));
-    record.m_logs.assign(str);
+    if (&str != &record.m_logs)
+        record.m_logs.assign(str);
     std::lock_guard<std::mutex> lock(m_WriteLogMutex);
     WriteLog(record);
 }
@@ -181,7 +177,7 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     if (!m_LogCfgInfo.m_bIsWriteLog)
         return;
     const QByteArray utf8 = str.toUtf8();
-    std::string& strMessage = ThreadMessage();
+    std::string& strMessage = ThreadRecord().m_logs;
     strMessage.assign(utf8.constData(), size_t(utf8.size()));
     addLogtoList(level, strSrcName, strModuleName, nLineNo, strMessage);
 }

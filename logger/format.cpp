@@ -1,144 +1,239 @@
-// One record becomes one line: "[time] [LEVEL] [line] [tid]  [function]   [message]".
+// One record becomes the bytes of one line:
+// "[time] [LEVEL] [line] [tid  ]  [function]   [message]".
+// Built once, as UTF-8, without QString for ordinary text; text that Qt would
+// change on its way (invalid UTF-8, a leading byte order mark, "%n" escapes
+// that the chained QString::arg calls would fill) takes the QString road, so
+// the bytes are always those of the QString chain.
 #include "logger_p.h"
+
+#include <QTextStream>
 
 namespace
 {
-bool IsAscii(const char* psz, size_t nLen)
+const char* const szLevelFields[] = {"DEBUG", "INFO ", "WARN ", "ERR  ", "FATAL"}; // padded to 5
+const char* const szLevelNames[] = {"DEBUG", "INFO", "WARN", "ERR", "FATAL"};
+
+// Well-formed UTF-8 that QString::fromUtf8 keeps unchanged: no overlong
+// forms, no surrogates, nothing above U+10FFFF, no byte order mark at the
+// start (fromUtf8 drops it).
+bool IsPlainUtf8(const unsigned char* p, size_t n)
 {
-    for (size_t i = 0; i < nLen; ++i) {
-        if (static_cast<unsigned char>(psz[i]) >= 0x80)
+    if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF)
+        return false;
+    size_t i = 0;
+    while (i < n) {
+        const unsigned c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t nTail = 0;
+        unsigned nLow = 0x80, nHigh = 0xBF; // range of the byte after the lead
+        if (c >= 0xC2 && c <= 0xDF) {
+            nTail = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            nTail = 2;
+            if (c == 0xE0)
+                nLow = 0xA0;
+            else if (c == 0xED)
+                nHigh = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            nTail = 3;
+            if (c == 0xF0)
+                nLow = 0x90;
+            else if (c == 0xF4)
+                nHigh = 0x8F;
+        } else {
             return false;
+        }
+        if (n - i <= nTail || p[i + 1] < nLow || p[i + 1] > nHigh)
+            return false;
+        for (size_t k = 2; k <= nTail; ++k)
+            if ((p[i + k] & 0xC0) != 0x80)
+                return false;
+        i += nTail + 1;
     }
     return true;
 }
 
-// Appends UTF-8 bytes; ASCII, the common case, is widened in place without
-// a temporary string.
-void AppendUtf8(QString& strLine, const char* psz, size_t nLen)
+bool IsAscii(const char* p, size_t n)
 {
-    if (IsAscii(psz, nLen))
-        strLine.append(QLatin1String(psz, static_cast<int>(nLen)));
-    else
-        strLine.append(QString::fromUtf8(psz, static_cast<int>(nLen)));
+    unsigned char nOr = 0;
+    for (size_t i = 0; i < n; ++i)
+        nOr |= static_cast<unsigned char>(p[i]);
+    return nOr < 0x80;
 }
 
-// A failed write (disk full, file size limit) would leave the stream refusing
-// every later line; the file keeps what it could not write and retries it
-// at the next size check, so the stream is made ready again.
-void FlushLogStream(QTextStream& stream)
+bool IsPlainText(const char* p, size_t n)
 {
-    stream.flush();
-    if (stream.status() != QTextStream::Ok)
-        stream.resetStatus();
+    return IsAscii(p, n) || IsPlainUtf8(reinterpret_cast<const unsigned char*>(p), n);
 }
 
-// A field left-aligned and padded with blanks to nWidth; longer values whole.
-void AppendPadded(QString& strLine, const QString& strValue, int nWidth)
+// Unsigned decimal, left-aligned and padded with blanks to nWidth.
+char* PutPadded(char* p, unsigned int n, int nWidth)
 {
-    strLine.append(strValue);
-    for (int i = strValue.size(); i < nWidth; ++i)
-        strLine.append(QLatin1Char(' '));
+    char szDigits[12];
+    int nDigits = 0;
+    do {
+        szDigits[nDigits++] = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    for (int i = nDigits; i > 0; --i)
+        *p++ = szDigits[i - 1];
+    for (int i = nDigits; i < nWidth; ++i)
+        *p++ = ' ';
+    return p;
+}
+
+char* PutText(char* p, const char* pText, size_t nText)
+{
+    memcpy(p, pText, nText);
+    return p + nText;
+}
+
+// The line by the chain of QString::arg calls, for text that Qt changes.
+void AppendByQString(LogerDetail::LineBuffer& out, const char* szTime, int nLevel, unsigned int nLineNo,
+                     unsigned int nThreadId, const char* pFunc, size_t nFunc, const char* pMsg, size_t nMsg)
+{
+    const QString strLine = QString("[%1] [%2] [%3] [%4]  [%5]   [%6]")
+                                .arg(QString::fromUtf8(szTime), 0, QLatin1Char(' '))
+                                .arg(QString::fromLatin1(szLevelNames[nLevel]), -5, QLatin1Char(' '))
+                                .arg(QString::number(nLineNo, 10), -4, QLatin1Char(' '))
+                                .arg(QString::number(nThreadId, 10), -5, QLatin1Char(' '))
+                                .arg(QString::fromUtf8(pFunc, static_cast<int>(nFunc)), 0, QLatin1Char(' '))
+                                .arg(QString::fromUtf8(pMsg, static_cast<int>(nMsg)), 0, QLatin1Char(' '));
+    const QByteArray utf8 = strLine.toUtf8();
+    out.Append(utf8.constData(), static_cast<size_t>(utf8.size()));
 }
 } // namespace
 
 namespace LogerDetail
 {
-bool FindFunctionName(const std::string& strClassFunc, size_t& nBegin, size_t& nCount)
+bool FindFunctionName(const char* pText, size_t nText, size_t& nBegin, size_t& nCount)
 {
-    const size_t nIndex1 = strClassFunc.find_first_of('(');
-    if (nIndex1 == std::string::npos)
+    const char* pParen = static_cast<const char*>(memchr(pText, '(', nText));
+    if (pParen == nullptr)
         return false;
-    const size_t nIndex2 = strClassFunc.find_last_of(' ', nIndex1 == 0 ? 0 : nIndex1 - 1);
+    const size_t nIndex1 = static_cast<size_t>(pParen - pText);
+    size_t nIndex2 = nIndex1;
+    while (nIndex2 > 0 && pText[nIndex2 - 1] != ' ')
+        --nIndex2;
     // No blank before the "(": the whole text before it is the name.
-    nBegin = (nIndex2 == std::string::npos || nIndex1 == 0) ? 0 : nIndex2 + 1;
+    nBegin = nIndex2;
     nCount = nIndex1 - nBegin;
     return true;
 }
 
-void AdjustLineFeeds(char* pLogContent, size_t& nLen, bool& bEmptyFirst, bool& bEmptyLast)
+void LineBuffer::Grow(size_t nNeeded)
 {
-    bEmptyFirst = false;
-    bEmptyLast = false;
-    if (nLen == 0)
-        return;
-    if (pLogContent[0] == '\n') {
-        pLogContent[0] = ' ';
-        bEmptyFirst = true;
-    }
-    if (pLogContent[nLen - 1] == '\n') {
-        pLogContent[nLen - 1] = '\0';
-        --nLen;
-        bEmptyLast = true;
-    }
+    size_t nCapacity = m_nCapacity * 2;
+    while (nCapacity < nNeeded)
+        nCapacity *= 2;
+    std::unique_ptr<char[]> heap(new char[nCapacity]);
+    memcpy(heap.get(), m_pData, m_nSize);
+    m_heap = std::move(heap);
+    m_pData = m_heap.get();
+    m_nCapacity = nCapacity;
 }
 
-void FormatLogLine(QString& strLine, const char* szTime, const QString& strLevel, const QString& strLineNo,
-                   const QString& strThreadId, const char* szFunc, const char* szMsg, size_t nMsgLen)
+void FormatRecord(RecordBytes& out, const char* szTime, int nLevel, unsigned int nLineNo, unsigned int nThreadId,
+                  const char* pModule, size_t nModule, const char* pMsg, size_t nMsg)
 {
-    strLine.resize(0); // keeps the capacity of the previous line
-    strLine.append(QLatin1Char('['));
-    AppendUtf8(strLine, szTime, strlen(szTime));
-    strLine.append(QLatin1String("] ["));
-    AppendPadded(strLine, strLevel, 5);
-    strLine.append(QLatin1String("] ["));
-    AppendPadded(strLine, strLineNo, 4);
-    strLine.append(QLatin1String("] ["));
-    AppendPadded(strLine, strThreadId, 5);
-    strLine.append(QLatin1String("]  ["));
-    AppendUtf8(strLine, szFunc, strlen(szFunc));
-    strLine.append(QLatin1String("]   ["));
-    AppendUtf8(strLine, szMsg, nMsgLen);
-    strLine.append(QLatin1Char(']'));
-}
-} // namespace LogerDetail
+    out.bytes.Clear();
+    const size_t nTime = strlen(szTime);
+    const size_t nKept = nTime < sizeof(out.szTime) ? nTime : sizeof(out.szTime) - 1;
+    memcpy(out.szTime, szTime, nKept);
+    out.szTime[nKept] = '\0';
+    out.nThreadId = nThreadId;
 
-int Loger::WriteLog(const LOG_PUTOUT& obj)
-{
-    if (!m_LogCfgInfo.m_bIsWriteLog)
-        return 0;
-    // The message is a C string: it ends at its first NUL.
-    const char* pLogContent = obj.m_logs.c_str();
-    size_t nLen = strlen(pLogContent);
-    if (nLen == 0)
-        return -1;
-    if (static_cast<int>(LogerDetail::LoadLevel(m_LogCfgInfo.m_emLogLevel)) > static_cast<int>(obj.m_level))
-        return 0;
-    if (obj.m_level < DEBUG || obj.m_level > FATAL)
-        return -1;
-
-    // Adjusted on a per-thread copy that keeps its capacity; the record is const.
-    thread_local std::string strContent;
-    strContent.assign(pLogContent, nLen);
-    LogerDetail::AdjustLineFeeds(&strContent[0], nLen, m_bAddEmptyLine_first, m_bAddEmptyLine_last);
-
-    m_strTmpLineNo.setNum(obj.m_nLineNo, 10);
-    m_strCurThreadId.setNum(obj.m_nCurThreadId, 10);
-    LogerDetail::FormatLogLine(m_strTmpLogContent, obj.m_strCurRunTime.c_str(), m_LogLevlList.at(obj.m_level),
-                               m_strTmpLineNo, m_strCurThreadId, getClsFnName(obj.m_strModuleName), strContent.c_str(),
-                               nLen);
-
-    if (!CreateLogFile()) {
-        qDebug() << "get log instance failed!";
-        return -1;
+    // Texts end at their first NUL, as C strings do.
+    nModule = strnlen(pModule, nModule);
+    nMsg = strnlen(pMsg, nMsg);
+    const char* pFunc = pModule;
+    size_t nFunc = nModule;
+    size_t nBegin = 0;
+    if (FindFunctionName(pModule, nModule, nBegin, nFunc)) {
+        pFunc = pModule + nBegin;
+        if (nFunc > 255) // what the fixed 256-byte name buffer holds
+            nFunc = 255;
     }
-    // The file is open in append mode, so every write lands at its end, also
-    // after another process has appended; no seek is needed.
-    if (m_bAddEmptyLine_first) {
-        qDebug() << Qt::endl;
-        m_LogTextStream << QLatin1Char('\n');
-        if (nLen == 1) {
-            FlushLogStream(m_LogTextStream);
-            return 0;
+
+    // A leading line feed becomes a blank and an empty line before; a
+    // trailing one (looked at after that) is dropped for an empty line after.
+    out.bEmptyFirst = pMsg[0] == '\n';
+    out.bEmptyLast = nMsg > 1 && pMsg[nMsg - 1] == '\n';
+    if (out.bEmptyLast)
+        --nMsg;
+    if (out.bEmptyFirst) {
+        out.bytes.Append("\n", 1);
+        if (nMsg == 1) { // nothing but line feeds: the empty line alone
+            out.nLineBegin = out.nLineLength = 0;
+            out.bEmptyLast = false;
+            return;
         }
     }
-    if (m_LogCfgInfo.m_bIsPrintScreen)
-        qDebug() << m_strTmpLogContent;
-    m_LogTextStream << m_strTmpLogContent << QLatin1Char('\n');
-    if (m_bAddEmptyLine_last) {
-        qDebug() << Qt::endl;
-        m_LogTextStream << QLatin1Char('\n');
+
+    out.nLineBegin = out.bytes.Size();
+    const bool bPlain = memchr(szTime, '%', nTime) == nullptr && memchr(pFunc, '%', nFunc) == nullptr &&
+                        IsAscii(szTime, nTime) && IsPlainText(pFunc, nFunc) && IsPlainText(pMsg, nMsg);
+    if (bPlain) {
+        char* const pStart = out.bytes.Reserve(nTime + nFunc + nMsg + 64);
+        char* p = pStart;
+        *p++ = '[';
+        p = PutText(p, szTime, nTime);
+        p = PutText(p, "] [", 3);
+        p = PutText(p, szLevelFields[nLevel], 5);
+        p = PutText(p, "] [", 3);
+        p = PutPadded(p, nLineNo, 4);
+        p = PutText(p, "] [", 3);
+        p = PutPadded(p, nThreadId, 5);
+        p = PutText(p, "]  [", 4);
+        p = PutText(p, pFunc, nFunc);
+        p = PutText(p, "]   [", 5);
+        if (out.bEmptyFirst) {
+            *p++ = ' ';
+            p = PutText(p, pMsg + 1, nMsg - 1);
+        } else {
+            p = PutText(p, pMsg, nMsg);
+        }
+        *p++ = ']';
+        out.bytes.Commit(static_cast<size_t>(p - pStart));
+    } else {
+        std::string strMsg(pMsg, nMsg);
+        if (out.bEmptyFirst)
+            strMsg[0] = ' ';
+        AppendByQString(out.bytes, szTime, nLevel, nLineNo, nThreadId, pFunc, nFunc, strMsg.data(),
+                        strMsg.size());
     }
-    // One flush: the line and its empty lines reach the file in one write.
-    FlushLogStream(m_LogTextStream);
-    return 0;
+    out.nLineLength = out.bytes.Size() - out.nLineBegin;
+    out.bytes.Append("\n\n", out.bEmptyLast ? 2 : 1);
 }
+
+time_t StampTimeOfDay(char szTime[16])
+{
+    // The date and time of day change once a second: broken down once per
+    // second and thread, the milliseconds come from each reading.
+    thread_local time_t tCachedSecond = -1;
+    thread_local char szCachedHms[9] = {};
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec != tCachedSecond) {
+        struct tm tmVar;
+        localtime_r(&now.tv_sec, &tmVar);
+        char* p = PutDecimal(szCachedHms, tmVar.tm_hour, 2);
+        *p++ = ':';
+        p = PutDecimal(p, tmVar.tm_min, 2);
+        *p++ = ':';
+        PutDecimal(p, tmVar.tm_sec, 2);
+        tCachedSecond = now.tv_sec;
+    }
+    memcpy(szTime, szCachedHms, 8);
+    szTime[8] = '.';
+    const unsigned int nMillis = static_cast<unsigned int>(now.tv_nsec / 1000000);
+    szTime[9] = static_cast<char>('0' + nMillis / 100);
+    szTime[10] = static_cast<char>('0' + nMillis / 10 % 10);
+    szTime[11] = static_cast<char>('0' + nMillis % 10);
+    szTime[12] = '\0';
+    return now.tv_sec;
+}
+} // namespace LogerDetail

@@ -1,8 +1,12 @@
 // The one logger object, its lifetime, record intake and level control.
+// A record is checked and formatted in the caller's thread without the lock;
+// the lock covers only the file (size, rollover, one write); the logger's own
+// debug messages and the echo follow once it is released.
 #include "logger_p.h"
 
 #include <QStandardPaths>
 
+#include <atomic>
 #include <cstdarg>
 
 Loger Loger::m_staticLogger;
@@ -13,19 +17,146 @@ namespace
 const char* const szThisSourceName = "logger.cpp";
 const int nSetLogLevelLine = 487;
 
+// Set when the object is destroyed at exit: records from threads still
+// running then go to the open file only. Trivially destructible on purpose.
+std::atomic<bool> g_bObjectGone{false};
+
+// Debug messages kept while the write lock is held, and whether this thread
+// is emitting them; plain data, so nothing is destroyed before the thread's
+// last record.
+thread_local QStringList* t_pDiagnostics = nullptr;
+thread_local int t_nEmitting = 0;
+
 const char* OrEmpty(const char* psz)
 {
     return psz != nullptr ? psz : "";
 }
 
-// One record per thread, reused so that its strings keep their capacity and
-// an ordinary record costs no heap allocation for its fields.
-LOG_PUTOUT& ThreadRecord()
+bool IsWritten(int nLevel, const LOG_CONFIG_INFO& cfg)
 {
-    thread_local LOG_PUTOUT record;
-    return record;
+    return nLevel >= static_cast<int>(LogerDetail::LoadLevel(cfg.m_emLogLevel)) && nLevel >= DEBUG && nLevel <= FATAL;
+}
+
+// True when vsnprintf surely gives a non-empty text, without an error and
+// without side effects, whatever the arguments: a record below the level
+// then need not be formatted at all. (It starts with plain text, and has no
+// wide characters, no %n, no "*" or positional widths and no huge widths.)
+bool FormatSurelyPrints(const char* pszFmt)
+{
+    if (pszFmt == nullptr || pszFmt[0] == '\0' || pszFmt[0] == '%')
+        return false;
+    int nConversions = 0;
+    for (const char* p = strchr(pszFmt, '%'); p != nullptr; p = strchr(p, '%')) {
+        ++p;
+        if (*p == '%') {
+            ++p;
+            continue;
+        }
+        if (++nConversions > 64)
+            return false;
+        while (*p != '\0' && strchr("-+ #0'I", *p) != nullptr)
+            ++p;
+        for (int nDigits = 0; *p >= '0' && *p <= '9'; ++p)
+            if (++nDigits > 6)
+                return false;
+        if (*p == '.')
+            for (int nDigits = 0; *++p >= '0' && *p <= '9';)
+                if (++nDigits > 6)
+                    return false;
+        bool bWide = false;
+        for (; *p != '\0' && strchr("hlLqjzZt", *p) != nullptr; ++p)
+            bWide = bWide || *p == 'l';
+        if (*p == '\0' || strchr("diouxXfFeEgGaAcspm", *p) == nullptr || (bWide && (*p == 'c' || *p == 's')))
+            return false;
+        ++p;
+    }
+    return true;
+}
+
+// What the record path needs of the logger, handed over by its members.
+struct RecordSink
+{
+    Loger& logger;
+    std::mutex& mutex;
+    const LOG_CONFIG_INFO& cfg;
+    bool (*pfnCreateLogFile)(Loger&);
+};
+
+void DrainDiagnostics()
+{
+    while (t_pDiagnostics != nullptr && !t_pDiagnostics->isEmpty()) {
+        const QString strText = t_pDiagnostics->takeFirst();
+        if (!g_bObjectGone)
+            qDebug().noquote() << strText;
+    }
+    delete t_pDiagnostics;
+    t_pDiagnostics = nullptr;
+}
+
+void EmitEcho(const LogerDetail::RecordBytes& record, bool bEchoLine)
+{
+    if (g_bObjectGone)
+        return;
+    if (record.bEmptyFirst)
+        qDebug() << Qt::endl;
+    if (bEchoLine && record.nLineLength > 0)
+        qDebug() << QString::fromUtf8(record.bytes.Data() + record.nLineBegin, static_cast<int>(record.nLineLength));
+    if (record.bEmptyLast)
+        qDebug() << Qt::endl;
+}
+
+// Stamps and formats the record, appends it under the lock, then emits.
+void WriteRecord(const RecordSink& sink, em_LOG_LEVEL level, const char* pszModule, int nLineNo, const char* pMsg,
+                 size_t nMsg)
+{
+    LogerDetail::RecordBytes record;
+    char szTime[16];
+    const time_t tNow = LogerDetail::StampTimeOfDay(szTime);
+    LogerDetail::FormatRecord(record, szTime, level, static_cast<unsigned int>(nLineNo),
+                              static_cast<unsigned int>(pthread_self()), pszModule, strlen(pszModule), pMsg, nMsg);
+    int nRet = 0;
+    {
+        std::lock_guard<std::mutex> lock(sink.mutex);
+        nRet = LogerDetail::AppendToLogFile(record, tNow, sink.logger, sink.pfnCreateLogFile);
+    }
+    // A record handed in from inside our own messages is written, not echoed:
+    // its echo would come straight back. The outer call emits what it kept.
+    if (t_nEmitting > 0)
+        return;
+    ++t_nEmitting;
+    DrainDiagnostics();
+    if (nRet != -1) // no file, no echo; a failed write is echoed all the same
+        EmitEcho(record, sink.cfg.m_bIsPrintScreen);
+    DrainDiagnostics(); // those of records handed in from inside the echo
+    --t_nEmitting;
 }
 } // namespace
+
+namespace LogerDetail
+{
+void KeepDiagnostic(const QString& strText)
+{
+    if (g_bObjectGone)
+        return;
+    if (t_pDiagnostics == nullptr)
+        t_pDiagnostics = new QStringList;
+    t_pDiagnostics->append(strText);
+}
+
+void EmitDiagnostics()
+{
+    if (t_nEmitting > 0)
+        return;
+    ++t_nEmitting;
+    DrainDiagnostics();
+    --t_nEmitting;
+}
+
+bool IsEmittingOwnMessages()
+{
+    return t_nEmitting > 0;
+}
+} // namespace LogerDetail
 
 Loger& Loger::GetLoger()
 {
@@ -43,8 +174,15 @@ Loger::Loger()
 
 Loger::~Loger()
 {
+    // Threads may still log while the process exits, and destructors that
+    // run after this one may too: from here on records go to the open file,
+    // which stays open until the process ends, without rollover or messages.
+    {
+        std::lock_guard<std::mutex> lock(m_WriteLogMutex);
+        LogerDetail::ShutDownLogFile();
+        g_bObjectGone = true;
+    }
     m_LogTextStream.flush();
-    m_LogFile.close();
     unInit();
 }
 
@@ -130,13 +268,16 @@ QString Loger::GetSaveLogPathFileName()
 void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char* strModuleName, int nLineNo,
                          const char* pstrFmt, ...)
 {
+    (void)strSrcName; // carried by a record, never written
     if (!m_LogCfgInfo.m_bIsWriteLog)
         return;
+    const bool bWritten = IsWritten(level, m_LogCfgInfo);
+    if (!bWritten && FormatSurelyPrints(pstrFmt))
+        return;
     char szTmpFmt[2049];
-    memset(szTmpFmt, 0, sizeof(szTmpFmt));
     va_list TmpArgList;
     va_start(TmpArgList, pstrFmt);
-    int cnt = vsnprintf(szTmpFmt, sizeof(szTmpFmt), OrEmpty(pstrFmt), TmpArgList);
+    const int cnt = vsnprintf(szTmpFmt, sizeof(szTmpFmt), OrEmpty(pstrFmt), TmpArgList);
     va_end(TmpArgList);
     if (cnt < 0) {
         printf("vsnprintf error,ret:%d", cnt);
@@ -146,38 +287,60 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
         printf("error m_szTmpFmt is empty!");
         return;
     }
-    // Formatted straight into the thread's record; the string form then
-    // assigns it to itself, which copies nothing.
-    std::string& strMessage = ThreadRecord().m_logs;
-    strMessage.assign(szTmpFmt);
-    addLogtoList(level, strSrcName, strModuleName, nLineNo, strMessage);
+    if (bWritten)
+        WriteRecord(RecordSink{*this, m_WriteLogMutex, m_LogCfgInfo, [](Loger& l) { return l.CreateLogFile(); }},
+                    level, OrEmpty(strModuleName), nLineNo, szTmpFmt, strlen(szTmpFmt));
 }
 
 void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char* strModuleName, int nLineNo,
                          const std::string& str)
 {
-    if (!m_LogCfgInfo.m_bIsWriteLog)
+    (void)strSrcName;
+    if (!m_LogCfgInfo.m_bIsWriteLog || !IsWritten(level, m_LogCfgInfo) || str.c_str()[0] == '\0')
         return;
-    LOG_PUTOUT& record = ThreadRecord();
-    getTime(record.m_strCurRunTime, 1);
-    record.m_level = level;
-    record.m_nLineNo = static_cast<unsigned int>(nLineNo);
-    record.m_nCurThreadId = static_cast<unsigned int>(getThreadIdSelf());
-    record.m_strModuleName.assign(OrEmpty(strModuleName));
-    record.m_strSrcName.assign(OrEmpty(strSrcName));
-    if (&str != &record.m_logs)
-        record.m_logs.assign(str);
-    std::lock_guard<std::mutex> lock(m_WriteLogMutex);
-    WriteLog(record);
+    WriteRecord(RecordSink{*this, m_WriteLogMutex, m_LogCfgInfo, [](Loger& l) { return l.CreateLogFile(); }}, level,
+                OrEmpty(strModuleName), nLineNo, str.c_str(), str.size());
 }
 
 void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char* strModuleName, int nLineNo,
                          const QString& str)
 {
-    if (!m_LogCfgInfo.m_bIsWriteLog)
+    (void)strSrcName;
+    if (!m_LogCfgInfo.m_bIsWriteLog || !IsWritten(level, m_LogCfgInfo))
         return;
     const QByteArray utf8 = str.toUtf8();
-    std::string& strMessage = ThreadRecord().m_logs;
-    strMessage.assign(utf8.constData(), size_t(utf8.size()));
-    addLogtoList(level, strSrcName, strModuleName, nLineNo, strMessage);
+    if (utf8.constData()[0] == '\0')
+        return;
+    WriteRecord(RecordSink{*this, m_WriteLogMutex, m_LogCfgInfo, [](Loger& l) { return l.CreateLogFile(); }}, level,
+                OrEmpty(strModuleName), nLineNo, utf8.constData(), static_cast<size_t>(utf8.size()));
+}
+
+int Loger::WriteLog(const LOG_PUTOUT& obj)
+{
+    // The queue's path; the caller holds the write lock, so the echo is kept
+    // for after it, like the other messages.
+    if (!m_LogCfgInfo.m_bIsWriteLog)
+        return 0;
+    const char* pLogContent = obj.m_logs.c_str();
+    if (pLogContent[0] == '\0')
+        return -1;
+    if (static_cast<int>(LogerDetail::LoadLevel(m_LogCfgInfo.m_emLogLevel)) > static_cast<int>(obj.m_level))
+        return 0;
+    if (obj.m_level < DEBUG || obj.m_level > FATAL)
+        return -1;
+    LogerDetail::RecordBytes record;
+    LogerDetail::FormatRecord(record, obj.m_strCurRunTime.c_str(), obj.m_level, obj.m_nLineNo, obj.m_nCurThreadId,
+                              obj.m_strModuleName.c_str(), obj.m_strModuleName.size(), pLogContent, obj.m_logs.size());
+    const int nRet =
+        LogerDetail::AppendToLogFile(record, time(nullptr), *this, [](Loger& l) { return l.CreateLogFile(); });
+    if (nRet == -1)
+        return -1;
+    if (record.bEmptyFirst)
+        LogerDetail::KeepDiagnostic("\n");
+    if (m_LogCfgInfo.m_bIsPrintScreen && record.nLineLength > 0)
+        LogerDetail::Diagnose(
+            QString::fromUtf8(record.bytes.Data() + record.nLineBegin, static_cast<int>(record.nLineLength)));
+    if (record.bEmptyLast)
+        LogerDetail::KeepDiagnostic("\n");
+    return 0;
 }

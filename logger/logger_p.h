@@ -1,7 +1,7 @@
 // Internal declarations shared by the library's sources; never installed.
-// The free functions hold the pure rules (line layout, name cutting, file
-// names, INI segments) apart from the one logger; the exported ones are
-// called by the tests.
+// A record goes intake (logger.cpp) -> line bytes (format.cpp) -> file
+// (logfile.cpp); the free functions hold the pure rules apart from the one
+// logger, and the exported ones are called by the tests.
 #ifndef LOGGER_LOGGER_P_H
 #define LOGGER_LOGGER_P_H
 
@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 namespace LogerDetail
 {
@@ -24,7 +25,7 @@ namespace LogerDetail
 // without "." and "..".
 constexpr int nListFilter = 0x6107;
 
-// The level is stored by SetLogLevel on any thread while WriteLog reads it;
+// The level is stored by SetLogLevel on any thread while records read it;
 // a relaxed atomic access on the plain field keeps the record's layout.
 inline em_LOG_LEVEL LoadLevel(const em_LOG_LEVEL& emLevel)
 {
@@ -42,19 +43,112 @@ inline qint64 FullSizeBytes(unsigned int nMegaByte)
     return static_cast<qint64>(nMegaByte) * 1024 * 1024;
 }
 
+// ---- line bytes (format.cpp) ----
+
 // The function name written in a line: the text between the last blank
 // before the first "(" and that "(". False when the text holds no "(" (the
 // whole text is then used as it is).
-LOGGER_EXPORT bool FindFunctionName(const std::string& strClassFunc, size_t& nBegin, size_t& nCount);
+LOGGER_EXPORT bool FindFunctionName(const char* pText, size_t nText, size_t& nBegin, size_t& nCount);
 
-// Turns a leading line feed into a blank and drops a trailing one.
-// nLen is updated; the flags tell which empty lines go around the line.
-void AdjustLineFeeds(char* pLogContent, size_t& nLen, bool& bEmptyFirst, bool& bEmptyLast);
+// A growing byte buffer that lives on the stack for ordinary lines and moves
+// to the heap only past that.
+class LineBuffer
+{
+public:
+    LineBuffer() = default;
+    LineBuffer(const LineBuffer&) = delete;
+    LineBuffer& operator=(const LineBuffer&) = delete;
+    // Room for nMore bytes at End(); Commit(n) then keeps n of them.
+    char* Reserve(size_t nMore)
+    {
+        if (m_nSize + nMore > m_nCapacity)
+            Grow(m_nSize + nMore);
+        return m_pData + m_nSize;
+    }
+    void Commit(size_t n) { m_nSize += n; }
+    void Append(const char* p, size_t n)
+    {
+        memcpy(Reserve(n), p, n);
+        m_nSize += n;
+    }
+    void Clear() { m_nSize = 0; }
+    const char* Data() const { return m_pData; }
+    size_t Size() const { return m_nSize; }
 
-// "[time] [LEVEL] [line] [tid  ]  [function]   [message]" into strLine,
-// reusing its capacity. Byte texts are read as UTF-8.
-void FormatLogLine(QString& strLine, const char* szTime, const QString& strLevel, const QString& strLineNo,
-                   const QString& strThreadId, const char* szFunc, const char* szMsg, size_t nMsgLen);
+private:
+    void Grow(size_t nNeeded);
+    char m_szInline[3072];
+    char* m_pData = m_szInline;
+    size_t m_nSize = 0;
+    size_t m_nCapacity = sizeof(m_szInline);
+    std::unique_ptr<char[]> m_heap;
+};
+
+// The bytes one record puts into the file, and what it echoes.
+struct RecordBytes
+{
+    LineBuffer bytes;         // every physical line, each ending in "\n"
+    size_t nLineBegin = 0;    // the record's line within bytes, without its
+    size_t nLineLength = 0;   // line end; length 0 when only an empty line is written
+    bool bEmptyFirst = false; // an empty line before (the message began with a line feed)
+    bool bEmptyLast = false;  // an empty line after (it ended with one)
+    char szTime[16] = {};     // the time text, for a line of the logger's own
+    unsigned int nThreadId = 0;
+};
+
+// Builds the bytes of one record whose level lies in DEBUG..FATAL. Time,
+// function text and message are read up to their first NUL; the message must
+// not be empty there. The result equals what a chain of QString::arg calls on
+// "[%1] [%2] [%3] [%4]  [%5]   [%6]" written as UTF-8 gives, byte for byte.
+LOGGER_EXPORT void FormatRecord(RecordBytes& out, const char* szTime, int nLevel, unsigned int nLineNo,
+                                unsigned int nThreadId, const char* pModule, size_t nModule, const char* pMsg,
+                                size_t nMsg);
+
+// The local time of day "HH:MM:SS.mmm" of one clock reading, from a
+// per-thread cache of the second; returns the reading's seconds.
+time_t StampTimeOfDay(char szTime[16]);
+
+// ---- the log file (logfile.cpp) ----
+
+// Appends one record's bytes to the log file, under the write lock: opens,
+// rolls over or reopens through pfnCreateLogFile when the date, the size or
+// the file at the path says so, then writes with one write(2). Records that
+// cannot be written are counted; the next one written is preceded by a line
+// that says how many were lost and why. tNow is the record's clock reading.
+// Returns 0 when written, -1 when no file could be had, -2 when the write
+// failed.
+int AppendToLogFile(const RecordBytes& record, time_t tNow, Loger& logger, bool (*pfnCreateLogFile)(Loger&));
+
+// From now on records go only to the file that is open, without rollover or
+// diagnostics: the logger object is being destroyed. Under the write lock.
+void ShutDownLogFile();
+
+// ---- the logger's own debug messages ----
+
+void KeepDiagnostic(const QString& strText);
+// Keeps a debug message, built as qDebug() << items would print it, for
+// EmitDiagnostics once the write lock is released: a host's message handler
+// may log.
+template <typename... Items>
+void Diagnose(const Items&... items)
+{
+    QString strText;
+    {
+        QDebug debug(&strText);
+        (void)(debug << ... << items);
+    }
+    if (strText.endsWith(QLatin1Char(' ')))
+        strText.chop(1); // the separator after the last item
+    KeepDiagnostic(strText);
+}
+// Emits the kept messages of this thread once the write lock is released. A
+// record that reaches the logger again from inside them is written at once,
+// and not echoed: that would come straight back.
+void EmitDiagnostics();
+// True while this thread emits the logger's own debug messages.
+LOGGER_EXPORT bool IsEmittingOwnMessages();
+
+// ---- names and start-up rules ----
 
 // "<dir><date>_<id>_<name>.log": the directory is used as stored.
 QString LogFileName(const QString& strPath, const std::string& strDate, uint64_t nId, const QString& strLogName);
@@ -63,7 +157,8 @@ QString LogFileName(const QString& strPath, const std::string& strDate, uint64_t
 // field is missing or not a number.
 uint64_t LogIdFromFileName(const QString& strFileName, bool& bHasIdField);
 
-// True for a regular file whose suffix is "log" in any letter case.
+// True for a regular file, not a symbolic link, whose suffix is "log" in any
+// letter case.
 bool IsLogFile(const QFileInfo& fileInfo);
 
 // Creation time as the file system reports it: the birth time, else the time
@@ -87,7 +182,7 @@ QString FolderSegment(const QString& strFolderName);
 int PositiveNumber(const QVariant& value);
 
 // Writes n in decimal with at least nWidth characters, zero-filled like
-// "%0*d"; returns the end. Faster than snprintf on the record path.
+// "%0*d"; returns the end.
 inline char* PutDecimal(char* p, int n, int nWidth)
 {
     char szDigits[12];
@@ -113,7 +208,7 @@ inline const char* Loger::getClsFnName(const std::string& strClassFunc)
 {
     size_t nBegin = 0;
     size_t nCount = 0;
-    if (!LogerDetail::FindFunctionName(strClassFunc, nBegin, nCount))
+    if (!LogerDetail::FindFunctionName(strClassFunc.c_str(), strlen(strClassFunc.c_str()), nBegin, nCount))
         return strClassFunc.c_str();
     // Longer names are cut so that the fixed buffer is never overrun.
     if (nCount > sizeof(m_szTmpClsFunc) - 1)

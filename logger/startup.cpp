@@ -39,6 +39,7 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
         std::lock_guard<std::mutex> lock(m_WriteLogMutex);
         nRet = CreateLogFile();
     }
+    LogerDetail::EmitDiagnostics();
     createThread();
     if (nRet)
         m_IsInitOK = true;
@@ -99,6 +100,7 @@ int Loger::doWriteLog()
                 std::lock_guard<std::mutex> lock(m_WriteLogMutex);
                 WriteLog(listBatch.front());
             }
+            LogerDetail::EmitDiagnostics();
             listBatch.pop_front();
         }
         usleep(50000);

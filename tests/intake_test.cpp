@@ -52,7 +52,7 @@ TEST(Intake, CutsTheBareFunctionName)
         {"void f(a (b))", "f"}};
     for (const auto& [text, name] : rows) {
         size_t begin = 0, count = 0;
-        const bool cut = LogerDetail::FindFunctionName(text, begin, count);
+        const bool cut = LogerDetail::FindFunctionName(text.c_str(), text.size(), begin, count);
         EXPECT_EQ(cut ? text.substr(begin, count) : text, name) << text;
     }
 }

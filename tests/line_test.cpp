@@ -1,0 +1,98 @@
+// The line bytes of a record equal, byte for byte, those of the plain chain
+// of QString::arg calls written through a UTF-8 QTextStream.
+#include "logger_p.h"
+
+#include <gtest/gtest.h>
+
+#include <QTextStream>
+
+namespace
+{
+// The line as the chained QString::arg calls and a UTF-8 text stream give it.
+QByteArray referenceBytes(const char* time, int level, unsigned line, unsigned tid, const std::string& module,
+                          const std::string& message)
+{
+    std::string func = module.c_str();
+    const size_t paren = func.find_first_of('(');
+    if (paren != std::string::npos) {
+        const std::string head = func.substr(0, paren);
+        const size_t blank = head.find_last_of(' ');
+        func = head.substr(blank == std::string::npos ? 0 : blank + 1).substr(0, 255);
+    }
+    std::string text = message.c_str();
+    const bool emptyFirst = text[0] == '\n';
+    if (emptyFirst)
+        text[0] = ' ';
+    const bool emptyLast = text.back() == '\n';
+    if (emptyLast)
+        text.pop_back();
+    QByteArray bytes;
+    QTextStream stream(&bytes);
+    stream.setCodec("UTF-8");
+    if (emptyFirst) {
+        stream << Qt::endl;
+        if (text.size() == 1)
+            return bytes;
+    }
+    const QString names[] = {"DEBUG", "INFO", "WARN", "ERR", "FATAL"};
+    stream << QString("[%1] [%2] [%3] [%4]  [%5]   [%6]")
+                  .arg(QString(time), 0, ' ')
+                  .arg(names[level], -5, ' ')
+                  .arg(QString::number(line), -4, ' ')
+                  .arg(QString::number(tid), -5, ' ')
+                  .arg(QString(func.c_str()), 0, ' ')
+                  .arg(QString(text.c_str()), 0, ' ')
+           << Qt::endl;
+    if (emptyLast)
+        stream << Qt::endl;
+    stream.flush();
+    return bytes;
+}
+} // namespace
+
+TEST(Line, EqualsTheQStringChainByteForByte)
+{
+    const std::string pretty = "bool Loger::SetLogLevel(em_LOG_LEVEL)";
+    const struct
+    {
+        const char* what;
+        const char* time;
+        int level;
+        unsigned line, tid;
+        std::string module, message;
+    } rows[] = {
+        {"worked example", "09:05:03.042", 2, 57, 812, pretty, "disk full"},
+        {"non-ASCII", "23:59:59.999", 1, 1, 1, "void Grüße::f()", "Grüße, 日志 ✓ 😀"},
+        {"Latin-1 bytes", "00:00:00.000", 0, 22, 12, "void f()", "lat\xE9n"},
+        {"overlong", "00:00:00.000", 0, 22, 12, "void f()", "a\xE0\x80\xAF"},
+        {"surrogate", "00:00:00.000", 0, 22, 12, "void f()", "a\xED\xA0\x80"},
+        {"above U+10FFFF", "00:00:00.000", 0, 22, 12, "void f()", "a\xF4\x90\x80\x80"},
+        {"truncated", "00:00:00.000", 0, 22, 12, "void f\xE4\xB8()", "a\xE4\xB8"},
+        {"cut in a character", "00:00:00.000", 3, 333, 123, "void " + std::string(254, 'n') + "é()", "m"},
+        {"byte order mark first", "00:00:00.000", 4, 4444, 1234, "\xEF\xBB\xBF" "f", "\xEF\xBB\xBF" "text"},
+        {"noncharacters", "00:00:00.000", 0, 55555, 12345, "f", "\xEF\xBF\xBE \xF4\x8F\xBF\xBF"},
+        {"%1 in the function", "00:00:00.000", 1, 666666, 123456, "void f%1x(int)", "msg"},
+        {"%6 and %L0 in the function", "00:00:00.000", 1, 7, 4294967295u, "f%6%L0()", "msg"},
+        {"%7 and Arabic digit", "00:00:00.000", 1, 7, 0, "f%7%\xD9\xA3()", "msg"},
+        {"%1 in the message", "00:00:00.000", 1, 7, 0, "f", "%1 %6"},
+        {"300-byte name", "00:00:00.000", 1, 7, 0, "void " + std::string(300, 'n') + "()", "m"},
+        {"300 bytes without parenthesis", "00:00:00.000", 1, 7, 0, std::string(300, 'n'), "m"},
+        {"empty function text", "00:00:00.000", 1, 4294967295u, 0, "", "m"},
+        {"blank before the parenthesis", "00:00:00.000", 1, 0, 0, "int f (int)", "m"},
+        {"line feed first", "00:00:00.000", 1, 1, 1, "f", "\nabc"},
+        {"line feed last", "00:00:00.000", 1, 1, 1, "f", "abc\n"},
+        {"line feeds both ends", "00:00:00.000", 1, 1, 1, "f", "\nabc\n"},
+        {"a lone line feed", "00:00:00.000", 1, 1, 1, "f", "\n"},
+        {"two line feeds", "00:00:00.000", 1, 1, 1, "f", "\n\n"},
+        {"interior line feed and carriage return", "00:00:00.000", 1, 1, 1, "f", "a\nb\rc"},
+        {"NUL inside", "00:00:00.000", 1, 1, 1, std::string("f\0g", 3), std::string("ab\0cd", 5)},
+        {"odd time text", "%1 o'clock", 1, 1, 1, "f", "m"},
+    };
+    for (const auto& row : rows) {
+        LogerDetail::RecordBytes record;
+        LogerDetail::FormatRecord(record, row.time, row.level, row.line, row.tid, row.module.data(),
+                                  row.module.size(), row.message.data(), row.message.size());
+        const QByteArray fast(record.bytes.Data(), int(record.bytes.Size()));
+        EXPECT_EQ(fast, referenceBytes(row.time, row.level, row.line, row.tid, row.module, row.message)) << row.what;
+    }
+}

@@ -5,6 +5,9 @@
 #   scripts/build.sh native  build and pass every test on this machine
 #   scripts/build.sh armhf   cross build for 32-bit ARM (build-armhf/) and pass
 #                            every test under qemu-arm
+#   scripts/build.sh bench [OPTIONS]
+#                            Release build in build-bench/, run the benchmark,
+#                            print its table (options: build-bench/bench/logger_bench --help)
 set -euo pipefail
 # Some tests run the host as user nobody: build trees must be readable by all.
 umask 022
@@ -12,6 +15,7 @@ umask 022
 job=${1:-test}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
+bench_build=${BENCH_BUILD_DIR:-$root/build-bench}
 jobs=${JOBS:-2}
 
 # Whether user nobody can reach a folder (only root's tests switch to it).
@@ -135,13 +139,18 @@ summary() {
 
 case "$job" in
     demo)
-        native_build -DLOGGER_BUILD_TESTS=OFF
+        native_build -DLOGGER_BUILD_TESTS=OFF -DLOGGER_BUILD_BENCH=OFF
         # Run from the build tree: the demo's relative LogPath lands there.
         cd "$build" && ./examples/demo_host
         ;;
     native)
-        native_build -DLOGGER_BUILD_TESTS=ON
+        install_missing libspdlog-dev
+        native_build -DLOGGER_BUILD_TESTS=ON -DLOGGER_BUILD_BENCH=ON
         run_ctest "$build"
+        # The benchmark once on a few thousand records: a check of its
+        # read-back, never of its timings.
+        echo "== benchmark smoke run"
+        "$build/bench/logger_bench" --records 4000 --reps 1 --strace-records 0
         # The installed package must serve a project of its own: the example.
         cmake --install "$build" --prefix "$build/stage" >/dev/null
         cmake -S "$root/examples" -B "$build/consumer" -DCMAKE_PREFIX_PATH="$build/stage" >/dev/null
@@ -150,6 +159,14 @@ case "$job" in
         ;;
     armhf)
         armhf_leg
+        ;;
+    bench)
+        install_missing cmake g++ make qtbase5-dev libspdlog-dev strace
+        echo "== Release build of the benchmark in $bench_build" >&2
+        cmake -S "$root" -B "$bench_build" -DCMAKE_BUILD_TYPE=Release -DLOGGER_BUILD_BENCH=ON \
+              -DLOGGER_BUILD_TESTS=OFF -DLOGGER_BUILD_EXAMPLES=OFF >/dev/null
+        cmake --build "$bench_build" -j "$jobs" --target logger_bench >/dev/null
+        "$bench_build/bench/logger_bench" "${@:2}"
         ;;
     test)
         # Each leg in its own process, so that `set -e` holds inside it.
@@ -168,7 +185,7 @@ case "$job" in
         [ "$native_rc" -eq 0 ] && [ "$armhf_rc" -eq 0 ]
         ;;
     *)
-        echo "usage: $0 demo|test|native|armhf" >&2
+        echo "usage: $0 demo|test|native|armhf|bench [bench options]" >&2
         exit 2
         ;;
 esac

@@ -58,10 +58,17 @@ bool IsPlainUtf8(const unsigned char* p, size_t n)
 
 bool IsAscii(const char* p, size_t n)
 {
-    unsigned char nOr = 0;
-    for (size_t i = 0; i < n; ++i)
+    // Eight bytes at a time: no byte has its top bit set.
+    uint64_t nOr = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t nWord;
+        memcpy(&nWord, p + i, 8);
+        nOr |= nWord;
+    }
+    for (; i < n; ++i)
         nOr |= static_cast<unsigned char>(p[i]);
-    return nOr < 0x80;
+    return (nOr & 0x8080808080808080ull) == 0;
 }
 
 bool IsPlainText(const char* p, size_t n)
@@ -83,6 +90,23 @@ char* PutPadded(char* p, unsigned int n, int nWidth)
     for (int i = nDigits; i < nWidth; ++i)
         *p++ = ' ';
     return p;
+}
+
+// The thread id field, kept per thread: the same id comes again and again.
+char* PutThreadId(char* p, unsigned int nThreadId)
+{
+    thread_local struct
+    {
+        unsigned int nId;
+        unsigned char nLength; // 0: nothing kept yet
+        char szField[16];
+    } t_field = {};
+    if (t_field.nLength == 0 || t_field.nId != nThreadId) {
+        t_field.nId = nThreadId;
+        t_field.nLength = static_cast<unsigned char>(PutPadded(t_field.szField, nThreadId, 5) - t_field.szField);
+    }
+    memcpy(p, t_field.szField, t_field.nLength);
+    return p + t_field.nLength;
 }
 
 char* PutText(char* p, const char* pText, size_t nText)
@@ -186,7 +210,7 @@ void FormatRecord(RecordBytes& out, const char* szTime, int nLevel, unsigned int
         p = PutText(p, "] [", 3);
         p = PutPadded(p, nLineNo, 4);
         p = PutText(p, "] [", 3);
-        p = PutPadded(p, nThreadId, 5);
+        p = PutThreadId(p, nThreadId);
         p = PutText(p, "]  [", 4);
         p = PutText(p, pFunc, nFunc);
         p = PutText(p, "]   [", 5);
@@ -214,7 +238,7 @@ time_t StampTimeOfDay(char szTime[16])
     // The date and time of day change once a second: broken down once per
     // second and thread, the milliseconds come from each reading.
     thread_local time_t tCachedSecond = -1;
-    thread_local char szCachedHms[9] = {};
+    thread_local char szCachedHms[32] = {}; // room for any value localtime_r may give
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     if (now.tv_sec != tCachedSecond) {

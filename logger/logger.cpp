@@ -25,8 +25,12 @@ std::atomic<bool> g_bObjectGone{false};
 // Debug messages kept while the write lock is held, and whether this thread
 // is emitting them; plain data, so nothing is destroyed before the thread's
 // last record.
-thread_local QStringList* t_pDiagnostics = nullptr;
-thread_local int t_nEmitting = 0;
+struct OwnMessages
+{
+    QStringList* pDiagnostics;
+    int nEmitting;
+};
+thread_local OwnMessages t_ownMessages = {nullptr, 0};
 
 const char* OrEmpty(const char* psz)
 {
@@ -177,15 +181,15 @@ struct RecordSink
     bool (*pfnCreateLogFile)(Loger&);
 };
 
-void DrainDiagnostics()
+void DrainDiagnostics(OwnMessages& own)
 {
-    while (t_pDiagnostics != nullptr && !t_pDiagnostics->isEmpty()) {
-        const QString strText = t_pDiagnostics->takeFirst();
+    while (own.pDiagnostics != nullptr && !own.pDiagnostics->isEmpty()) {
+        const QString strText = own.pDiagnostics->takeFirst();
         if (!g_bObjectGone)
             qDebug().noquote() << strText;
     }
-    delete t_pDiagnostics;
-    t_pDiagnostics = nullptr;
+    delete own.pDiagnostics;
+    own.pDiagnostics = nullptr;
 }
 
 void EmitEcho(const LogerDetail::RecordBytes& record, bool bEchoLine)
@@ -216,14 +220,16 @@ void WriteRecord(const RecordSink& sink, em_LOG_LEVEL level, const char* pszModu
     }
     // A record handed in from inside our own messages is written, not echoed:
     // its echo would come straight back. The outer call emits what it kept.
-    if (t_nEmitting > 0)
+    OwnMessages& own = t_ownMessages;
+    const bool bEcho = nRet != -1 && (sink.cfg.m_bIsPrintScreen || record.bEmptyFirst || record.bEmptyLast);
+    if (own.nEmitting > 0 || (own.pDiagnostics == nullptr && !bEcho))
         return;
-    ++t_nEmitting;
-    DrainDiagnostics();
-    if (nRet != -1) // no file, no echo; a failed write is echoed all the same
+    ++own.nEmitting;
+    DrainDiagnostics(own);
+    if (bEcho) // no file, no echo; a failed write is echoed all the same
         EmitEcho(record, sink.cfg.m_bIsPrintScreen);
-    DrainDiagnostics(); // those of records handed in from inside the echo
-    --t_nEmitting;
+    DrainDiagnostics(own); // those of records handed in from inside the echo
+    --own.nEmitting;
 }
 } // namespace
 
@@ -233,23 +239,25 @@ void KeepDiagnostic(const QString& strText)
 {
     if (g_bObjectGone)
         return;
-    if (t_pDiagnostics == nullptr)
-        t_pDiagnostics = new QStringList;
-    t_pDiagnostics->append(strText);
+    OwnMessages& own = t_ownMessages;
+    if (own.pDiagnostics == nullptr)
+        own.pDiagnostics = new QStringList;
+    own.pDiagnostics->append(strText);
 }
 
 void EmitDiagnostics()
 {
-    if (t_nEmitting > 0)
+    OwnMessages& own = t_ownMessages;
+    if (own.nEmitting > 0)
         return;
-    ++t_nEmitting;
-    DrainDiagnostics();
-    --t_nEmitting;
+    ++own.nEmitting;
+    DrainDiagnostics(own);
+    --own.nEmitting;
 }
 
 bool IsEmittingOwnMessages()
 {
-    return t_nEmitting > 0;
+    return t_ownMessages.nEmitting > 0;
 }
 } // namespace LogerDetail
 

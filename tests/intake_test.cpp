@@ -39,9 +39,10 @@ TEST(Line, ShowsEachFieldForTheThreeIntakeForms)
     log.addLogtoList(DEBUG, "f.cpp", "int f (int)", 3, QString("\nstarts"));
     log.addLogtoList(DEBUG, "f.cpp", "f", 4, "ab%ccd", 0);
     log.addLogtoList(DEBUG, "f.cpp", "f", 5, std::string("ab\0cd", 5));
+    log.addLogtoList(DEBUG, "f.cpp", "f", 6, std::string("\n"));
     const char* const noText = nullptr;
-    log.addLogtoList(DEBUG, "f.cpp", "f", 6, noText);
-    log.addLogtoList(DEBUG, "f.cpp", "f", 7, std::string());
+    log.addLogtoList(DEBUG, "f.cpp", "f", 7, noText);
+    log.addLogtoList(DEBUG, "f.cpp", "f", 8, std::string());
     const QStringList expected = {after("WARN", "57", "Loger::SetLogLevel", "disk full"),
                                   after("ERR", "12345", "main", "std::string"),
                                   after("INFO", "4294967295", "", QString::fromUtf8("Grüße, 日志")),
@@ -51,7 +52,8 @@ TEST(Line, ShowsEachFieldForTheThreeIntakeForms)
                                   "",
                                   after("DEBUG", "3", "", " starts"),
                                   after("DEBUG", "4", "f", "ab"),
-                                  after("DEBUG", "5", "f", "ab")};
+                                  after("DEBUG", "5", "f", "ab"),
+                                  ""};
     EXPECT_EQ(fileNames(dir.path + "new/dir/"), QStringList{today() + "_1_demo.log"});
     const QStringList lines = readLines(dir.path + "new/dir/" + today() + "_1_demo.log");
     ASSERT_EQ(lines.size(), expected.size());

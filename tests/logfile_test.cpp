@@ -9,7 +9,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <future>
 
 using namespace testing_support;
@@ -20,12 +19,17 @@ const qint64 MiB = 1024 * 1024, GiB = 1024 * MiB;
 const long long day = 86400;
 const QString T = today(), T1 = T + "_1_demo.log", T2 = T + "_2_demo.log";
 
-// A file of `size` bytes (sparse) last modified `minutes` ago.
+// A file of `size` bytes (sparse) last modified `minutes` ago, created after
+// the one made before it: file system clocks are coarse, so it waits until
+// the clock is well past that file's last status change.
 void makeFile(const QString& file, qint64 size, int minutes)
 {
+    static QDateTime previous = QDateTime::fromMSecsSinceEpoch(0);
+    ASSERT_TRUE(waitUntil([] { return QDateTime::currentDateTime() > previous.addMSecs(20); }));
     writeFile(file, {}, size);
     const timespec when{time(nullptr) - minutes * 60, 0}, times[2] = {when, when};
     ASSERT_EQ(utimensat(AT_FDCWD, QFile::encodeName(file).constData(), times, 0), 0);
+    previous = QFileInfo(file).metadataChangeTime();
 }
 
 QMap<QString, qint64> sizes(const QString& dir)
@@ -116,9 +120,7 @@ TEST(DateChange, StartsTheNewDayWithId1OrAfterAFullFileWithId2)
                 fakeClock({"FAKETIME_TIMESTAMP_FILE=" + clock.file("now"), "FAKETIME_NO_CACHE=1"}));
         });
         EXPECT_TRUE(waitUntil([&] { return QFileInfo(dir.file(files[0])).size() > firstDayBytes.toInt(); }));
-        writeFile(clock.file("next"), "2030-01-01 00:00:01");
-        std::rename(QFile::encodeName(clock.file("next")).constData(),
-                    QFile::encodeName(clock.file("now")).constData());
+        writeFile(clock.file("now"), "2030-01-01 00:00:01"); // the host waits for a later date than it started on
         const Child r = host.get();
         EXPECT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
         EXPECT_EQ(fileNames(dir.path), files);

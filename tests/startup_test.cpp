@@ -31,6 +31,7 @@ TEST(Startup, RefusesBadConfigurationsThenStartsOnceOnly)
     LOG_CONFIG_INFO fatal = recordConfig(dir.path);
     fatal.m_emLogLevel = FATAL;
     ASSERT_TRUE(log.InitLogInfo(fatal));
+    EXPECT_EQ(log.GetSaveDumpPathFileName(), "/dump"); // a record start-up sets no base directory
     writeFile(other.file("good.ini"), ("[LogConfig]\nLogName=other\nLogPath=" + other.path).toUtf8());
     EXPECT_FALSE(log.InitLogInfo(recordConfig(other.path, "other")));
     EXPECT_FALSE(log.InitLogInfo(other.file("good.ini")));

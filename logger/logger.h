@@ -133,8 +133,6 @@ public:
     static void* ThreadProc(void* pParam);
 
 private:
-    friend class LogerTestAccess;
-
     LOG_CONFIG_INFO m_LogCfgInfo;
     QFile m_LogFile;
     std::string m_strLogDate;

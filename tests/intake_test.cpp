@@ -1,158 +1,118 @@
 // Records handed in from application threads become lines in the file.
 #include "support.h"
 
-#include <gtest/gtest.h>
-
 #include <QRegularExpression>
-
-#include <thread>
+#include <QTime>
 
 using namespace testing_support;
 
 namespace
 {
-struct Started
+QStringList echoed; // the Qt debug messages since the handler was installed
+
+// A line after its time field, built independently of the library.
+QString after(const char* level, const QString& lineNo, const QString& function, const QString& message)
+{
+    static const QString tid = QString::number(unsigned(pthread_self())).leftJustified(5);
+    return QString(" [%1] [%2] [%3]  [%4]   [%5]")
+        .arg(QString(level).leftJustified(5), lineNo.leftJustified(4), tid, function, message);
+}
+} // namespace
+
+TEST(Line, ShowsEachFieldForTheThreeIntakeForms)
 {
     TempDir dir;
     Loger& log = Loger::GetLoger();
-    explicit Started(bool echo = false)
-    {
-        LOG_CONFIG_INFO info = recordConfig(dir.path);
-        info.m_bIsPrintScreen = echo;
-        EXPECT_TRUE(log.InitLogInfo(info));
-        debugMessages().clear();
-    }
-    QStringList lines() const { return readLines(LogerTestAccess::fileName()); }
-};
-const QString anyTime = "\\[\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d\\]";
-} // namespace
-
-TEST(Intake, WritesEveryFieldAndEchoesTheQuotedLine)
-{
-    Started s(true);
-    s.log.addLogtoList(WARN, "main.cpp", "bool Loger::SetLogLevel(em_LOG_LEVEL)", 57, "disk %s", "full");
-    const QString tid = QString::number(unsigned(pthread_self())).leftJustified(5);
-    ASSERT_EQ(s.lines().size(), 1);
-    EXPECT_TRUE(QRegularExpression("^" + anyTime + " \\[WARN \\] \\[57  \\] \\[" + tid +
-                                   "\\]  \\[Loger::SetLogLevel\\]   \\[disk full\\]$")
-                    .match(s.lines()[0])
-                    .hasMatch())
-        << s.lines()[0].toStdString();
-    EXPECT_EQ(debugMessages(), QStringList{'"' + s.lines()[0] + '"'});
+    LOG_CONFIG_INFO info = recordConfig(dir.path + "new/dir/");
+    info.m_bIsPrintScreen = true;
+    ASSERT_TRUE(log.InitLogInfo(info));
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) { echoed << text; });
+    // Stamped early in a second, where a millisecond field of two digits shows.
+    ASSERT_TRUE(waitUntil([] { return QTime::currentTime().msec() < 50; }));
+    const QTime before = QTime::currentTime();
+    log.addLogtoList(WARN, "main.cpp", "bool Loger::SetLogLevel(em_LOG_LEVEL)", 57, "disk %s", "full");
+    const QTime later = QTime::currentTime();
+    log.addLogtoList(ERR, "main.cpp", "main", 12345, std::string("std::string"));
+    log.addLogtoList(INFO, nullptr, nullptr, -1, QString::fromUtf8("Grüße, 日志"));
+    log.addLogtoList(FATAL, "f.cpp", "void f(a (b))", 1, "%s", std::string(3000, 'y').c_str());
+    log.addLogtoList(DEBUG, "f.cpp", ("void " + std::string(300, 'n') + "()").c_str(), 2, std::string("ends\n"));
+    log.addLogtoList(DEBUG, "f.cpp", "int f (int)", 3, QString("\nstarts"));
+    log.addLogtoList(DEBUG, "f.cpp", "f", 4, "ab%ccd", 0);
+    log.addLogtoList(DEBUG, "f.cpp", "f", 5, std::string("ab\0cd", 5));
+    log.addLogtoList(DEBUG, "f.cpp", "f", 6, std::string("\n"));
+    const char* const noText = nullptr;
+    log.addLogtoList(DEBUG, "f.cpp", "f", 7, noText);
+    log.addLogtoList(DEBUG, "f.cpp", "f", 8, std::string());
+    const QStringList expected = {after("WARN", "57", "Loger::SetLogLevel", "disk full"),
+                                  after("ERR", "12345", "main", "std::string"),
+                                  after("INFO", "4294967295", "", QString::fromUtf8("Grüße, 日志")),
+                                  after("FATAL", "1", "f", QString(2048, 'y')),
+                                  after("DEBUG", "2", QString(255, 'n'), "ends"),
+                                  "",
+                                  "",
+                                  after("DEBUG", "3", "", " starts"),
+                                  after("DEBUG", "4", "f", "ab"),
+                                  after("DEBUG", "5", "f", "ab"),
+                                  ""};
+    EXPECT_EQ(fileNames(dir.path + "new/dir/"), QStringList{today() + "_1_demo.log"});
+    const QStringList lines = readLines(dir.path + "new/dir/" + today() + "_1_demo.log");
+    ASSERT_EQ(lines.size(), expected.size());
+    for (int i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i].mid(expected[i].isEmpty() ? 0 : 14), expected[i]);
+    const QTime stamp = QTime::fromString(lines[0].mid(1, 12), "hh:mm:ss.zzz");
+    EXPECT_TRUE(lines[0].startsWith('[') && stamp >= before && stamp <= later) << lines[0].toStdString();
+    EXPECT_EQ(echoed.value(0), '"' + lines[0] + '"');
 }
 
-TEST(Intake, CutsTheBareFunctionName)
-{
-    const std::pair<std::string, std::string> rows[] = {
-        {"bool Loger::SetLogLevel(em_LOG_LEVEL)", "Loger::SetLogLevel"},
-        {"main", "main"},
-        {"(int)", ""},
-        {"int f (int)", ""},
-        {"const char* Loger::getClsFnName(const string&)", "Loger::getClsFnName"},
-        {"void f(a (b))", "f"}};
-    for (const auto& [text, name] : rows) {
-        size_t begin = 0, count = 0;
-        const bool cut = LogerDetail::FindFunctionName(text.c_str(), text.size(), begin, count);
-        EXPECT_EQ(cut ? text.substr(begin, count) : text, name) << text;
-    }
-}
-
-TEST(Intake, TurnsEdgeLineFeedsIntoEmptyLines)
-{
-    Started s;
-    const struct
-    {
-        std::string message;
-        QStringList ends; // the ends of the lines added; "" is an empty line
-        int echoed;       // echo is off: only the empty lines are echoed
-    } rows[] = {{"abc\n", {"   [abc]", ""}, 1},
-                {"\nabc", {"", "   [ abc]"}, 1},
-                {"\n", {""}, 1},
-                {"\n\n", {""}, 1},
-                {"a\nb", {"   [a", "b]"}, 0},
-                {"", {}, 0},
-                {std::string("ab\0c", 4), {"[ab]"}, 0}};
-    for (const auto& row : rows) {
-        const int before = s.lines().size(), echoedBefore = debugMessages().size();
-        s.log.addLogtoList(INFO, "f.cpp", "f", 1, row.message);
-        const QStringList added = s.lines().mid(before);
-        ASSERT_EQ(added.size(), row.ends.size()) << row.message;
-        for (int i = 0; i < added.size(); ++i)
-            EXPECT_TRUE(row.ends[i].isEmpty() ? added[i].isEmpty() : added[i].endsWith(row.ends[i])) << row.message;
-        EXPECT_EQ(debugMessages().size() - echoedBefore, row.echoed) << row.message;
-    }
-}
-
-TEST(Intake, FiltersByLevelAndRefusesLevelsOutOfRange)
-{
-    Started s;
-    ASSERT_TRUE(s.log.SetLogLevel(WARN));
-    const std::pair<int, const char*> rows[] = {{DEBUG, nullptr}, {INFO, nullptr},    {WARN, "[WARN ]"},
-                                                {ERR, "[ERR  ]"}, {FATAL, "[FATAL]"}, {5, nullptr},
-                                                {-1, nullptr}};
-    for (const auto& [level, field] : rows) {
-        const int before = s.lines().size();
-        s.log.addLogtoList(em_LOG_LEVEL(level), "f.cpp", "f", 1, std::string("m"));
-        EXPECT_EQ(s.lines().size() - before, field ? 1 : 0) << level;
-        if (field) {
-            EXPECT_TRUE(s.lines().last().contains(field));
-        }
-    }
-}
-
-TEST(Intake, CutsPrintfTextAt2048BytesAndReportsUnusableText)
-{
-    Started s;
-    const std::string big(3000, 'y'), empty; // a format known only at run time
-    const std::string out = capturedStdout([&] {
-        s.log.addLogtoList(INFO, "f.cpp", "f", 1, "%s", big.c_str());
-        s.log.addLogtoList(INFO, "f.cpp", "f", 2, "ab%ccd", 0);
-        s.log.addLogtoList(INFO, "f.cpp", "f", 3, empty.c_str());
-        s.log.addLogtoList(INFO, "f.cpp", "f", 4, "%s", "");
-        s.log.addLogtoList(INFO, "f.cpp", "f", 5, "%lc", wint_t(0x4e2d)); // not representable in the C locale
-        s.log.addLogtoList(INFO, nullptr, nullptr, -1, "null names");
-        s.log.addLogtoList(INFO, "f.cpp", "f", 6, QString::fromUtf8("Grüße, 日志"));
-        s.log.addLogtoList(INFO, "f.cpp", ("void " + std::string(300, 'n') + "()").c_str(), 7, "long name");
-    });
-    EXPECT_EQ(out, "error m_szTmpFmt is empty!error m_szTmpFmt is empty!vsnprintf error,ret:-1");
-    const QStringList lines = s.lines();
-    ASSERT_EQ(lines.size(), 5);
-    EXPECT_TRUE(lines[0].endsWith("[" + QString(2048, 'y') + "]"));
-    EXPECT_TRUE(lines[1].endsWith("   [ab]"));
-    EXPECT_TRUE(lines[2].contains("] [4294967295] [") && lines[2].endsWith("  []   [null names]"));
-    EXPECT_TRUE(lines[3].endsWith(QString::fromUtf8("[Grüße, 日志]")));
-    EXPECT_TRUE(lines[4].endsWith("  [" + QString(255, 'n') + "]   [long name]"));
-}
-
-TEST(Intake, SwitchedOffDropsEverythingBeforeLookingAtIt)
+TEST(Level, FiltersRecordsAndRefusesValuesOutsideDebugToFatal)
 {
     TempDir dir;
-    LOG_CONFIG_INFO info = recordConfig(dir.path);
-    info.m_bIsWriteLog = false;
-    ASSERT_TRUE(Loger::GetLoger().InitLogInfo(info));
-    const std::string empty;
-    EXPECT_EQ(capturedStdout([&] { Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 1, empty.c_str()); }), "");
-    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 1, QString("text"));
-    EXPECT_TRUE(readLines(LogerTestAccess::fileName()).isEmpty());
+    Loger& log = Loger::GetLoger();
+    ASSERT_TRUE(log.InitLogInfo(recordConfig(dir.path)));
+    const QStringList names = {"DEBUG", "INFO", "WARN", "ERR", "FATAL"};
+    const QString refused = "ERROR_LEVEL_RANGE-[%1]";
+    QStringList expected;
+    for (int value : {5, -1}) {
+        EXPECT_FALSE(log.SetLogLevel(em_LOG_LEVEL(value)));
+        expected << after("DEBUG", "487", "Loger::SetLogLevel", refused.arg(value));
+    }
+    EXPECT_EQ(log.GetLogLevel(), DEBUG);
+    for (em_LOG_LEVEL level : {WARN, FATAL, DEBUG}) {
+        EXPECT_TRUE(log.SetLogLevel(level));
+        EXPECT_EQ(log.GetLogLevel(), level);
+        EXPECT_FALSE(log.SetLogLevel(em_LOG_LEVEL(9))); // its record is written only at DEBUG
+        if (level == DEBUG)
+            expected << after("DEBUG", "487", "Loger::SetLogLevel", refused.arg(9));
+        for (int record = -1; record <= 5; ++record) {
+            log.addLogtoList(em_LOG_LEVEL(record), "f.cpp", "f", 1, std::string("record"));
+            if (record >= level && record <= FATAL)
+                expected << after(qPrintable(names[record]), "1", "f", "record");
+        }
+    }
+    QStringList lines = readLines(dir.file(today() + "_1_demo.log"));
+    for (QString& line : lines)
+        line.remove(0, 14);
+    EXPECT_EQ(lines, expected);
 }
 
-TEST(Intake, EightThreadsWriteEveryLineWholeAndInOrder)
+TEST(Threads, EightThreadsWriteEveryLineWholeAndInOrder)
 {
-    Started s;
-    const int threads = 8, perThread = 2000;
+    TempDir dir;
+    Loger& log = Loger::GetLoger();
+    ASSERT_TRUE(log.InitLogInfo(recordConfig(dir.path)));
+    const int threads = 8, perThread = 1000;
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
         workers.emplace_back([&, t] {
             for (int n = 0; n < perThread; ++n)
-                s.log.addLogtoList(INFO, "f.cpp", "void worker()", n, "t%d n%d %s", t, n, "payload payload");
+                log.addLogtoList(INFO, "f.cpp", "void worker()", n, "t%d n%d %s", t, n, "payload payload");
         });
     for (auto& w : workers)
         w.join();
-    const QRegularExpression layout("^" + anyTime +
-                                    " \\[INFO \\] \\[\\d+ *\\] \\[\\d+ *\\]  \\[worker\\]   "
-                                    "\\[t(\\d) n(\\d+) payload payload\\]$");
+    const QRegularExpression layout("^\\[\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d\\] \\[INFO \\] \\[\\d+ *\\] \\[\\d+ *\\]  "
+                                    "\\[worker\\]   \\[t(\\d) n(\\d+) payload payload\\]$");
     std::vector<int> next(threads, 0);
-    const QStringList lines = s.lines();
+    const QStringList lines = readLines(dir.file(today() + "_1_demo.log"));
     ASSERT_EQ(lines.size(), threads * perThread);
     for (const QString& line : lines) {
         const auto m = layout.match(line);

@@ -1,145 +1,138 @@
-// Start-up from a record, the stop, the drain loop and level control.
+// Start-up from a record or an INI file: what is refused, where the files go,
+// which values are taken; the stop.
 #include "support.h"
-
-#include <gtest/gtest.h>
 
 #include <future>
 
 using namespace testing_support;
 
-TEST(Startup, DerivesTheFolderFromTheLogName)
+TEST(Startup, RefusesBadConfigurationsThenStartsOnceOnly)
 {
-    const struct
-    {
-        QString base, givenPath, name, logPath; // a null base keeps the last result
-    } rows[] = {{"/base", "", "demo.log", "/base/demo/"},     {"/base", "", "demo", "/base/demo/"},
-                {QString(), "", "demo", "/base/demo//demo/"}, // a failed start tried again appends once more
-                {"/base", "", "a.b.c", "/base/a/"},           {"/base", "", ".hidden", "/base/"},
-                {"/base/", "", "demo.log", "/base//demo/"},   {"/base", "/given/path", "demo", "/given/path"}};
-    for (const auto& row : rows) {
-        if (!row.base.isNull())
-            LogerTestAccess::config().m_strLogPath = row.base;
-        LOG_CONFIG_INFO info = recordConfig(row.givenPath, row.name);
-        info.m_nOverDays = 0; // rejected: nothing touches the disk and a retry is allowed
-        EXPECT_FALSE(Loger::GetLoger().InitLogInfo(info));
-        EXPECT_EQ(LogerTestAccess::config().m_strLogPath, row.logPath) << row.name.toStdString();
-    }
-}
-
-TEST(Startup, PrintsTheConfigurationAndRejectsItWithoutStartingAnything)
-{
-    TempDir dir;
+    TempDir dir, other;
+    Loger& log = Loger::GetLoger();
     const struct
     {
         QString name;
         int level;
-        unsigned megabytes;
-        bool write;
-        QString notice;
-    } rows[] = {{"", INFO, 30, true, "m_strLogPath or m_strLogName is Empty!"},
-                {"demo", 5, 30, false, "logger will not write log!"},
-                {"demo", INFO, 0, true, "logger will not print in terminal !"}};
+        unsigned megabytes, rowLength, days;
+    } refused[] = {{"", DEBUG, 30, 1024, 5},    {"demo", 5, 30, 1024, 5},  {"demo", -1, 30, 1024, 5},
+                   {"demo", DEBUG, 0, 1024, 5}, {"demo", DEBUG, 30, 0, 5}, {"demo", DEBUG, 30, 1024, 0}};
+    for (const auto& r : refused)
+        EXPECT_FALSE(log.InitLogInfo(
+            LOG_CONFIG_INFO{dir.path, r.name, true, em_LOG_LEVEL(r.level), r.megabytes, false, r.rowLength, r.days}))
+            << r.level << ' ' << r.megabytes << ' ' << r.rowLength << ' ' << r.days;
+    QDir().mkdir(other.file("folder.ini"));
+    writeFile(other.file("misplaced.ini"), "[CommConfig]\nLogName=demo\n"); // each key only in its own group
+    for (const QString& ini :
+         {QString(), other.file("missing.ini"), other.file("folder.ini"), other.file("misplaced.ini")})
+        EXPECT_FALSE(log.InitLogInfo(ini)) << ini.toStdString();
+    EXPECT_EQ(fileNames(dir.path), QStringList());
+
+    LOG_CONFIG_INFO fatal = recordConfig(dir.path);
+    fatal.m_emLogLevel = FATAL;
+    ASSERT_TRUE(log.InitLogInfo(fatal));
+    EXPECT_EQ(log.GetSaveDumpPathFileName(), "/dump"); // a record start-up sets no base directory
+    writeFile(other.file("good.ini"), ("[LogConfig]\nLogName=other\nLogPath=" + other.path).toUtf8());
+    EXPECT_FALSE(log.InitLogInfo(recordConfig(other.path, "other")));
+    EXPECT_FALSE(log.InitLogInfo(other.file("good.ini")));
+    log.addLogtoList(FATAL, "f.cpp", "f", 1, std::string("kept"));
+    EXPECT_EQ(readLines(dir.file(today() + "_1_demo.log")).size(), 1);
+    EXPECT_EQ(QDir(other.path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              QStringList({"folder.ini", "good.ini", "misplaced.ini"}));
+}
+
+TEST(Startup, WithoutAPathLogsIntoAFolderOfTheTemporaryDirectory)
+{
+    const struct
+    {
+        QStringList starts;
+        QString file;
+    } rows[] = {{{"init-record", "", "demo.log", "30", "5"}, "demo/" + today() + "_1_demo.log.log"},
+                {{"init-record", "", ".hidden", "30", "5"}, today() + "_1_.hidden.log"},
+                // A start tried again after a refusal appends the folder once more.
+                {{"init-record", "", "demo", "30", "0", "init-record", "", "demo", "30", "5"},
+                 "demo/demo/" + today() + "_1_demo.log"}};
     for (const auto& row : rows) {
-        LOG_CONFIG_INFO info = recordConfig(dir.path, row.name, row.megabytes);
-        info.m_emLogLevel = em_LOG_LEVEL(row.level);
-        info.m_bIsWriteLog = row.write;
-        debugMessages().clear();
-        EXPECT_FALSE(Loger::GetLoger().InitLogInfo(info));
-        EXPECT_EQ(debugMessages(),
-                  QStringList({"m_strLogPath:       \"" + dir.path + '"', "m_strLogName:       \"" + row.name + '"',
-                               QString("m_bIsWriteLog:      ") + (row.write ? "true" : "false"),
-                               "m_emLogLevel:       " + QString::number(row.level),
-                               "m_nMegaByte:        " + QString::number(row.megabytes), "m_bIsPrintScreen:   false",
-                               "m_nRowLogMaxLen:    1024", "m_nOverDays:        5", row.notice}));
+        TempDir tmp;
+        const Child r = runHost(row.starts + QStringList{"log", "1", "5"}, {"TMPDIR=" + tmp.path});
+        EXPECT_TRUE(r.out.contains("init:1\n")) << r.err.toStdString();
+        EXPECT_EQ(readLines(tmp.file(row.file)).size(), 1) << row.file.toStdString();
     }
-    EXPECT_TRUE(fileNames(dir.path).isEmpty());
-    EXPECT_EQ(LogerTestAccess::thread(), pthread_t(0));
 }
 
-TEST(Startup, RefusesASecondStartAndChangesNothing)
-{
-    TempDir dir, other;
-    ASSERT_TRUE(Loger::GetLoger().InitLogInfo(recordConfig(dir.path)));
-    const QString file = LogerTestAccess::fileName();
-    debugMessages().clear();
-    EXPECT_FALSE(Loger::GetLoger().InitLogInfo(recordConfig(other.path, "other")));
-    EXPECT_FALSE(Loger::GetLoger().InitLogInfo(other.file("any.ini")));
-    EXPECT_EQ(debugMessages(), QStringList({"error,Loger already is init!", "error,Loger already is init!"}));
-    EXPECT_EQ(LogerTestAccess::config().m_strLogName, "demo");
-    EXPECT_EQ(LogerTestAccess::fileName(), file);
-}
-
-TEST(Stop, UnInitDiscardsTheQueueAndLaterRecordsStillLand)
-{
-    TempDir dir;
-    Loger& log = Loger::GetLoger();
-    ASSERT_TRUE(log.InitLogInfo(recordConfig(dir.path)));
-    ASSERT_NE(LogerTestAccess::thread(), pthread_t(0));
-    LogerTestAccess::queue().resize(2, LOG_PUTOUT{"00:00:00.000", INFO, 1, 1, "f", "f.cpp", "queued"});
-    EXPECT_EQ(capturedStdout([&] {
-                  log.unInit();
-                  log.unInit();
-              }),
-              "uninit begin...uninit end...uninit begin...uninit end...");
-    EXPECT_TRUE(LogerTestAccess::queue().empty());
-    EXPECT_EQ(LogerTestAccess::thread(), pthread_t(0));
-    debugMessages().clear();
-    EXPECT_EQ(log.doWriteLog(), 0);
-    EXPECT_EQ(debugMessages(), QStringList{"doWriteLog is stop! "});
-    log.addLogtoList(INFO, "f.cpp", "f", 1, std::string("after the stop"));
-    const QStringList lines = readLines(LogerTestAccess::fileName());
-    ASSERT_EQ(lines.size(), 1);
-    EXPECT_TRUE(lines[0].endsWith("[after the stop]"));
-}
-
-TEST(Stop, DrainLoopWritesQueuedRecordsUntilTheStop)
+TEST(Stop, EndsTheDrainLoopAndLaterRecordsStillLand)
 {
     TempDir dir;
     Loger& log = Loger::GetLoger();
     ASSERT_TRUE(log.InitLogInfo(recordConfig(dir.path)));
     auto loop = std::async(std::launch::async, [&] { return log.doWriteLog(); });
-    {
-        std::lock_guard<std::mutex> lock(LogerTestAccess::mutex());
-        for (const char* text : {"first", "second"})
-            LogerTestAccess::queue().push_back(LOG_PUTOUT{"00:00:00.000", INFO, 1, 1, "f", "f.cpp", text});
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (readLines(LogerTestAccess::fileName()).size() < 2 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
-    const QStringList lines = readLines(LogerTestAccess::fileName());
-    ASSERT_EQ(lines.size(), 2);
-    EXPECT_TRUE(lines[0].endsWith("[first]") && lines[1].endsWith("[second]"));
+    log.unInit();
     log.unInit();
     ASSERT_EQ(loop.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(loop.get(), 0);
+    log.addLogtoList(INFO, "f.cpp", "f", 1, std::string("after the stop"));
+    EXPECT_TRUE(readLines(dir.file(today() + "_1_demo.log")).value(0).endsWith("[after the stop]"));
 }
 
-TEST(Lifetime, ReportsTheDefaultPathAtLoadAndStopsAtExit)
+namespace
+{
+// Starts a host from `ini` in `dir`, also its temporary directory: it prints
+// the start's result and the reported directories, then logs one record.
+Child startFromIni(const TempDir& dir, const QString& ini)
+{
+    writeFile(dir.file("logger.ini"), ini.toUtf8());
+    return runHost({"init-ini", dir.file("logger.ini"), "paths", "log", "1", "5"}, {"TMPDIR=" + dir.path}, dir.path);
+}
+} // namespace
+
+TEST(IniFile, ComposesTheDirectoriesFromTheirParts)
 {
     TempDir dir;
-    const Child r = runHost({}, {"TMPDIR=" + dir.path});
-    EXPECT_EQ(r.err.section('\n', 0, 0), "Default Log Paths:  \"" + dir.path.chopped(1) + "\"");
-    EXPECT_EQ(r.out, "uninit begin...uninit end...");
+    const QString p = dir.path + "root";
+    const struct
+    {
+        QString identify, folder, logPath, base, logDir;
+    } rows[] = {
+        {"unit7", "service", p, p + "/unit7/service", p + "/unit7/service/log/"},
+        {"/unit7", "", p, p + "/unit7", p + "/unit7/log/"},
+        {"/", "", p + "/", p + "/", p + "/log/"},
+        {"unit8/", "/other", p, p + "/unit8///other", p + "/unit8/other/log/"},
+        {"", "", "logs", "logs", dir.path + "logs/log/"},               // relative to the working directory
+        {"unit9", "", "", dir.path + "unit9", dir.path + "unit9/log/"}, // the temporary directory
+    };
+    for (const auto& row : rows) {
+        const Child r =
+            startFromIni(dir, "[CommConfig]\nFileIdentifyPath=" + row.identify + "\nFolderName=" + row.folder +
+                                  "\n[LogConfig]\nLogName=demo\nLogPath=" + row.logPath);
+        EXPECT_TRUE(r.out.startsWith("init:1\nlog:" + row.base + "/log\ndump:" + row.base + "/dump\n"))
+            << r.out.toStdString();
+        EXPECT_EQ(readLines(row.logDir + today() + "_1_demo.log").size(), 1) << row.logDir.toStdString();
+    }
 }
 
-TEST(Level, RefusedLevelIsLoggedAndRemembered)
+TEST(IniFile, TakesValidValuesAndKeepsTheOthers)
 {
-    TempDir dir;
-    Loger& log = Loger::GetLoger();
-    ASSERT_TRUE(log.InitLogInfo(recordConfig(dir.path)));
-    EXPECT_TRUE(LogerTestAccess::errorMsg().isEmpty());
-    EXPECT_FALSE(log.SetLogLevel(em_LOG_LEVEL(5)));
-    EXPECT_FALSE(log.SetLogLevel(em_LOG_LEVEL(-1)));
-    EXPECT_EQ(log.GetLogLevel(), DEBUG);
-    EXPECT_EQ(LogerTestAccess::errorMsg(), "ERROR_LEVEL_RANGE");
-    ASSERT_TRUE(log.SetLogLevel(INFO));
-    EXPECT_FALSE(log.SetLogLevel(em_LOG_LEVEL(9))); // its DEBUG record is below INFO
-    EXPECT_EQ(log.GetLogLevel(), INFO);
-    const QStringList lines = readLines(LogerTestAccess::fileName());
-    const QString tid = QString::number(unsigned(pthread_self())).leftJustified(5);
-    ASSERT_EQ(lines.size(), 2);
-    EXPECT_TRUE(lines[0].endsWith("[DEBUG] [487 ] [" + tid + "]  [Loger::SetLogLevel]   [ERROR_LEVEL_RANGE-[5]]"));
-    EXPECT_TRUE(lines[1].endsWith("[ERROR_LEVEL_RANGE-[-1]]"));
-    EXPECT_EQ(log.GetSaveLogPathFileName(), "/log"); // a record start-up sets no base directory
-    EXPECT_EQ(log.GetSaveDumpPathFileName(), "/dump");
+    const QStringList defaults = {"true", "0", "30", "true", "1024", "5"}; // write, level, MiB, echo, row, days
+    const std::pair<QString, QStringList> rows[] = {
+        {"LogLevel=FATAL\nOneLogMaxSizeMB=2147483647\nRowLogMaxLen=1\nIsWriteLog=FaLsE\nIsPrintScreen=0\n"
+         "[CommConfig]\nOverDays=2147483647",
+         {"false", "4", "2147483647", "false", "1", "2147483647"}},
+        {"LogLevel=INFO\nOneLogMaxSizeMB=20\nRowLogMaxLen=2048\nIsWriteLog=no\nIsPrintScreen=yes\n[CommConfig]"
+         "\nOverDays=9",
+         {"true", "1", "20", "true", "2048", "9"}},
+        {"LogLevel=info\nOneLogMaxSizeMB=2147483648\nRowLogMaxLen=-3\nIsWriteLog=\n[CommConfig]\nOverDays=0", defaults},
+        {"LogLevel=1\nOneLogMaxSizeMB=abc\nRowLogMaxLen=4294967296\nOverDays=3\nIsPrintScreen=", defaults},
+        {"LogLevel=\nOneLogMaxSizeMB=0\nRowLogMaxLen=0\n[CommConfig]\nOverDays=-3", defaults},
+    };
+    for (const auto& [keys, values] : rows) {
+        TempDir dir;
+        const Child r = startFromIni(dir, "[LogConfig]\nLogName=demo\nLogPath=" + dir.path + "\n" + keys);
+        EXPECT_TRUE(r.out.startsWith("init:1\n")) << keys.toStdString();
+        QStringList printed; // the eight values printed before the check
+        for (const QString& line : r.err.split('\n'))
+            if (line.startsWith("m_"))
+                printed << line.section(": ", 1).trimmed();
+        EXPECT_EQ(printed.mid(2), values) << keys.toStdString();
+        EXPECT_EQ(readLines(dir.path + "log/" + today() + "_1_demo.log").size(), values[0] == "true" ? 1 : 0);
+    }
 }

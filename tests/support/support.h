@@ -1,30 +1,28 @@
-// Helpers shared by the tests: the logger's private state, temporary
-// directories, reading files, capturing diagnostics, running the test host.
+// What the tests share: temporary directories, reading and listing files, a
+// deadline wait, and the test host run as a child process.
 #pragma once
 
-#include "logger_p.h"
+#include "logger.h"
+#include "test_paths.h"
 
+#include <gtest/gtest.h>
+
+#include <QDate>
 #include <QDir>
+#include <QFile>
 #include <QStringList>
+#include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <functional>
-#include <ostream>
-#include <string>
-
-class LogerTestAccess
-{
-public:
-    static Loger& logger() { return Loger::GetLoger(); }
-    static LOG_CONFIG_INFO& config() { return logger().m_LogCfgInfo; }
-    static uint64_t& maxId() { return logger().m_nLogNameMaxId; }
-    static QStringList& continued() { return logger().m_listCurLogPath; }
-    static std::list<LOG_PUTOUT>& queue() { return logger().m_logList; }
-    static std::mutex& mutex() { return logger().m_WriteLogMutex; }
-    static pthread_t thread() { return logger().m_hSendThread; }
-    static QString fileName() { return logger().m_LogFile.fileName(); }
-    static QString errorMsg() { return logger().m_strErrMsg; }
-    static void createNewLogName() { logger().CreateNewlogName(); }
-};
+#include <stdexcept>
+#include <thread>
+#include <vector>
 
 inline void PrintTo(const QString& text, std::ostream* out)
 {
@@ -37,35 +35,118 @@ inline void PrintTo(const QStringList& list, std::ostream* out)
 
 namespace testing_support
 {
-// A fresh directory, path ending in "/", removed at the end.
+// A fresh directory, its path ending in "/", removed with everything in it.
 struct TempDir
 {
-    TempDir();
-    ~TempDir() { QDir(path).removeRecursively(); }
+    QTemporaryDir dir{QDir::tempPath() + "/logger-test-XXXXXX"};
+    QString path = dir.isValid() ? dir.path() + "/" : throw std::runtime_error("no temporary directory");
     QString file(const QString& name) const { return path + name; }
-    QString path;
 };
 
-QStringList readLines(const QString& file);                                       // without line ends
-QStringList fileNames(const QString& dir);                                        // regular files, sorted
-void writeFile(const QString& file, const QByteArray& content, qint64 size = -1); // size: extend or cut
-QString today();                                                                  // YYYYMMDD
-QStringList& debugMessages(); // every Qt debug message since the first call
-std::string capturedStdout(const std::function<void()>& action);
+// The lines of a UTF-8 text file without their line ends; none when it is missing.
+inline QStringList readLines(const QString& file)
+{
+    QFile f(file);
+    f.open(QIODevice::ReadOnly);
+    const QString text = QString::fromUtf8(f.readAll());
+    return text.isEmpty() ? QStringList() : text.chopped(text.endsWith('\n') ? 1 : 0).split('\n');
+}
 
-// A record configuration as a host fills it, echo off.
-LOG_CONFIG_INFO recordConfig(const QString& dir, const QString& name = "demo", unsigned megabytes = 30);
+// The regular files of a directory, hidden ones too, sorted by name.
+inline QStringList fileNames(const QString& dir)
+{
+    return QDir(dir).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+}
+
+// Writes `content`, then extends (sparsely) or cuts the file to `size` when given.
+inline void writeFile(const QString& file, const QByteArray& content, qint64 size = -1)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size() || (size >= 0 && !f.resize(size)))
+        throw std::runtime_error("cannot write " + file.toStdString());
+}
+
+// Today's local date as log file names begin with it: YYYYMMDD.
+inline QString today()
+{
+    return QDate::currentDate().toString("yyyyMMdd");
+}
+
+// A record configuration as a host fills it: writing on, level DEBUG, echo off.
+inline LOG_CONFIG_INFO recordConfig(const QString& dir, const QString& name = "demo", unsigned megabytes = 30)
+{
+    return LOG_CONFIG_INFO{dir, name, true, DEBUG, megabytes, false, 1024, 5};
+}
+
+// Polls `done` until it holds (true) or `seconds` have passed (false).
+inline bool waitUntil(const std::function<bool()>& done, int seconds = 10)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 struct Child
 {
-    int exitCode;
+    int exitCode; // -1 when killed
     QString out, err;
 };
-// Runs the test host (through the emulator of a cross build) with extra
-// "NAME=value" environment entries, optionally as user nobody.
-Child runHost(const QStringList& args, const QStringList& env = {}, const QString& workDir = {}, bool asNobody = false);
-bool haveFaketime();
-// Environment for a clock shifted by `offset` seconds, running `speed` times faster.
-QStringList shiftedClock(long long offset, int speed = 1);
-long long secondsUntil(const char* localDateTime);
+
+// Runs the test host with `args` (natively, or through qemu-arm in a cross
+// build) in `workDir`, with extra "NAME=value" entries in its environment,
+// optionally as user nobody; kills it after 30 s.
+inline Child runHost(const QStringList& args, const QStringList& env = {}, const QString& workDir = {},
+                     bool asNobody = false)
+{
+    QStringList command = QString(LOGGER_TEST_EMULATOR).split(';', Qt::SkipEmptyParts);
+    if (command.isEmpty())
+        command << "env" << env;
+    else
+        for (const QString& entry : env)
+            command << "-E" << entry;
+    command << LOGGER_TEST_HOST << args;
+    if (asNobody)
+        command = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
+    std::vector<QByteArray> words;
+    for (const QString& word : command)
+        words.push_back(QFile::encodeName(word));
+    std::vector<char*> argv;
+    for (QByteArray& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const TempDir io;
+    const QByteArray out = QFile::encodeName(io.file("out")), err = QFile::encodeName(io.file("err")),
+                     dir = QFile::encodeName(workDir);
+    // fork and exec, not QProcess: under qemu-arm, Qt's clone(CLONE_PIDFD)
+    // fails unnoticed and QProcess then signals pid -1, i.e. every process.
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open(out.constData(), O_WRONLY | O_CREAT, 0600), STDOUT_FILENO);
+        dup2(open(err.constData(), O_WRONLY | O_CREAT, 0600), STDERR_FILENO);
+        if (dir.isEmpty() || chdir(dir.constData()) == 0)
+            execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (!waitUntil([&] { return waitpid(pid, &status, WNOHANG) != 0; }, 30)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readLines(io.file("out")).join('\n'),
+            readLines(io.file("err")).join('\n')};
+}
+
+// Environment for the host's clock under libfaketime, given by its variables:
+// "FAKETIME=+7d" shifts it; with "FAKETIME_TIMESTAMP_FILE=path" and
+// "FAKETIME_NO_CACHE=1" it stands at the local time written in that file.
+inline QStringList fakeClock(const QStringList& settings)
+{
+    if (!QFile::exists(LOGGER_FAKETIME_LIB))
+        ADD_FAILURE() << "libfaketime is not installed";
+    return QStringList{QString("LD_PRELOAD=") + LOGGER_FAKETIME_LIB, "FAKETIME_DONT_FAKE_MONOTONIC=1"} + settings;
+}
 } // namespace testing_support

@@ -1,7 +1,7 @@
-// A tiny host for scenarios that need a process of their own: what happens at
-// load and exit, across a restart, or under a shifted clock.
+// A tiny host for scenarios that need a process of their own: a fresh
+// logger per start, a shifted clock, another user.
 //   test_host [init-record DIR NAME MEGABYTES DAYS] [init-ini FILE]
-//             [log COUNT BYTES] [next-day] [paths] [uninit]
+//             [log COUNT BYTES] [next-day] [paths]
 // Commands run in order; results of start-ups are printed as "init:1"/"init:0".
 #include "logger.h"
 
@@ -9,45 +9,36 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 int main(int argc, char** argv)
 {
     Loger& logger = Loger::GetLoger();
+    const QDate started = QDate::currentDate();
     for (int i = 1; i < argc; ++i) {
         const std::string command = argv[i];
         if (command == "init-record" && i + 4 < argc) {
-            LOG_CONFIG_INFO info{};
-            info.m_strLogPath = QString::fromLocal8Bit(argv[i + 1]);
-            info.m_strLogName = QString::fromLocal8Bit(argv[i + 2]);
-            info.m_bIsWriteLog = true;
-            info.m_emLogLevel = DEBUG;
-            info.m_nMegaByte = unsigned(strtoul(argv[i + 3], nullptr, 10));
-            info.m_bIsPrintScreen = false;
-            info.m_nRowLogMaxLen = 1024;
-            info.m_nOverDays = unsigned(strtoul(argv[i + 4], nullptr, 10));
+            const unsigned megabytes = unsigned(atol(argv[i + 3])), days = unsigned(atol(argv[i + 4]));
+            const QString dir = QString::fromLocal8Bit(argv[i + 1]), name = QString::fromLocal8Bit(argv[i + 2]);
+            const LOG_CONFIG_INFO info{dir, name, true, DEBUG, megabytes, false, 1024, days};
             printf("init:%d\n", logger.InitLogInfo(info) ? 1 : 0);
             i += 4;
         } else if (command == "init-ini" && i + 1 < argc) {
             printf("init:%d\n", logger.InitLogInfo(QString::fromLocal8Bit(argv[i + 1])) ? 1 : 0);
             i += 1;
         } else if (command == "log" && i + 2 < argc) {
-            const long count = strtol(argv[i + 1], nullptr, 10);
-            const std::string text(size_t(strtoul(argv[i + 2], nullptr, 10)), 'x');
-            for (long n = 0; n < count; ++n)
+            const std::string text(size_t(atol(argv[i + 2])), 'x');
+            for (long n = 0; n < atol(argv[i + 1]); ++n)
                 logger.addLogtoList(INFO, __FILE__, "int main(int, char**)", int(n), text);
             i += 2;
         } else if (command == "next-day") {
-            // Reads the clock only: timed waits may not follow a shifted clock.
-            const QDate start = QDate::currentDate();
-            while (QDate::currentDate() == start) {
+            // Waits for a date after the one the host started on, reading the
+            // clock only: timed waits may not follow a shifted clock.
+            while (QDate::currentDate() <= started) {
             }
         } else if (command == "paths") {
             printf("log:%s\ndump:%s\n", qUtf8Printable(logger.GetSaveLogPathFileName()),
                    qUtf8Printable(logger.GetSaveDumpPathFileName()));
-        } else if (command == "uninit") {
-            logger.unInit();
         } else {
             fprintf(stderr, "test_host: bad command %s\n", argv[i]);
             return 2;

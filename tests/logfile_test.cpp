@@ -93,7 +93,11 @@ TEST(NameSelection, ARecordGoesToTheNewestFileOfTodayBelowTheLimitElseToANewId)
 TEST(Rollover, ARecordThatFillsTheFileToExactly4GiBIsTheLastInIt)
 {
     TempDir dir;
-    writeFile(dir.file(T1), {}, 4 * GiB - 1000);
+    writeFile(dir.file(T1), {}, 4 * GiB - 1001);
+    {
+        QFile f(dir.file(T1));
+        ASSERT_TRUE(f.open(QIODevice::Append) && f.write("\n") == 1); // it ends with a whole line
+    }
     Loger& log = Loger::GetLoger();
     ASSERT_TRUE(log.InitLogInfo(recordConfig(dir.path, "demo", 4096)));
     log.addLogtoList(INFO, "f.cpp", "f", 1, std::string(10, 'a'));
@@ -139,29 +143,33 @@ TEST(Opening, AFileOrDirectoryInTheWayFailsTheStartAndLosesRecordsUntilItIsGone)
     QDir().rmdir(dir.file(T1));
     Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 2, std::string("kept"));
     const QStringList lines = readLines(dir.file(T1));
-    ASSERT_EQ(lines.size(), 1);
-    EXPECT_TRUE(lines[0].endsWith("[kept]"));
+    ASSERT_EQ(lines.size(), 2); // the loss is told before the next record
+    EXPECT_TRUE(lines[0].contains("] [ERR  ] [") && lines[0].contains("]   [1 "));
+    EXPECT_TRUE(lines[1].endsWith("[kept]"));
     EXPECT_TRUE(Loger::GetLoger().InitLogInfo(recordConfig(dir.path))); // a failed start may be retried
 }
 
-TEST(Opening, WritesAgainOnceAFailedWriteCanSucceed)
+TEST(Opening, AFailedWriteIsToldInTheFileAndNeverGluesLines)
 {
     TempDir dir;
     ASSERT_TRUE(Loger::GetLoger().InitLogInfo(recordConfig(dir.path)));
     Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 1, std::string("before"));
-    // The file size limit of the process makes the next write fail for real.
+    // The file size limit of the process cuts the next line short for real.
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit{};
     getrlimit(RLIMIT_FSIZE, &limit);
     const rlimit saved = limit;
-    limit.rlim_cur = rlim_t(QFileInfo(dir.file(T1)).size());
+    limit.rlim_cur = rlim_t(QFileInfo(dir.file(T1)).size() + 20);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 2, std::string("delayed"));
+    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 2, std::string("cut short"));
+    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 3, std::string("lost"));
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
-    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 3, std::string("after"));
+    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 4, std::string("after"));
     const QStringList lines = readLines(dir.file(T1));
-    ASSERT_EQ(lines.size(), 3);
-    EXPECT_TRUE(lines[1].endsWith("[delayed]") && lines[2].endsWith("[after]"));
+    ASSERT_EQ(lines.size(), 4);
+    EXPECT_EQ(lines[1].size(), 20); // the piece that fitted, ended by a line feed
+    EXPECT_TRUE(lines[2].contains("] [ERR  ] [") && lines[2].contains("]   [2 "));
+    EXPECT_TRUE(lines[3].endsWith("[after]"));
 }
 
 namespace

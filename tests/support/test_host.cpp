@@ -1,7 +1,8 @@
 // A tiny host for scenarios that need a process of their own: a fresh
 // logger per start, a shifted clock, another user.
-//   test_host [init-record DIR NAME MEGABYTES DAYS] [init-ini FILE]
-//             [log COUNT BYTES] [next-day] [paths]
+//   test_host [capture] [init-record|init-echo DIR NAME MEGABYTES DAYS]
+//             [init-ini FILE] [log COUNT BYTES] [next-day] [paths]
+//             [spin-threads COUNT]
 // Commands run in order; results of start-ups are printed as "init:1"/"init:0".
 #include "logger.h"
 
@@ -10,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <atomic>
 
 int main(int argc, char** argv)
 {
@@ -17,10 +20,15 @@ int main(int argc, char** argv)
     const QDate started = QDate::currentDate();
     for (int i = 1; i < argc; ++i) {
         const std::string command = argv[i];
-        if (command == "init-record" && i + 4 < argc) {
+        if (command == "capture") {
+            // What hosts do: every Qt debug message goes into the log.
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+                Loger::GetLoger().addLogtoList(INFO, __FILE__, "void capture()", 1, "captured %s", qUtf8Printable(text));
+            });
+        } else if ((command == "init-record" || command == "init-echo") && i + 4 < argc) {
             const unsigned megabytes = unsigned(atol(argv[i + 3])), days = unsigned(atol(argv[i + 4]));
             const QString dir = QString::fromLocal8Bit(argv[i + 1]), name = QString::fromLocal8Bit(argv[i + 2]);
-            const LOG_CONFIG_INFO info{dir, name, true, DEBUG, megabytes, false, 1024, days};
+            const LOG_CONFIG_INFO info{dir, name, true, DEBUG, megabytes, command == "init-echo", 1024, days};
             printf("init:%d\n", logger.InitLogInfo(info) ? 1 : 0);
             i += 4;
         } else if (command == "init-ini" && i + 1 < argc) {
@@ -36,6 +44,19 @@ int main(int argc, char** argv)
             // clock only: timed waits may not follow a shifted clock.
             while (QDate::currentDate() <= started) {
             }
+        } else if (command == "spin-threads" && i + 1 < argc) {
+            // Threads that log until the process exits under them, once each
+            // has written a few hundred records.
+            static std::atomic<long> written{0};
+            const long threads = atol(argv[i + 1]);
+            for (long t = 0; t < threads; ++t)
+                std::thread([t] {
+                    for (long n = 0;; ++n, ++written)
+                        Loger::GetLoger().addLogtoList(INFO, __FILE__, "void spin()", int(t), "spin %ld", n);
+                }).detach();
+            while (written < threads * 300) {
+            }
+            i += 1;
         } else if (command == "paths") {
             printf("log:%s\ndump:%s\n", qUtf8Printable(logger.GetSaveLogPathFileName()),
                    qUtf8Printable(logger.GetSaveDumpPathFileName()));

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+// Qt strings and lists as text in failure messages.
 inline void PrintTo(const QString& text, std::ostream* out)
 {
     *out << '"' << text.toStdString() << '"';

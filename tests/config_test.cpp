@@ -94,11 +94,13 @@ TEST(IniFile, AcceptsOnlyValidValuesInTheirOwnGroup)
         {"OneLogMaxSizeMB=2147483647", 2, "2147483647"},
         {"OneLogMaxSizeMB=2147483648", 2, "30"},
         {"OneLogMaxSizeMB=4294967295", 2, "30"},
+        {"OneLogMaxSizeMB=4294967298", 2, "30"}, // not 2: numbers never wrap
         {"OneLogMaxSizeMB=-3", 2, "30"},
         {"OneLogMaxSizeMB=abc", 2, "30"},
         {"OneLogMaxSizeMB=0", 2, "30"},
         {"RowLogMaxLen=1", 4, "1"},
         {"RowLogMaxLen=4294967296", 4, "1024"},
+        {"RowLogMaxLen=99999999999", 4, "1024"},
         {"IsWriteLog=0", 0, "false"},
         {"IsWriteLog=FaLsE", 0, "false"},
         {"IsWriteLog=no", 0, "true"},
@@ -107,6 +109,7 @@ TEST(IniFile, AcceptsOnlyValidValuesInTheirOwnGroup)
         {"IsPrintScreen=yes", 3, "true"},
         {"[CommConfig]\nOverDays=2147483647", 5, "2147483647"},
         {"[CommConfig]\nOverDays=0", 5, "5"},
+        {"[CommConfig]\nOverDays=4294967297", 5, "5"},
         {"OverDays=9", 5, "5"}, // read only in [CommConfig]
     };
     for (const auto& row : rows) {

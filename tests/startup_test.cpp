@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <thread>
 
 using namespace testing_support;
 
@@ -134,6 +135,14 @@ TEST(Level, RefusedLevelIsLoggedAndRemembered)
     EXPECT_EQ(LogerTestAccess::errorMsg(), "ERROR_LEVEL_RANGE");
     ASSERT_TRUE(log.SetLogLevel(INFO));
     EXPECT_FALSE(log.SetLogLevel(em_LOG_LEVEL(9))); // its DEBUG record is below INFO
+    std::vector<std::thread> threads; // refusals from many threads at once
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&log] {
+            for (int n = 0; n < 20000; ++n)
+                log.SetLogLevel(em_LOG_LEVEL(99));
+        });
+    for (std::thread& t : threads)
+        t.join();
     EXPECT_EQ(log.GetLogLevel(), INFO);
     const QStringList lines = readLines(LogerTestAccess::fileName());
     const QString tid = QString::number(unsigned(pthread_self())).leftJustified(5);

@@ -21,10 +21,12 @@ QString FolderSegment(const QString& strFolderName)
 
 int PositiveNumber(const QVariant& value)
 {
-    // Held in a signed int as the file gives it: above 2147483647 it turns
-    // negative and is refused like 0, a sign or letters.
-    const int nValue = static_cast<int>(value.toUInt());
-    return nValue > 0 ? nValue : 0;
+    // Read as written, in 64 bits: QVariant::toUInt cuts a larger number to
+    // its low 32 bits, so 4294967297 would be taken as 1. Past 64 bits the
+    // conversion fails; a minus sign, letters or 0 are refused as well.
+    bool bOk = false;
+    const qulonglong nValue = value.toString().toULongLong(&bOk, 10);
+    return bOk && nValue >= 1 && nValue <= 2147483647u ? static_cast<int>(nValue) : 0;
 }
 } // namespace LogerDetail
 

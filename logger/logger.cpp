@@ -354,6 +354,11 @@ bool Loger::SetLogLevel(em_LOG_LEVEL emLogLevel)
     }
     Loger::GetLoger().addLogtoList(DEBUG, szThisSourceName, "bool Loger::SetLogLevel(em_LOG_LEVEL)", nSetLogLevelLine,
                                    "ERROR_LEVEL_RANGE-[%d]", static_cast<int>(emLogLevel));
+    // Refusals come from any thread: two unguarded assignments of the text
+    // would free its old data twice. A lock of its own, so that a caller
+    // inside the logger's own critical section cannot deadlock here.
+    static std::mutex errMsgMutex;
+    std::lock_guard<std::mutex> lock(errMsgMutex);
     m_strErrMsg = "ERROR_LEVEL_RANGE";
     return false;
 }

@@ -1,6 +1,8 @@
 // Records handed in from application threads become lines in the file.
 #include "support.h"
 
+#include <thread>
+
 #include <QRegularExpression>
 #include <QTime>
 
@@ -77,6 +79,15 @@ TEST(Level, FiltersRecordsAndRefusesValuesOutsideDebugToFatal)
         expected << after("DEBUG", "487", "Loger::SetLogLevel", refused.arg(value));
     }
     EXPECT_EQ(log.GetLogLevel(), DEBUG);
+    ASSERT_TRUE(log.SetLogLevel(INFO)); // refusals from many threads at once, not written
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&log] {
+            for (int n = 0; n < 20000; ++n)
+                log.SetLogLevel(em_LOG_LEVEL(99));
+        });
+    for (std::thread& t : threads)
+        t.join();
     for (em_LOG_LEVEL level : {WARN, FATAL, DEBUG}) {
         EXPECT_TRUE(log.SetLogLevel(level));
         EXPECT_EQ(log.GetLogLevel(), level);

@@ -176,18 +176,20 @@ namespace
 {
 // Starts a host on `dir` with the clock `age` seconds ahead; returns the
 // files left besides the one it opened.
-QStringList startAged(const TempDir& dir, const QString& days, long long age, bool asNobody = false)
+QStringList startAged(const TempDir& dir, const QString& days, long long age, bool asNobody = false,
+                      bool starts = true)
 {
     const Child r = runHost({"init-record", dir.path, "demo", "30", days},
                             fakeClock({QString("FAKETIME=+%1s").arg(age)}), {}, asNobody);
-    EXPECT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
+    EXPECT_EQ(r.out.startsWith("init:1\n"), starts) << r.err.toStdString();
     return fileNames(dir.path).filter(QRegularExpression("^(?!\\d{8}_1_demo\\.log$)"));
 }
 } // namespace
 
 TEST(Retention, DeletesLogFilesFromTheDayTheyExpire)
 {
-    const QStringList logs = {".hidden.log", "OLD.LOG", "a.log"}, others = {"x.log.1", "x.txt"};
+    // link.log links to x.txt: never removed, and x.txt keeps its mode.
+    const QStringList logs = {".hidden.log", "OLD.LOG", "a.log"}, others = {"link.log", "x.log.1", "x.txt"};
     const struct
     {
         QString days;
@@ -199,23 +201,37 @@ TEST(Retention, DeletesLogFilesFromTheDayTheyExpire)
     for (const auto& row : rows) {
         TempDir dir;
         for (const QString& name : logs + others)
-            writeFile(dir.file(name), "old line\n");
+            if (name != "link.log")
+                writeFile(dir.file(name), "old line\n");
+        QFile::link("x.txt", dir.file("link.log"));
+        const QFile::Permissions mode = QFile::permissions(dir.file("x.txt"));
         QDir().mkdir(dir.file("sub.log"));
         EXPECT_EQ(startAged(dir, row.days, row.age), (row.deleted ? QStringList() : logs) + others)
             << row.days.toStdString() << " days, age " << row.age;
         EXPECT_TRUE(QFileInfo(dir.file("sub.log")).isDir());
+        EXPECT_EQ(QFile::permissions(dir.file("x.txt")), mode);
     }
 }
 
-TEST(Retention, AFileThatCannotBeDeletedDoesNotStopThePass)
+TEST(Retention, AFileThatCannotBeDeletedDoesNotStopThePassAndKeepsItsMode)
 {
     if (runHost({}, {}, {}, true).exitCode != 0)
         GTEST_SKIP() << "the test host cannot be run as user nobody here";
-    TempDir dir;
-    // Sticky and open to all: nobody may change and delete only its own files.
-    chmod(QFile::encodeName(dir.path).constData(), 01777);
-    writeFile(dir.file("a.log"), "root's\n");
-    writeFile(dir.file("b.log"), "nobody's\n");
-    ASSERT_EQ(chown(QFile::encodeName(dir.file("b.log")).constData(), 65534, 65534), 0);
-    EXPECT_EQ(startAged(dir, "1", 2 * day, true), QStringList{"a.log"});
+    // The host runs as nobody: a.log is root's, b.log nobody's.
+    // Closed to nobody, the host cannot make its own file there: retention ran all the same.
+    const std::pair<mode_t, QStringList> rows[] = {
+        {01777, {"a.log"}},         // sticky, open to all: nobody removes only b.log
+        {0755, {"a.log", "b.log"}}, // closed to nobody: b.log's mode may change, it cannot go
+    };
+    for (const auto& [dirMode, left] : rows) {
+        TempDir dir;
+        chmod(QFile::encodeName(dir.path).constData(), dirMode);
+        writeFile(dir.file("a.log"), "root's\n");
+        writeFile(dir.file("b.log"), "nobody's\n");
+        ASSERT_EQ(chown(QFile::encodeName(dir.file("b.log")).constData(), 65534, 65534), 0);
+        const QFile::Permissions mode = QFile::permissions(dir.file("b.log"));
+        EXPECT_EQ(startAged(dir, "1", 2 * day, true, dirMode == 01777), left) << dirMode;
+        for (const QString& name : left)
+            EXPECT_EQ(QFile::permissions(dir.file(name)), mode) << name.toStdString();
+    }
 }

@@ -123,6 +123,8 @@ TEST(IniFile, TakesValidValuesAndKeepsTheOthers)
         {"LogLevel=info\nOneLogMaxSizeMB=2147483648\nRowLogMaxLen=-3\nIsWriteLog=\n[CommConfig]\nOverDays=0", defaults},
         {"LogLevel=1\nOneLogMaxSizeMB=abc\nRowLogMaxLen=4294967296\nOverDays=3\nIsPrintScreen=", defaults},
         {"LogLevel=\nOneLogMaxSizeMB=0\nRowLogMaxLen=0\n[CommConfig]\nOverDays=-3", defaults},
+        // Numbers never wrap: these are not 2 MiB, a row of 1215752191 and 1 day.
+        {"OneLogMaxSizeMB=4294967298\nRowLogMaxLen=99999999999\n[CommConfig]\nOverDays=4294967297", defaults},
     };
     for (const auto& [keys, values] : rows) {
         TempDir dir;

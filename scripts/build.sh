@@ -163,6 +163,25 @@ package_armhf() {
                  -DLOGGER_ARMHF_SYSROOT="$armhf_build/armhf-sysroot" -DCMAKE_INSTALL_LIBDIR=lib/arm-linux-gnueabihf
 }
 
+# A parent project with this one as a subdirectory: <logger/logger.h> from
+# the build tree, and its install holds only its own program.
+parent_project() {
+    local parent=$build/parent
+    rm -rf "$parent"
+    mkdir -p "$parent/src"
+    cp "$root/examples/demo_host.cpp" "$parent/src/"
+    printf '%s\n' "cmake_minimum_required(VERSION 3.16)" "project(parent LANGUAGES CXX)" \
+        "add_subdirectory(\"$root\" logger)" "add_executable(demo_host demo_host.cpp)" \
+        "target_link_libraries(demo_host PRIVATE logger::logger)" "install(TARGETS demo_host)" \
+        >"$parent/src/CMakeLists.txt"
+    cmake -S "$parent/src" -B "$parent/build" >/dev/null
+    cmake --build "$parent/build" -j "$jobs" >/dev/null
+    cmake --install "$parent/build" --prefix "$parent/install" >/dev/null
+    [ "$(cd "$parent/install" && find . -type f)" = "./bin/demo_host" ] ||
+        { echo "the parent project installs: $(cd "$parent/install" && find . -type f)"; return 1; }
+    echo "== a parent project builds with the library as a subdirectory and installs only its own program"
+}
+
 # The README's host code is cut from the example host, which compiles: each
 # line of its first C++ block is one of the example's, blanks aside.
 readme_code() {
@@ -214,6 +233,7 @@ case "$job" in
         cmake --build "$build/consumer" -j "$jobs" >/dev/null
         echo "== the installed package builds the example host"
         readme_code
+        parent_project
         package_native
         install_missing pkg-config qt5-qmake lnav rsyslog
         bash "$root/scripts/check-packages.sh" native "$build/packages"

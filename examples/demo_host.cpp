@@ -2,7 +2,8 @@
 // several threads in all three forms, changes the level, stops, and shows
 // the end of its log file.
 //   demo_host [INI file [steps per worker]]
-#include <logger/logger_extras.h>
+#include <logger/logger.h>        // Loger, LOG_CONFIG_INFO
+#include <logger/logger_extras.h> // LOGER_DEBUG()...LOGER_FATAL(), GetLogerVersion()
 
 #include <QCoreApplication>
 #include <QDir>

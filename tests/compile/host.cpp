@@ -9,6 +9,7 @@
 #include "logger.h" // the host's own
 #endif
 
+#include <logger/logger.h>
 #include <logger/logger_extras.h>
 
 #if defined(HOST_SYSLOG_AFTER)

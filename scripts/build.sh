@@ -185,12 +185,12 @@ parent_project() {
 # The README's host code is cut from the example host, which compiles: each
 # line of its first C++ block is one of the example's, blanks aside.
 readme_code() {
-    local line squeeze='s/^[[:space:]]*//; s/[[:space:]][[:space:]]*/ /g'
+    local line example squeeze='s/^[[:space:]]*//; s/[[:space:]][[:space:]]*/ /g'
+    example=$(sed "$squeeze" "$root/examples/demo_host.cpp")
     awk '/^```cpp$/ { n++; next } /^```$/ && n == 1 { exit } n == 1 && NF' "$root/README.md" | sed "$squeeze" |
         while IFS= read -r line; do
-            sed "$squeeze" "$root/examples/demo_host.cpp" | grep -qxF -- "$line" ||
-                { echo "README: not in examples/demo_host.cpp: $line"; return 1; }
-        done
+            grep -qxF -- "$line" <<<"$example" || { echo "README: not in examples/demo_host.cpp: $line"; exit 1; }
+        done || return 1
     echo "== the README's host code is the example host's"
 }
 

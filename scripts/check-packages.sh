@@ -40,7 +40,8 @@ if [ "$what" = armhf ]; then
     trap 'rm -rf "$work"' EXIT
     dpkg-deb -x "$runtime" "$work"
     lib=$work/$libdir/liblogger.so.$version
-    file -b "$lib" | grep -q 'ELF 32-bit LSB shared object, ARM, EABI5' || fail "not an ARM library: $(file -b "$lib")"
+    kind=$(file -b "$lib")
+    [[ $kind == "ELF 32-bit LSB shared object, ARM, EABI5"* ]] || fail "not an ARM library: $kind"
     # Depends, set by hand: a package for every library it loads, and versions
     # that provide every symbol version it asks of libc and libstdc++.
     depends=$(dpkg-deb -f "$runtime" Depends)
@@ -87,8 +88,8 @@ g++ -std=c++17 -o "$work/pkg-config/demo_host" "$root/examples/demo_host.cpp" $(
 (cd "$work/qmake" && qmake "$root/examples/demo_host.pro" >/dev/null && make -s >/dev/null 2>&1)
 for way in cmake pkg-config qmake; do
     cp "$root/examples/demo.ini" "$work/$way/"
-    ldd "$work/$way/demo_host" | grep -Eq "=> (/usr)?/lib/[^ ]*/liblogger.so.$major " ||
-        fail "$way: not the installed library: $(ldd "$work/$way/demo_host" | grep liblogger)"
+    loaded=$(ldd "$work/$way/demo_host" | grep liblogger)
+    grep -Eq "=> (/usr)?/lib/[^ ]*/liblogger.so.$major " <<<"$loaded" || fail "$way: not the installed library: $loaded"
     (cd "$work/$way" && ./demo_host >"$work/$way/out" 2>&1) || { cat "$work/$way/out"; fail "$way: the host failed"; }
     grep -q "demo host started, pid [0-9]*, logger $version" "$work/$way"/demo-logs/unit7/service/log/*.log ||
         fail "$way: no start record"

@@ -1,7 +1,9 @@
 // A host program that logs: starts the logger from an INI file, logs from
 // several threads in all three forms, changes the level, stops, and shows
 // the end of its log file.
-#include <logger.h>
+//   demo_host [INI file [steps per worker]]
+#include <logger/logger.h>        // Loger, LOG_CONFIG_INFO
+#include <logger/logger_extras.h> // LOGER_DEBUG()...LOGER_FATAL(), GetLogerVersion()
 
 #include <QCoreApplication>
 #include <QDir>
@@ -11,46 +13,47 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
-// One macro gives every record its source file, function and line.
-#define LOG(level, ...) Loger::GetLoger().addLogtoList(level, __FILE__, __PRETTY_FUNCTION__, __LINE__, __VA_ARGS__)
-
-static void worker(int id)
+static void worker(int id, int steps)
 {
-    for (int step = 1; step <= 3; ++step)
-        LOG(INFO, "worker %d: step %d of 3", id, step);                     // printf style
-    LOG(DEBUG, std::string("worker ") + std::to_string(id) + " is done");   // std::string
-    LOG(INFO, QString::fromUtf8("Grüße von Arbeiter %1 — 日志 ✓").arg(id)); // QString, any text
+    for (int step = 1; step <= steps; ++step)
+        LOGER_INFO("worker %d: step %d of %d", id, step, steps);             // printf form, checked by -Wformat
+    LOGER_DEBUG(std::string("worker ") + std::to_string(id) + " is done");   // std::string
+    LOGER_INFO(QString::fromUtf8("Grüße von Arbeiter %1 — 日志 ✓").arg(id)); // QString, any text
 }
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QString ini = argc > 1 ? QString::fromLocal8Bit(argv[1]) : app.applicationDirPath() + "/demo.ini";
+    const int steps = argc > 2 ? atoi(argv[2]) : 3;
 
     Loger& logger = Loger::GetLoger();
     if (!logger.InitLogInfo(ini)) {
         fprintf(stderr, "demo_host: the logger did not start from %s\n", qUtf8Printable(ini));
         return 1;
     }
-    LOG(INFO, "demo host started, pid %d", int(getpid()));
+    LOGER_INFO("demo host started, pid %d, logger %s", int(getpid()), GetLogerVersion());
 
     std::vector<std::thread> workers;
     for (int id = 1; id <= 4; ++id)
-        workers.emplace_back(worker, id);
+        workers.emplace_back(worker, id, steps);
     for (std::thread& t : workers)
         t.join();
+    LOGER_INFO("workers finished:\n  4 workers\n  %d steps each", steps); // one record over three lines
 
-    logger.SetLogLevel(WARN); // from now on only WARN, ERR and FATAL
-    LOG(INFO, "not written: below the level");
-    LOG(ERR, "written: %s", "at or above the level");
-    logger.SetLogLevel(DEBUG);
+    logger.SetLogLevel(LOGER_LEVEL_WARN);             // from now on only WARN, ERR and FATAL
+    LOGER_INFO("not written: %s", "below the level"); // nor are its arguments evaluated
+    LOGER_WARN("written: %s", "at the level");
+    LOGER_ERR("written: %s", "above the level");
+    logger.SetLogLevel(LOGER_LEVEL_DEBUG);
 
     const QString logDir = logger.GetSaveLogPathFileName();
-    LOG(INFO, "dumps would go to %s", qUtf8Printable(logger.GetSaveDumpPathFileName()));
+    LOGER_INFO("dumps would go to %s", qUtf8Printable(logger.GetSaveDumpPathFileName()));
     logger.unInit();
 
     // The newest log file, and its last lines.

@@ -18,11 +18,27 @@
 #include <mutex>
 #include <string>
 
+#include "logger_version.h"
+
 #if defined(LOGGER_BUILDING_LIBRARY)
 #define LOGGER_EXPORT Q_DECL_EXPORT
 #else
 #define LOGGER_EXPORT Q_DECL_IMPORT
 #endif
+
+// A host may define DEBUG, INFO, WARN, ERR or FATAL as macros (-DDEBUG,
+// <curses.h>): they are set aside while the level names are declared. Such a
+// host names the levels LOGER_LEVEL_DEBUG... (logger_extras.h).
+#pragma push_macro("DEBUG")
+#pragma push_macro("INFO")
+#pragma push_macro("WARN")
+#pragma push_macro("ERR")
+#pragma push_macro("FATAL")
+#undef DEBUG
+#undef INFO
+#undef WARN
+#undef ERR
+#undef FATAL
 
 // Severity of a record; a record is written when its level is at least the
 // configured one.
@@ -35,22 +51,29 @@ enum em_LOG_LEVEL : int
     FATAL = 4
 };
 
-// Configuration handed to InitLogInfo. It has no constructor: declare it as
-// `LOG_CONFIG_INFO info{};` and fill every field.
+// Configuration handed to InitLogInfo. An aggregate (`LOG_CONFIG_INFO info{};`,
+// designated fields); a field left out holds the logger's own default.
 struct LOGGER_EXPORT LOG_CONFIG_INFO
 {
-    QString m_strLogPath;         // directory of the log files; ends with "/"
-    QString m_strLogName;         // part of every file name
-    bool m_bIsWriteLog;           // master switch
-    em_LOG_LEVEL m_emLogLevel;    // lowest level written
-    unsigned int m_nMegaByte;     // a file of this many MiB is full
-    bool m_bIsPrintScreen;        // echo each line on the Qt debug stream
-    unsigned int m_nRowLogMaxLen; // must not be 0
-    unsigned int m_nOverDays;     // files older than this are deleted at start-up
+    QString m_strLogPath;                // directory of the log files; ends with "/";
+                                         // empty: <temp dir>/<log name up to its first ".">/
+    QString m_strLogName;                // part of every file name
+    bool m_bIsWriteLog = true;           // master switch
+    em_LOG_LEVEL m_emLogLevel = DEBUG;   // lowest level written
+    unsigned int m_nMegaByte = 30;       // a file of this many MiB is full
+    bool m_bIsPrintScreen = true;        // echo each line on the Qt debug stream
+    unsigned int m_nRowLogMaxLen = 1024; // must not be 0; not applied to lines
+    unsigned int m_nOverDays = 5;        // files older than this are deleted at start-up
 
     // Prints the eight fields on the Qt debug stream.
     void Debug_PrintValues();
 };
+
+#pragma pop_macro("DEBUG")
+#pragma pop_macro("INFO")
+#pragma pop_macro("WARN")
+#pragma pop_macro("ERR")
+#pragma pop_macro("FATAL")
 
 // One record on its way to the file.
 struct LOG_PUTOUT

@@ -14,6 +14,9 @@
 #   scripts/build.sh fuzz [SECONDS]
 #                            build the fuzz targets with Clang (build-fuzz/) and
 #                            run each for SECONDS (30)
+#   scripts/build.sh package Debian packages for this machine and for armhf,
+#                            in build/packages/
+#   scripts/build.sh sysroot only fill the armhf sysroot; prints its folder
 set -euo pipefail
 # Some tests run the host as user nobody: build trees must be readable by all.
 umask 022
@@ -69,7 +72,7 @@ install_missing() {
 }
 
 native_build() {
-    install_missing cmake g++ make qtbase5-dev googletest faketime
+    install_missing cmake g++ make qtbase5-dev googletest faketime libncurses-dev
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_WERROR=ON "$@"
     cmake --build "$build" -j "$jobs"
 }
@@ -121,7 +124,89 @@ armhf_leg() {
           -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_WERROR=ON -DLOGGER_BUILD_TESTS=ON
     cmake --build "$armhf_build" -j "$jobs"
     run_ctest "$armhf_build"
+    armhf_host
+    package_armhf
+    install_missing file binutils
+    bash "$root/scripts/check-packages.sh" armhf "$build/packages"
+    bash "$root/scripts/check-contrib.sh" "${armhf_run[@]}" "$armhf_build/examples/demo_host"
 }
+
+# The README's cross build of a host from its own folder: the example host
+# against the library staged from the armhf tree, run under qemu-arm.
+armhf_host() {
+    local stage=$armhf_build/stage host=$armhf_build/myapp
+    rm -rf "$stage" "$host"
+    cmake --install "$armhf_build" --prefix "$stage" >/dev/null
+    cp -r "$root/examples" "$host"
+    (cd "$host" &&
+        cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" \
+              -DLOGGER_ARMHF_SYSROOT="$armhf_build/armhf-sysroot" -DCMAKE_FIND_ROOT_PATH="$stage" >/dev/null &&
+        cmake --build build-armhf -j "$jobs" >/dev/null &&
+        qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH="$stage/lib:$armhf_libs" build-armhf/demo_host \
+            >demo.out 2>&1 || { cat demo.out; false; })
+    echo "== a host in its own folder cross-builds against the staged library and runs under qemu-arm"
+}
+
+# Debian packages of one tree configured for /usr, so that the library goes
+# to the multiarch folder; copied into $build/packages.
+package_tree() {
+    local tree=$1
+    shift
+    cmake -S "$root" -B "$tree" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr -DLOGGER_WERROR=ON \
+          -DLOGGER_BUILD_TESTS=OFF -DLOGGER_BUILD_EXAMPLES=OFF "$@" >/dev/null
+    cmake --build "$tree" -j "$jobs" >/dev/null
+    rm -rf "$tree/packages"
+    (cd "$tree" && cpack -G DEB >/dev/null)
+    mkdir -p "$build/packages"
+    cp "$tree"/packages/*.deb "$build/packages/"
+    echo "== packages:" "$tree"/packages/*.deb
+}
+package_native() {
+    install_missing cmake g++ make qtbase5-dev dpkg-dev
+    package_tree "$build/package"
+}
+package_armhf() {
+    install_missing cmake make g++-arm-linux-gnueabihf qtbase5-dev-tools
+    armhf_sysroot "$armhf_build/armhf-sysroot"
+    # GNUInstallDirs picks the multiarch folder only for native builds.
+    package_tree "$armhf_build/package" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" \
+                 -DLOGGER_ARMHF_SYSROOT="$armhf_build/armhf-sysroot" -DCMAKE_INSTALL_LIBDIR=lib/arm-linux-gnueabihf
+}
+
+# A parent project with this one as a subdirectory: <logger/logger.h> from
+# the build tree, and its install holds only its own program.
+parent_project() {
+    local parent=$build/parent
+    rm -rf "$parent"
+    mkdir -p "$parent/src"
+    cp "$root/examples/demo_host.cpp" "$parent/src/"
+    printf '%s\n' "cmake_minimum_required(VERSION 3.16)" "project(parent LANGUAGES CXX)" \
+        "add_subdirectory(\"$root\" logger)" "add_executable(demo_host demo_host.cpp)" \
+        "target_link_libraries(demo_host PRIVATE logger::logger)" "install(TARGETS demo_host)" \
+        >"$parent/src/CMakeLists.txt"
+    cmake -S "$parent/src" -B "$parent/build" >/dev/null
+    cmake --build "$parent/build" -j "$jobs" >/dev/null
+    cmake --install "$parent/build" --prefix "$parent/install" >/dev/null
+    [ "$(cd "$parent/install" && find . -type f)" = "./bin/demo_host" ] ||
+        { echo "the parent project installs: $(cd "$parent/install" && find . -type f)"; return 1; }
+    echo "== a parent project builds with the library as a subdirectory and installs only its own program"
+}
+
+# The README's host code is cut from the example host, which compiles: each
+# line of its first C++ block is one of the example's, blanks aside.
+readme_code() {
+    local line example squeeze='s/^[[:space:]]*//; s/[[:space:]][[:space:]]*/ /g'
+    example=$(sed "$squeeze" "$root/examples/demo_host.cpp")
+    awk '/^```cpp$/ { n++; next } /^```$/ && n == 1 { exit } n == 1 && NF' "$root/README.md" | sed "$squeeze" |
+        while IFS= read -r line; do
+            grep -qxF -- "$line" <<<"$example" || { echo "README: not in examples/demo_host.cpp: $line"; exit 1; }
+        done || return 1
+    echo "== the README's host code is the example host's"
+}
+
+# An armhf program under qemu-arm, as ctest runs the tests.
+armhf_libs=$armhf_build/armhf-sysroot/usr/lib/arm-linux-gnueabihf:$armhf_build/armhf-sysroot/lib/arm-linux-gnueabihf
+armhf_run=(qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH="$armhf_libs")
 
 # ctest, its output kept beside the build for the summary of `test`; more
 # arguments select tests.
@@ -203,6 +288,12 @@ case "$job" in
         cmake -S "$root/examples" -B "$build/consumer" -DCMAKE_PREFIX_PATH="$build/stage" >/dev/null
         cmake --build "$build/consumer" -j "$jobs" >/dev/null
         echo "== the installed package builds the example host"
+        readme_code
+        parent_project
+        package_native
+        install_missing pkg-config qt5-qmake lnav rsyslog
+        bash "$root/scripts/check-packages.sh" native "$build/packages"
+        bash "$root/scripts/check-contrib.sh" "$build/examples/demo_host"
         ;;
     armhf)
         armhf_leg
@@ -230,6 +321,15 @@ case "$job" in
     fuzz)
         fuzz_leg "${2:-30}"
         ;;
+    package)
+        package_native
+        package_armhf
+        ;;
+    sysroot)
+        # The folder alone on the last line, for LOGGER_ARMHF_SYSROOT.
+        armhf_sysroot "$armhf_build/armhf-sysroot"
+        echo "$armhf_build/armhf-sysroot"
+        ;;
     test)
         # Each leg in its own process, so that `set -e` holds inside it.
         legs=(native armhf asan tsan fuzz)
@@ -255,7 +355,7 @@ case "$job" in
         exit "$status"
         ;;
     *)
-        echo "usage: $0 demo|test|native|armhf|asan|tsan|fuzz [SECONDS]|bench [bench options]" >&2
+        echo "usage: $0 demo|test|native|armhf|package|sysroot|asan|tsan|fuzz [SECONDS]|bench [bench options]" >&2
         exit 2
         ;;
 esac

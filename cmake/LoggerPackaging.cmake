@@ -1,0 +1,43 @@
+# Debian packages from the install components: liblogger1 (Runtime, the shared
+# library) and liblogger-dev (Development). Configure with
+# -DCMAKE_INSTALL_PREFIX=/usr, so the library goes to the multiarch folder,
+# then run cpack; scripts/build.sh package does both for amd64 and armhf.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME logger)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_CONTACT "logger maintainers <logger@localhost>")
+# The prefix the tree was configured with, so logger.pc and the package agree.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL Runtime Development)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME liblogger${PROJECT_VERSION_MAJOR})
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "${PROJECT_DESCRIPTION}: the shared library")
+
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME liblogger-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+    "${PROJECT_DESCRIPTION}: headers, CMake package and pkg-config file")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
+    "liblogger${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION}), qtbase5-dev")
+
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE STREQUAL "arm-linux-gnueabihf")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+    # dpkg-shlibdeps reads the installed packages of the build machine, which
+    # has no armhf Qt: these are what it computes for amd64 from the same
+    # Debian release, but for libgcc-s1, whose unwinder is GCC_3.5 on ARM.
+    # scripts/check-packages.sh compares them with what the library needs.
+    set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS
+        "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libqt5core5a (>= 5.15.1), libstdc++6 (>= 5.2)")
+else()
+    set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+endif()
+
+include(CPack)

@@ -1,0 +1,70 @@
+// Opt-in additions beside the logger's fixed interface: call-site macros, the
+// levels under names no host macro hides, and the library's version.
+//
+//   #include <logger/logger_extras.h>
+//   LOGER_INFO("worker %d started", id);    // printf form, checked by -Wformat
+//   LOGER_WARN(someStdString);              // std::string
+//   LOGER_ERR(QStringLiteral("disk full")); // QString
+//
+// Each macro compares the record's level with GetLogLevel() first; below it,
+// nothing else happens: no argument is evaluated, no text formatted. At or
+// above it, the record goes to addLogtoList with the caller's source file,
+// function text and line. Any thread, any time, like addLogtoList.
+#ifndef LOGGER_LOGGER_EXTRAS_H
+#define LOGGER_LOGGER_EXTRAS_H
+
+#include "logger.h"
+
+// The levels, for hosts where DEBUG, INFO, WARN, ERR or FATAL is a macro of
+// their own (-DDEBUG, <curses.h>'s ERR); the same values as the enumerators.
+#pragma push_macro("DEBUG")
+#pragma push_macro("INFO")
+#pragma push_macro("WARN")
+#pragma push_macro("ERR")
+#pragma push_macro("FATAL")
+#undef DEBUG
+#undef INFO
+#undef WARN
+#undef ERR
+#undef FATAL
+constexpr em_LOG_LEVEL LOGER_LEVEL_DEBUG = DEBUG;
+constexpr em_LOG_LEVEL LOGER_LEVEL_INFO = INFO;
+constexpr em_LOG_LEVEL LOGER_LEVEL_WARN = WARN;
+constexpr em_LOG_LEVEL LOGER_LEVEL_ERR = ERR;
+constexpr em_LOG_LEVEL LOGER_LEVEL_FATAL = FATAL;
+#pragma pop_macro("DEBUG")
+#pragma pop_macro("INFO")
+#pragma pop_macro("WARN")
+#pragma pop_macro("ERR")
+#pragma pop_macro("FATAL")
+
+#if defined(__GNUC__)
+#define LOGER_FUNCTION __PRETTY_FUNCTION__
+#else
+#define LOGER_FUNCTION __func__
+#endif
+
+// One record at `level` (an em_LOG_LEVEL, evaluated twice), then the message
+// as for addLogtoList. No local names: the message's arguments see the
+// caller's own.
+#define LOGER_AT(level, ...)                                                                                           \
+    do {                                                                                                               \
+        if (static_cast<int>(level) >= static_cast<int>(Loger::GetLoger().GetLogLevel()))                              \
+            Loger::GetLoger().addLogtoList((level), __FILE__, LOGER_FUNCTION, __LINE__, __VA_ARGS__);                  \
+    } while (0)
+
+#define LOGER_DEBUG(...) LOGER_AT(LOGER_LEVEL_DEBUG, __VA_ARGS__)
+#define LOGER_INFO(...) LOGER_AT(LOGER_LEVEL_INFO, __VA_ARGS__)
+#define LOGER_WARN(...) LOGER_AT(LOGER_LEVEL_WARN, __VA_ARGS__)
+#define LOGER_ERR(...) LOGER_AT(LOGER_LEVEL_ERR, __VA_ARGS__)
+#define LOGER_FATAL(...) LOGER_AT(LOGER_LEVEL_FATAL, __VA_ARGS__)
+
+// The version of the library loaded at run time, "major.minor.patch"; compare
+// with LOGGER_VERSION_STR, the version of the headers compiled against.
+LOGGER_EXPORT const char* GetLogerVersion();
+
+// Qt message capture (a handler that writes the host's qDebug()...qFatal()
+// into the log file) is declared here once the logger writes a record that
+// comes back into it from inside itself after the one in progress.
+
+#endif // LOGGER_LOGGER_EXTRAS_H

@@ -1,0 +1,6 @@
+#include "logger_extras.h"
+
+const char* GetLogerVersion()
+{
+    return LOGGER_VERSION_STR;
+}

@@ -63,6 +63,7 @@ bool Loger::CheckLogCfgCheck()
 
 bool Loger::InitLogInfo(const QString& strLogIniFullPath)
 {
+    const LogerDetail::OwnMessagesScope ownMessages;
     if (m_IsInitOK) {
         qDebug() << "error,Loger already is init!";
         return false;

@@ -29,8 +29,9 @@ struct OwnMessages
 {
     QStringList* pDiagnostics;
     int nEmitting;
+    int nStartUp; // inside a start-up, whose reports are the logger's own too
 };
-thread_local OwnMessages t_ownMessages = {nullptr, 0};
+thread_local OwnMessages t_ownMessages = {nullptr, 0, 0};
 
 const char* OrEmpty(const char* psz)
 {
@@ -257,7 +258,17 @@ void EmitDiagnostics()
 
 bool IsEmittingOwnMessages()
 {
-    return t_ownMessages.nEmitting > 0;
+    return t_ownMessages.nEmitting > 0 || t_ownMessages.nStartUp > 0;
+}
+
+OwnMessagesScope::OwnMessagesScope()
+{
+    ++t_ownMessages.nStartUp;
+}
+
+OwnMessagesScope::~OwnMessagesScope()
+{
+    --t_ownMessages.nStartUp;
 }
 } // namespace LogerDetail
 

@@ -63,8 +63,14 @@ constexpr em_LOG_LEVEL LOGER_LEVEL_FATAL = FATAL;
 // with LOGGER_VERSION_STR, the version of the headers compiled against.
 LOGGER_EXPORT const char* GetLogerVersion();
 
-// Qt message capture (a handler that writes the host's qDebug()...qFatal()
-// into the log file) is declared here once the logger writes a record that
-// comes back into it from inside itself after the one in progress.
+// Installs a Qt message handler that writes the host's qDebug(), qInfo(),
+// qWarning(), qCritical() and qFatal() into the log file at DEBUG, INFO, WARN,
+// ERR and FATAL, with the source file, function and line of the message when
+// Qt gives them (QT_MESSAGELOGCONTEXT), and then hands each message on to the
+// handler installed before. What the logger itself emits on the debug stream
+// (its echo, its reports) is never captured again, on any thread, so nothing
+// loops and nothing deadlocks. Call it once, best right after InitLogInfo;
+// later calls do nothing.
+LOGGER_EXPORT void CaptureQtMessages();
 
 #endif // LOGGER_LOGGER_EXTRAS_H

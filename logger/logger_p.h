@@ -147,6 +147,16 @@ void Diagnose(const Items&... items)
 void EmitDiagnostics();
 // True while this thread emits the logger's own debug messages.
 LOGGER_EXPORT bool IsEmittingOwnMessages();
+// While one lives, this thread's debug messages are the logger's own too (the
+// start-up's dump and reports), so a capture of the debug stream leaves them out.
+class OwnMessagesScope
+{
+public:
+    OwnMessagesScope();
+    ~OwnMessagesScope();
+    OwnMessagesScope(const OwnMessagesScope&) = delete;
+    OwnMessagesScope& operator=(const OwnMessagesScope&) = delete;
+};
 
 // ---- names and start-up rules ----
 

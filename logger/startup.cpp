@@ -7,6 +7,7 @@
 
 bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
 {
+    const LogerDetail::OwnMessagesScope ownMessages;
     if (m_IsInitOK) {
         qDebug() << "error,Loger already is init!";
         return false;
@@ -87,6 +88,7 @@ int Loger::doWriteLog()
 {
     for (;;) {
         if (m_bIsStop) {
+            const LogerDetail::OwnMessagesScope ownMessages;
             qDebug() << "doWriteLog is stop! ";
             return 0;
         }

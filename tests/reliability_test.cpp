@@ -4,6 +4,7 @@
 #include "support.h"
 
 #include <QRegularExpression>
+#include <QSet>
 
 #include <sys/stat.h>
 
@@ -28,36 +29,60 @@ QStringList allLines(const QString& dir)
 }
 } // namespace
 
-TEST(HostScenario, EndsCleanlyWithWholeLines)
+TEST(HostScenario, EndsCleanlyWithWholeLinesAndEveryRecordOnce)
 {
+    const QString own = "  \\[main\\]   \\[(x+)\\]$", qt = "  \\[main\\]   \\[q (\\d+ \\d+) x*\\]$";
     const struct
     {
         const char* what;
-        QStringList args; // after "<init> DIR demo"
-        QString init;
-        int records; // the host's own records (its text is x's); -1: not counted
-        int files;   // more than one file: 1, one: 0, either: -1
+        QStringList args; // "DIR" stands for the directory
+        QString records;  // a pattern of the host's records; for Qt messages, its group names each
+        int count;        // how many there are, each once; -1: not counted
+        int files;        // more than one file: 1, one: 0, either: -1
     } rows[] = {
-        {"exit while four threads log", {"1", "5", "spin-threads", "4"}, "init-record", -1, -1},
-        {"a handler that logs, echo on", {"1", "5", "log", "300", "20"}, "init-echo", 300, 0},
-        {"a handler that logs, across rollovers", {"1", "5", "log", "3000", "1000"}, "init-record", 3000, 1},
+        {"exit while four threads log", {"init-record", "DIR", "1", "spin-threads", "4"}, own, -1, -1},
+        {"a handler of the host's that logs, echo on", {"capture", "init-echo", "DIR", "1", "log", "300", "20"},
+         "  \\[main\\]   \\[(x{20})\\]$", 300, 0},
+        {"a handler of the host's across rollovers", {"capture", "init-record", "DIR", "1", "log", "3000", "1000"},
+         own, 3000, 1},
+        {"Qt capture, echo on", {"init-echo", "DIR", "1", "qt-capture", "log", "50", "1", "qlog", "1", "300", "0"}, qt,
+         300, 0},
+        {"Qt capture across rollovers", {"init-record", "DIR", "1", "qt-capture", "qlog", "1", "3000", "1000"}, qt,
+         3000, 1},
+        {"Qt capture from four threads, echo on", {"init-echo", "DIR", "1", "qt-capture", "qlog", "4", "300", "0"},
+         qt, 1200, 0},
     };
-    for (const auto& row : rows)
-        for (int run = 0; run < 3; ++run) {
-            TempDir dir;
-            const Child r = runHost(QStringList{"capture", row.init, dir.path, "demo"} + row.args);
-            EXPECT_EQ(r.exitCode, 0) << row.what << ": " << r.err.toStdString();
-            const QStringList lines = allLines(dir.path);
-            for (const QString& line : lines) {
-                ASSERT_TRUE(wholeLine.match(line).hasMatch()) << row.what << ": " << line.toStdString();
-            }
-            if (row.records >= 0) {
-                EXPECT_EQ(lines.filter(QRegularExpression("  \\[main\\]   \\[x+\\]$")).size(), row.records) << row.what;
-            }
-            if (row.files >= 0) {
-                EXPECT_EQ(QDir(dir.path).entryList({"*.log"}).size() > 1, row.files == 1) << row.what;
+    for (const auto& row : rows) {
+        TempDir dir;
+        QStringList args = row.args;
+        const int at = args.indexOf("DIR");
+        args.replace(at, dir.path);
+        args.insert(at + 1, "demo");
+        args.insert(at + 3, "5");
+        const Child r = runHost(args);
+        EXPECT_EQ(r.exitCode, 0) << row.what << ": " << r.err.toStdString();
+        const QStringList lines = allLines(dir.path);
+        QSet<QString> distinct;
+        int found = 0;
+        for (const QString& line : lines) {
+            ASSERT_TRUE(wholeLine.match(line).hasMatch()) << row.what << ": " << line.toStdString();
+            const auto m = QRegularExpression(row.records).match(line);
+            if (m.hasMatch()) {
+                ++found;
+                distinct.insert(row.records == qt ? m.captured(1) : QString::number(found));
             }
         }
+        if (row.records == qt) { // the logger's own echo is never captured again
+            EXPECT_TRUE(lines.filter(QRegularExpression("   \\[\"\\[")).isEmpty()) << row.what;
+        }
+        if (row.count >= 0) {
+            EXPECT_EQ(found, row.count) << row.what;
+            EXPECT_EQ(distinct.size(), row.count) << row.what;
+        }
+        if (row.files >= 0) {
+            EXPECT_EQ(QDir(dir.path).entryList({"*.log"}).size() > 1, row.files == 1) << row.what;
+        }
+    }
 }
 
 TEST(HostScenario, NeverWritesThroughWhatIsNotARegularFile)

@@ -2,9 +2,10 @@
 // logger per start, a shifted clock, another user.
 //   test_host [capture] [init-record|init-echo DIR NAME MEGABYTES DAYS]
 //             [init-ini FILE] [log COUNT BYTES] [next-day] [paths]
-//             [spin-threads COUNT]
+//             [spin-threads COUNT] [qt-capture] [qlog THREADS COUNT BYTES]
 // Commands run in order; results of start-ups are printed as "init:1"/"init:0".
 #include "logger.h"
+#include "logger_extras.h"
 
 #include <QDate>
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 #include <atomic>
 
 int main(int argc, char** argv)
@@ -44,6 +46,29 @@ int main(int argc, char** argv)
             // clock only: timed waits may not follow a shifted clock.
             while (QDate::currentDate() <= started) {
             }
+        } else if (command == "qt-capture") {
+            CaptureQtMessages();
+        } else if (command == "qlog" && i + 3 < argc) {
+            // Qt messages of every kind but fatal, "q <thread> <n> xxx...", from threads.
+            const long count = atol(argv[i + 2]);
+            const std::string pad(size_t(atol(argv[i + 3])), 'x');
+            std::vector<std::thread> threads;
+            for (long t = 0; t < atol(argv[i + 1]); ++t)
+                threads.emplace_back([t, count, &pad] {
+                    for (long n = 0; n < count; ++n) {
+                        if (n % 4 == 0)
+                            qDebug("q %ld %ld %s", t, n, pad.c_str());
+                        else if (n % 4 == 1)
+                            qInfo("q %ld %ld %s", t, n, pad.c_str());
+                        else if (n % 4 == 2)
+                            qWarning("q %ld %ld %s", t, n, pad.c_str());
+                        else
+                            qCritical("q %ld %ld %s", t, n, pad.c_str());
+                    }
+                });
+            for (std::thread& thread : threads)
+                thread.join();
+            i += 3;
         } else if (command == "spin-threads" && i + 1 < argc) {
             // Threads that log until the process exits under them, once each
             // has written a few hundred records.

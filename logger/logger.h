@@ -28,7 +28,7 @@
 
 // A host may define DEBUG, INFO, WARN, ERR or FATAL as macros (-DDEBUG,
 // <curses.h>): they are set aside while the level names are declared. Such a
-// host names the levels LOGER_LEVEL_DEBUG... (logger_extras.h).
+// host names the levels LOGER_LEVEL_DEBUG..., declared below.
 #pragma push_macro("DEBUG")
 #pragma push_macro("INFO")
 #pragma push_macro("WARN")
@@ -50,6 +50,14 @@ enum em_LOG_LEVEL : int
     ERR = 3,
     FATAL = 4
 };
+
+// The levels under names that no host macro hides, for hosts where DEBUG,
+// INFO, WARN, ERR or FATAL is a macro of their own.
+constexpr em_LOG_LEVEL LOGER_LEVEL_DEBUG = DEBUG;
+constexpr em_LOG_LEVEL LOGER_LEVEL_INFO = INFO;
+constexpr em_LOG_LEVEL LOGER_LEVEL_WARN = WARN;
+constexpr em_LOG_LEVEL LOGER_LEVEL_ERR = ERR;
+constexpr em_LOG_LEVEL LOGER_LEVEL_FATAL = FATAL;
 
 // Configuration handed to InitLogInfo. An aggregate (`LOG_CONFIG_INFO info{};`,
 // designated fields); a field left out holds the logger's own default.

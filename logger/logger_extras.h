@@ -1,5 +1,5 @@
-// Opt-in additions beside the logger's fixed interface: call-site macros, the
-// levels under names no host macro hides, and the library's version.
+// Opt-in additions beside the logger's fixed interface: call-site macros, Qt
+// message capture, and the library's version.
 //
 //   #include <logger/logger_extras.h>
 //   LOGER_INFO("worker %d started", id);    // printf form, checked by -Wformat
@@ -14,29 +14,6 @@
 #define LOGGER_LOGGER_EXTRAS_H
 
 #include "logger.h"
-
-// The levels, for hosts where DEBUG, INFO, WARN, ERR or FATAL is a macro of
-// their own (-DDEBUG, <curses.h>'s ERR); the same values as the enumerators.
-#pragma push_macro("DEBUG")
-#pragma push_macro("INFO")
-#pragma push_macro("WARN")
-#pragma push_macro("ERR")
-#pragma push_macro("FATAL")
-#undef DEBUG
-#undef INFO
-#undef WARN
-#undef ERR
-#undef FATAL
-constexpr em_LOG_LEVEL LOGER_LEVEL_DEBUG = DEBUG;
-constexpr em_LOG_LEVEL LOGER_LEVEL_INFO = INFO;
-constexpr em_LOG_LEVEL LOGER_LEVEL_WARN = WARN;
-constexpr em_LOG_LEVEL LOGER_LEVEL_ERR = ERR;
-constexpr em_LOG_LEVEL LOGER_LEVEL_FATAL = FATAL;
-#pragma pop_macro("DEBUG")
-#pragma pop_macro("INFO")
-#pragma pop_macro("WARN")
-#pragma pop_macro("ERR")
-#pragma pop_macro("FATAL")
 
 #if defined(__GNUC__)
 #define LOGER_FUNCTION __PRETTY_FUNCTION__

@@ -1,6 +1,7 @@
 // One record per input, written by the started logger; the bytes it adds to
 // the log file must be the line built here from the input by the format's
-// rules. Input: the function text, a NUL, then the message (which may hold
+// rules, through QString (invalid UTF-8 as U+FFFD, "%n" escapes as arg fills
+// them). Input: the function text, a NUL, then the message (which may hold
 // more NULs).
 #include "logger.h"
 
@@ -35,13 +36,6 @@ QByteArray readFrom(const QString& file, qint64 offset)
     return f.readAll();
 }
 
-// Text as Qt's UTF-8 decoding reads it and its encoder writes it back:
-// invalid sequences become U+FFFD.
-QByteArray asWritten(const std::string& bytes)
-{
-    return QString::fromUtf8(bytes.data(), int(bytes.size())).toUtf8();
-}
-
 // The name between the last blank before the first "(" and that "(",
 // at most 255 bytes; without "(" the whole text.
 std::string functionName(const std::string& text)
@@ -68,9 +62,18 @@ QByteArray expectedOutput(const std::string& function, std::string message, cons
     QByteArray out = emptyBefore ? "\n" : "";
     if (emptyBefore && message.size() == 1)
         return out;
-    const QByteArray threadId = QByteArray::number(unsigned(pthread_self())).leftJustified(5, ' ');
-    out += "[" + time + "] [INFO ] [1   ] [" + threadId + "]  [" + asWritten(functionName(function)) + "]   [" +
-           asWritten(message) + "]\n";
+    // Filled as the chained QString::arg calls fill it: a "%n" in the function
+    // name takes the message when it is the lowest escape left.
+    const std::string name = functionName(function);
+    out += QString("[%1] [%2] [%3] [%4]  [%5]   [%6]")
+               .arg(QString::fromUtf8(time), 0, ' ')
+               .arg("INFO", -5, ' ')
+               .arg("1", -4, ' ')
+               .arg(QString::number(unsigned(pthread_self())), -5, ' ')
+               .arg(QString::fromUtf8(name.data(), int(name.size())), 0, ' ')
+               .arg(QString::fromUtf8(message.data(), int(message.size())), 0, ' ')
+               .toUtf8() +
+           "\n";
     if (emptyAfter)
         out += "\n";
     return out;

@@ -8,6 +8,8 @@
 
 #include <QTextStream>
 
+#include <cerrno>
+
 namespace
 {
 const char* const szLevelFields[] = {"DEBUG", "INFO ", "WARN ", "ERR  ", "FATAL"}; // padded to 5
@@ -113,6 +115,44 @@ char* PutText(char* p, const char* pText, size_t nText)
 {
     memcpy(p, pText, nText);
     return p + nText;
+}
+
+// Whether every conversion of a format is one that FormatMessage does itself.
+bool IsSimpleFormat(const char* pszFmt)
+{
+    for (const char* p = strchr(pszFmt, '%'); p != nullptr; p = strchr(p, '%')) {
+        ++p;
+        if (*p == '%') {
+            ++p;
+            continue;
+        }
+        int nLength = 0;
+        if (*p == 'z') {
+            nLength = 1;
+            ++p;
+        } else {
+            for (; *p == 'l' && nLength < 2; ++p)
+                ++nLength;
+        }
+        const char c = *p++;
+        if (c == 's' || c == 'c') {
+            if (nLength != 0)
+                return false;
+        } else if (c != 'd' && c != 'i' && c != 'u' && c != 'x' && c != 'X') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Digits of n in base 10 or 16, written backwards from pEnd; returns the start.
+char* PutDigits(char* pEnd, unsigned long long n, unsigned nBase, const char* pszDigits)
+{
+    do {
+        *--pEnd = pszDigits[n % nBase];
+        n /= nBase;
+    } while (n != 0);
+    return pEnd;
 }
 
 // The line by the chain of QString::arg calls, for text that Qt changes.
@@ -231,6 +271,74 @@ void FormatRecord(RecordBytes& out, const char* szTime, int nLevel, unsigned int
     }
     out.nLineLength = out.bytes.Size() - out.nLineBegin;
     out.bytes.Append("\n\n", out.bEmptyLast ? 2 : 1);
+}
+
+int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args)
+{
+    if (nSize == 0 || !IsSimpleFormat(pszFmt))
+        return vsnprintf(pBuffer, nSize, pszFmt, args);
+    size_t nOut = 0; // the whole length, as vsnprintf counts it past the cut
+    const auto put = [&](const char* p, size_t n) {
+        if (nOut < nSize - 1)
+            memcpy(pBuffer + nOut, p, n < nSize - 1 - nOut ? n : nSize - 1 - nOut);
+        nOut += n;
+    };
+    for (const char* p = pszFmt; *p != '\0';) {
+        const char* pPercent = strchr(p, '%');
+        if (pPercent == nullptr) {
+            put(p, strlen(p));
+            break;
+        }
+        put(p, static_cast<size_t>(pPercent - p));
+        p = pPercent + 1;
+        int nLength = 0;
+        bool bSize = false;
+        if (*p == 'z') {
+            bSize = true;
+            ++p;
+        }
+        for (; *p == 'l'; ++p)
+            ++nLength;
+        const char c = *p++;
+        char szNumber[24];
+        char* const pEnd = szNumber + sizeof(szNumber);
+        if (c == '%') {
+            put("%", 1);
+        } else if (c == 's') {
+            const char* psz = va_arg(args, const char*);
+            if (psz == nullptr)
+                psz = "(null)";
+            put(psz, strlen(psz));
+        } else if (c == 'c') {
+            const char ch = static_cast<char>(va_arg(args, int));
+            put(&ch, 1);
+        } else if (c == 'd' || c == 'i') {
+            const long long n = bSize           ? static_cast<long long>(va_arg(args, ssize_t))
+                                : nLength == 2 ? va_arg(args, long long)
+                                : nLength == 1 ? static_cast<long long>(va_arg(args, long))
+                                               : static_cast<long long>(va_arg(args, int));
+            const unsigned long long u = n < 0 ? 0ull - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
+            char* pStart = PutDigits(pEnd, u, 10, "0123456789");
+            if (n < 0)
+                *--pStart = '-';
+            put(pStart, static_cast<size_t>(pEnd - pStart));
+        } else {
+            const unsigned long long u = bSize           ? static_cast<unsigned long long>(va_arg(args, size_t))
+                                         : nLength == 2 ? va_arg(args, unsigned long long)
+                                         : nLength == 1 ? static_cast<unsigned long long>(va_arg(args, unsigned long))
+                                                        : static_cast<unsigned long long>(va_arg(args, unsigned int));
+            const char* const pStart = c == 'u'   ? PutDigits(pEnd, u, 10, "0123456789")
+                                       : c == 'x' ? PutDigits(pEnd, u, 16, "0123456789abcdef")
+                                                  : PutDigits(pEnd, u, 16, "0123456789ABCDEF");
+            put(pStart, static_cast<size_t>(pEnd - pStart));
+        }
+    }
+    pBuffer[nOut < nSize - 1 ? nOut : nSize - 1] = '\0';
+    if (nOut > 2147483647u) {
+        errno = EOVERFLOW;
+        return -1;
+    }
+    return static_cast<int>(nOut);
 }
 
 time_t StampTimeOfDay(char szTime[16])

@@ -396,7 +396,7 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     char szTmpFmt[2049];
     va_list TmpArgList;
     va_start(TmpArgList, pstrFmt);
-    const int cnt = vsnprintf(szTmpFmt, sizeof(szTmpFmt), OrEmpty(pstrFmt), TmpArgList);
+    const int cnt = LogerDetail::FormatMessage(szTmpFmt, sizeof(szTmpFmt), OrEmpty(pstrFmt), TmpArgList);
     va_end(TmpArgList);
     if (cnt < 0) {
         printf("vsnprintf error,ret:%d", cnt);

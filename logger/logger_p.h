@@ -14,6 +14,7 @@
 
 #include <sys/time.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -103,6 +104,12 @@ struct RecordBytes
 LOGGER_EXPORT void FormatRecord(RecordBytes& out, const char* szTime, int nLevel, unsigned int nLineNo,
                                 unsigned int nThreadId, const char* pModule, size_t nModule, const char* pMsg,
                                 size_t nMsg);
+
+// vsnprintf, with the common conversions (%d %i %u %x %X with an l, ll or z
+// length, %s, %c, %%; no flags, widths or precisions) done here, byte for
+// byte as glibc does them and several times faster; any other format goes to
+// vsnprintf itself. Returns what vsnprintf returns.
+LOGGER_EXPORT int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args);
 
 // The local time of day "HH:MM:SS.mmm" of one clock reading, from a
 // per-thread cache of the second; returns the reading's seconds.

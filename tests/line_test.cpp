@@ -6,6 +6,9 @@
 
 #include <QTextStream>
 
+#include <climits>
+#include <cstdarg>
+
 namespace
 {
 // The line as the chained QString::arg calls and a UTF-8 text stream give it.
@@ -48,7 +51,44 @@ QByteArray referenceBytes(const char* time, int level, unsigned line, unsigned t
     stream.flush();
     return bytes;
 }
+// The message formatted both ways into a buffer of the intake's size; empty
+// when they agree, else what differs.
+std::string formatBothWays(const char* format, ...)
+{
+    char ours[2049], theirs[2049];
+    va_list args, copy;
+    va_start(args, format);
+    va_copy(copy, args);
+    const int ourCount = LogerDetail::FormatMessage(ours, sizeof ours, format, args);
+    const int theirCount = vsnprintf(theirs, sizeof theirs, format, copy);
+    va_end(copy);
+    va_end(args);
+    if (ourCount == theirCount && memcmp(ours, theirs, size_t(std::min(theirCount, 2048)) + 1) == 0)
+        return {};
+    return std::string(format) + ": " + std::to_string(ourCount) + " [" + ours + "] for " +
+           std::to_string(theirCount) + " [" + theirs + "]";
+}
 } // namespace
+
+TEST(Line, FormatsMessagesAsVsnprintf)
+{
+    const std::string big(3000, 'y');
+    const std::string rows[] = {
+        formatBothWays("%d %i %d", INT_MIN, 0, INT_MAX),
+        formatBothWays("%u %x %X", UINT_MAX, 0xdeadbeefu, 0xabcu),
+        formatBothWays("%ld %li %lu %lx", LONG_MIN, -1L, ULONG_MAX, ULONG_MAX),
+        formatBothWays("%lld %llu %llX", LLONG_MIN, ULLONG_MAX, ULLONG_MAX),
+        formatBothWays("%zu %zd %zx", SIZE_MAX, ssize_t(-5), size_t(255)),
+        formatBothWays("[%s] [%s] %c%c", "text", static_cast<const char*>(nullptr), 'A', 0),
+        formatBothWays("100%% of %s", big.c_str()),
+        formatBothWays("%s%d", big.c_str(), 42),
+        formatBothWays("%5d|%-3s|%.2s|%05x|%+d|%hd|%p|%f|%lc", 7, "a", "abc", 255u, 3, short(-2), nullptr, 1.5, 65),
+        formatBothWays("trailing %"),
+        formatBothWays("%lll %q %"),
+    };
+    for (const std::string& difference : rows)
+        EXPECT_EQ(difference, "");
+}
 
 TEST(Line, EqualsTheQStringChainByteForByte)
 {

@@ -85,8 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         QFile err(QFile::decodeName(childErr));
         err.open(QIODevice::ReadOnly);
         fprintf(stderr, "%s\nini_fuzzer: the child ended with %s %d\n", err.readAll().constData(),
-                WIFEXITED(status) ? "exit code" : "signal",
-                WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
+                WIFEXITED(status) ? "exit code" : "signal", WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
         abort();
     }
     return 0;

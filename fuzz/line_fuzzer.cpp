@@ -144,8 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QByteArray time = timeAt < 0 ? QByteArray() : written.mid(timeAt + 1, 12);
     const QByteArray expected = expectedOutput(function, message, time);
     if (written != expected || (!expected.isEmpty() && expected != "\n" && !isTimeOfDay(time))) {
-        fprintf(stderr, "line_fuzzer: the file got\n%s\ninstead of\n%s\n", written.toPercentEncoding(" []:.").constData(),
-                expected.toPercentEncoding(" []:.").constData());
+        fprintf(stderr, "line_fuzzer: the file got\n%s\ninstead of\n%s\n",
+                written.toPercentEncoding(" []:.").constData(), expected.toPercentEncoding(" []:.").constData());
         abort();
     }
     return 0;

@@ -15,11 +15,21 @@ void CaptureMessage(QtMsgType type, const QMessageLogContext& context, const QSt
     if (!LogerDetail::IsEmittingOwnMessages()) {
         em_LOG_LEVEL level = DEBUG;
         switch (type) {
-        case QtDebugMsg: level = DEBUG; break;
-        case QtInfoMsg: level = INFO; break;
-        case QtWarningMsg: level = WARN; break;
-        case QtCriticalMsg: level = ERR; break;
-        case QtFatalMsg: level = FATAL; break;
+            case QtDebugMsg:
+                level = DEBUG;
+                break;
+            case QtInfoMsg:
+                level = INFO;
+                break;
+            case QtWarningMsg:
+                level = WARN;
+                break;
+            case QtCriticalMsg:
+                level = ERR;
+                break;
+            case QtFatalMsg:
+                level = FATAL;
+                break;
         }
         Loger::GetLoger().addLogtoList(level, context.file, context.function, context.line, text);
     }

@@ -266,8 +266,7 @@ void FormatRecord(RecordBytes& out, const char* szTime, int nLevel, unsigned int
         std::string strMsg(pMsg, nMsg);
         if (out.bEmptyFirst)
             strMsg[0] = ' ';
-        AppendByQString(out.bytes, szTime, nLevel, nLineNo, nThreadId, pFunc, nFunc, strMsg.data(),
-                        strMsg.size());
+        AppendByQString(out.bytes, szTime, nLevel, nLineNo, nThreadId, pFunc, nFunc, strMsg.data(), strMsg.size());
     }
     out.nLineLength = out.bytes.Size() - out.nLineBegin;
     out.bytes.Append("\n\n", out.bEmptyLast ? 2 : 1);
@@ -313,17 +312,18 @@ int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args)
             const char ch = static_cast<char>(va_arg(args, int));
             put(&ch, 1);
         } else if (c == 'd' || c == 'i') {
-            const long long n = bSize           ? static_cast<long long>(va_arg(args, ssize_t))
+            const long long n = bSize          ? static_cast<long long>(va_arg(args, ssize_t))
                                 : nLength == 2 ? va_arg(args, long long)
                                 : nLength == 1 ? static_cast<long long>(va_arg(args, long))
                                                : static_cast<long long>(va_arg(args, int));
-            const unsigned long long u = n < 0 ? 0ull - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
+            const unsigned long long u =
+                n < 0 ? 0ull - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
             char* pStart = PutDigits(pEnd, u, 10, "0123456789");
             if (n < 0)
                 *--pStart = '-';
             put(pStart, static_cast<size_t>(pEnd - pStart));
         } else {
-            const unsigned long long u = bSize           ? static_cast<unsigned long long>(va_arg(args, size_t))
+            const unsigned long long u = bSize          ? static_cast<unsigned long long>(va_arg(args, size_t))
                                          : nLength == 2 ? va_arg(args, unsigned long long)
                                          : nLength == 1 ? static_cast<unsigned long long>(va_arg(args, unsigned long))
                                                         : static_cast<unsigned long long>(va_arg(args, unsigned int));

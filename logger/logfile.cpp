@@ -20,21 +20,21 @@ namespace
 // Guarded by the write lock.
 struct LogFileState
 {
-    int nFd;                     // -1: no file open
-    qint64 nSize;                // size at opening plus the bytes written since,
-                                 // confirmed at the path once a second
-    qint64 nFullSize;            // the limit the file was opened with
-    time_t tDayStart, tNextDay;  // the local day of the file's date
-    time_t tChecked;             // second of the last look at the path
-    dev_t nDev;                  // the file's identity, to notice that the path
-    ino_t nIno;                  // now names another file
-    char* pszPath;               // the path, for that look
-    bool bReopen;                // deleted or replaced: choose a file as at a new day
-    bool bOpenLine;              // the file does not end in a line feed
-    bool bShutDown;              // the logger object is gone
-    int nOpenErrno;              // why the last opening failed
-    uint64_t nLost;              // records not written since the last one written
-    int nLostErrno;              // why the last of them was not
+    int nFd;                    // -1: no file open
+    qint64 nSize;               // size at opening plus the bytes written since,
+                                // confirmed at the path once a second
+    qint64 nFullSize;           // the limit the file was opened with
+    time_t tDayStart, tNextDay; // the local day of the file's date
+    time_t tChecked;            // second of the last look at the path
+    dev_t nDev;                 // the file's identity, to notice that the path
+    ino_t nIno;                 // now names another file
+    char* pszPath;              // the path, for that look
+    bool bReopen;               // deleted or replaced: choose a file as at a new day
+    bool bOpenLine;             // the file does not end in a line feed
+    bool bShutDown;             // the logger object is gone
+    int nOpenErrno;             // why the last opening failed
+    uint64_t nLost;             // records not written since the last one written
+    int nLostErrno;             // why the last of them was not
 };
 LogFileState g_logFile = {-1, 0, 0, 0, 0, -1, 0, 0, nullptr, false, false, false, 0, 0, 0};
 

@@ -1,13 +1,11 @@
 // The one logger object, its lifetime, record intake and level control.
 // A record is checked and formatted in the caller's thread without the lock;
 // the lock covers only the file (size, rollover, one write); the logger's own
-// debug messages and the echo follow once it is released.
+// debug messages and the echo follow once it is released (messages.cpp).
 #include "logger_p.h"
 
 #include <QStandardPaths>
 
-#include <atomic>
-#include <link.h>
 #include <cstdarg>
 
 Loger Loger::m_staticLogger;
@@ -17,21 +15,6 @@ namespace
 // The refused-level record names this file and this fixed line.
 const char* const szThisSourceName = "logger.cpp";
 const int nSetLogLevelLine = 487;
-
-// Set when the object is destroyed at exit: records from threads still
-// running then go to the open file only. Trivially destructible on purpose.
-std::atomic<bool> g_bObjectGone{false};
-
-// Debug messages kept while the write lock is held, and whether this thread
-// is emitting them; plain data, so nothing is destroyed before the thread's
-// last record.
-struct OwnMessages
-{
-    QStringList* pDiagnostics;
-    int nEmitting;
-    int nStartUp; // inside a start-up, whose reports are the logger's own too
-};
-thread_local OwnMessages t_ownMessages = {nullptr, 0, 0};
 
 const char* OrEmpty(const char* psz)
 {
@@ -43,136 +26,6 @@ bool IsWritten(int nLevel, const LOG_CONFIG_INFO& cfg)
     return nLevel >= static_cast<int>(LogerDetail::LoadLevel(cfg.m_emLogLevel)) && nLevel >= DEBUG && nLevel <= FATAL;
 }
 
-// Classes of the bytes of a printf conversion, for FormatSurelyPrints.
-enum : unsigned char
-{
-    cOther,
-    cFlag,       // - + blank # 0 ' I
-    cDigit,      // 1-9 (0 is a flag before the width)
-    cLength,     // h L q j z Z t
-    cLong,       // l
-    cConversion, // d i o u x X f F e E g G a A p m
-    cText        // c s: wide with l
-};
-struct ConversionClasses
-{
-    unsigned char nClass[256] = {};
-    constexpr ConversionClasses()
-    {
-        for (const char* p = "-+ #0'I"; *p != '\0'; ++p)
-            nClass[static_cast<unsigned char>(*p)] = cFlag;
-        for (char c = '1'; c <= '9'; ++c)
-            nClass[static_cast<unsigned char>(c)] = cDigit;
-        for (const char* p = "hLqjzZt"; *p != '\0'; ++p)
-            nClass[static_cast<unsigned char>(*p)] = cLength;
-        nClass[static_cast<unsigned char>('l')] = cLong;
-        for (const char* p = "diouxXfFeEgGaApm"; *p != '\0'; ++p)
-            nClass[static_cast<unsigned char>(*p)] = cConversion;
-        nClass[static_cast<unsigned char>('c')] = nClass[static_cast<unsigned char>('s')] = cText;
-    }
-};
-constexpr ConversionClasses conversionClasses;
-
-// True when vsnprintf surely gives a non-empty text, without an error and
-// without side effects, whatever the arguments: a record below the level
-// then need not be formatted at all. That is a format that starts with plain
-// text and has no wide characters, no %n, no "*" or positional widths and no
-// huge widths. (Only a %s argument of 2 GiB could still make it fail.)
-bool FormatSurelyPrints(const char* pszFmt)
-{
-    if (pszFmt == nullptr || pszFmt[0] == '\0' || pszFmt[0] == '%')
-        return false;
-    const unsigned char* const nClass = conversionClasses.nClass;
-    int nConversions = 0;
-    for (const char* p = strchr(pszFmt, '%'); p != nullptr; p = strchr(p, '%')) {
-        ++p;
-        if (*p == '%') {
-            ++p;
-            continue;
-        }
-        if (++nConversions > 64)
-            return false;
-        while (nClass[static_cast<unsigned char>(*p)] == cFlag)
-            ++p;
-        int nDigits = 0;
-        for (; (*p >= '0' && *p <= '9'); ++p)
-            ++nDigits;
-        if (*p == '.')
-            for (++p; *p >= '0' && *p <= '9'; ++p)
-                ++nDigits;
-        if (nDigits > 6)
-            return false;
-        bool bWide = false;
-        for (;; ++p) {
-            const unsigned char c = nClass[static_cast<unsigned char>(*p)];
-            if (c == cLong)
-                bWide = true;
-            else if (c != cLength)
-                break;
-        }
-        const unsigned char c = nClass[static_cast<unsigned char>(*p)];
-        if (c != cConversion && !(c == cText && !bWide))
-            return false;
-        ++p;
-    }
-    return true;
-}
-
-// Read-only segments of the program and the libraries loaded with it, where
-// string literals live: a format there never changes, so what the scan above
-// says of it can be remembered by its address. (A library loaded later is not
-// listed; its formats are scanned each time.)
-struct ReadOnlySegments
-{
-    uintptr_t nStart[64];
-    uintptr_t nEnd[64];
-    int nCount = 0;
-    ReadOnlySegments()
-    {
-        dl_iterate_phdr(
-            [](dl_phdr_info* info, size_t, void* pData) {
-                auto* pSegments = static_cast<ReadOnlySegments*>(pData);
-                for (int i = 0; i < info->dlpi_phnum && pSegments->nCount < 64; ++i) {
-                    const ElfW(Phdr)& ph = info->dlpi_phdr[i];
-                    if (ph.p_type != PT_LOAD || (ph.p_flags & PF_W) != 0)
-                        continue;
-                    pSegments->nStart[pSegments->nCount] = info->dlpi_addr + ph.p_vaddr;
-                    pSegments->nEnd[pSegments->nCount++] = info->dlpi_addr + ph.p_vaddr + ph.p_memsz;
-                }
-                return 0;
-            },
-            this);
-    }
-    bool Holds(const void* p) const
-    {
-        const uintptr_t n = reinterpret_cast<uintptr_t>(p);
-        for (int i = 0; i < nCount; ++i)
-            if (n >= nStart[i] && n < nEnd[i])
-                return true;
-        return false;
-    }
-};
-
-// FormatSurelyPrints, remembered per thread for formats that never change.
-bool FilteredFormatNeedsNothing(const char* pszFmt)
-{
-    struct Verdict
-    {
-        const char* pszFmt;
-        bool bSurelyPrints;
-    };
-    thread_local Verdict t_verdicts[256] = {};
-    const uintptr_t nKey = reinterpret_cast<uintptr_t>(pszFmt);
-    Verdict& verdict = t_verdicts[(nKey ^ (nKey >> 8)) & 255];
-    if (verdict.pszFmt == pszFmt && pszFmt != nullptr)
-        return verdict.bSurelyPrints;
-    const bool bSurelyPrints = FormatSurelyPrints(pszFmt);
-    static const ReadOnlySegments* const pReadOnly = new ReadOnlySegments; // kept for the process's life
-    if (pszFmt != nullptr && pReadOnly->Holds(pszFmt))
-        verdict = {pszFmt, bSurelyPrints};
-    return bSurelyPrints;
-}
-
 // What the record path needs of the logger, handed over by its members.
 struct RecordSink
 {
@@ -181,29 +34,6 @@ struct RecordSink
     const LOG_CONFIG_INFO& cfg;
     bool (*pfnCreateLogFile)(Loger&);
 };
-
-void DrainDiagnostics(OwnMessages& own)
-{
-    while (own.pDiagnostics != nullptr && !own.pDiagnostics->isEmpty()) {
-        const QString strText = own.pDiagnostics->takeFirst();
-        if (!g_bObjectGone)
-            qDebug().noquote() << strText;
-    }
-    delete own.pDiagnostics;
-    own.pDiagnostics = nullptr;
-}
-
-void EmitEcho(const LogerDetail::RecordBytes& record, bool bEchoLine)
-{
-    if (g_bObjectGone)
-        return;
-    if (record.bEmptyFirst)
-        qDebug() << Qt::endl;
-    if (bEchoLine && record.nLineLength > 0)
-        qDebug() << QString::fromUtf8(record.bytes.Data() + record.nLineBegin, static_cast<int>(record.nLineLength));
-    if (record.bEmptyLast)
-        qDebug() << Qt::endl;
-}
 
 // Stamps and formats the record, appends it under the lock, then emits.
 void WriteRecord(const RecordSink& sink, em_LOG_LEVEL level, const char* pszModule, int nLineNo, const char* pMsg,
@@ -219,58 +49,10 @@ void WriteRecord(const RecordSink& sink, em_LOG_LEVEL level, const char* pszModu
         std::lock_guard<std::mutex> lock(sink.mutex);
         nRet = LogerDetail::AppendToLogFile(record, tNow, sink.logger, sink.pfnCreateLogFile);
     }
-    // A record handed in from inside our own messages is written, not echoed:
-    // its echo would come straight back. The outer call emits what it kept.
-    OwnMessages& own = t_ownMessages;
-    const bool bEcho = nRet != -1 && (sink.cfg.m_bIsPrintScreen || record.bEmptyFirst || record.bEmptyLast);
-    if (own.nEmitting > 0 || (own.pDiagnostics == nullptr && !bEcho))
-        return;
-    ++own.nEmitting;
-    DrainDiagnostics(own);
-    if (bEcho) // no file, no echo; a failed write is echoed all the same
-        EmitEcho(record, sink.cfg.m_bIsPrintScreen);
-    DrainDiagnostics(own); // those of records handed in from inside the echo
-    --own.nEmitting;
+    // No file, no echo; a failed write is echoed all the same.
+    LogerDetail::EmitAfterRecord(nRet == -1 ? nullptr : &record, sink.cfg.m_bIsPrintScreen);
 }
 } // namespace
-
-namespace LogerDetail
-{
-void KeepDiagnostic(const QString& strText)
-{
-    if (g_bObjectGone)
-        return;
-    OwnMessages& own = t_ownMessages;
-    if (own.pDiagnostics == nullptr)
-        own.pDiagnostics = new QStringList;
-    own.pDiagnostics->append(strText);
-}
-
-void EmitDiagnostics()
-{
-    OwnMessages& own = t_ownMessages;
-    if (own.nEmitting > 0)
-        return;
-    ++own.nEmitting;
-    DrainDiagnostics(own);
-    --own.nEmitting;
-}
-
-bool IsEmittingOwnMessages()
-{
-    return t_ownMessages.nEmitting > 0 || t_ownMessages.nStartUp > 0;
-}
-
-OwnMessagesScope::OwnMessagesScope()
-{
-    ++t_ownMessages.nStartUp;
-}
-
-OwnMessagesScope::~OwnMessagesScope()
-{
-    --t_ownMessages.nStartUp;
-}
-} // namespace LogerDetail
 
 Loger& Loger::GetLoger()
 {
@@ -294,7 +76,7 @@ Loger::~Loger()
     {
         std::lock_guard<std::mutex> lock(m_WriteLogMutex);
         LogerDetail::ShutDownLogFile();
-        g_bObjectGone = true;
+        LogerDetail::StopOwnMessages();
     }
     m_LogTextStream.flush();
     unInit();
@@ -391,7 +173,7 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     if (!m_LogCfgInfo.m_bIsWriteLog)
         return;
     const bool bWritten = IsWritten(level, m_LogCfgInfo);
-    if (!bWritten && FilteredFormatNeedsNothing(pstrFmt))
+    if (!bWritten && LogerDetail::FilteredFormatNeedsNothing(pstrFmt))
         return;
     char szTmpFmt[2049];
     va_list TmpArgList;
@@ -407,8 +189,8 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
         return;
     }
     if (bWritten)
-        WriteRecord(RecordSink{*this, m_WriteLogMutex, m_LogCfgInfo, [](Loger& l) { return l.CreateLogFile(); }},
-                    level, OrEmpty(strModuleName), nLineNo, szTmpFmt, strlen(szTmpFmt));
+        WriteRecord(RecordSink{*this, m_WriteLogMutex, m_LogCfgInfo, [](Loger& l) { return l.CreateLogFile(); }}, level,
+                    OrEmpty(strModuleName), nLineNo, szTmpFmt, strlen(szTmpFmt));
 }
 
 void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char* strModuleName, int nLineNo,

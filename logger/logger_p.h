@@ -111,6 +111,10 @@ LOGGER_EXPORT void FormatRecord(RecordBytes& out, const char* szTime, int nLevel
 // vsnprintf itself. Returns what vsnprintf returns.
 LOGGER_EXPORT int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args);
 
+// True when a printf record below the level can be dropped unformatted: its
+// format surely prints a non-empty text, without error or side effects.
+bool FilteredFormatNeedsNothing(const char* pszFmt);
+
 // The local time of day "HH:MM:SS.mmm" of one clock reading, from a
 // per-thread cache of the second; returns the reading's seconds.
 time_t StampTimeOfDay(char szTime[16]);
@@ -136,8 +140,7 @@ void KeepDiagnostic(const QString& strText);
 // Keeps a debug message, built as qDebug() << items would print it, for
 // EmitDiagnostics once the write lock is released: a host's message handler
 // may log.
-template <typename... Items>
-void Diagnose(const Items&... items)
+template <typename... Items> void Diagnose(const Items&... items)
 {
     QString strText;
     {
@@ -152,6 +155,12 @@ void Diagnose(const Items&... items)
 // record that reaches the logger again from inside them is written at once,
 // and not echoed: that would come straight back.
 void EmitDiagnostics();
+// After a record is written and the lock released: the kept messages, then
+// the record's echo (none without pRecord), unless this thread is inside its
+// own messages already (the outer call emits them then).
+void EmitAfterRecord(const RecordBytes* pRecord, bool bEchoLine);
+// The object is being destroyed: nothing is emitted any more.
+void StopOwnMessages();
 // True while this thread emits the logger's own debug messages.
 LOGGER_EXPORT bool IsEmittingOwnMessages();
 // While one lives, this thread's debug messages are the logger's own too (the

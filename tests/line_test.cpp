@@ -65,8 +65,8 @@ std::string formatBothWays(const char* format, ...)
     va_end(args);
     if (ourCount == theirCount && memcmp(ours, theirs, size_t(std::min(theirCount, 2048)) + 1) == 0)
         return {};
-    return std::string(format) + ": " + std::to_string(ourCount) + " [" + ours + "] for " +
-           std::to_string(theirCount) + " [" + theirs + "]";
+    return std::string(format) + ": " + std::to_string(ourCount) + " [" + ours + "] for " + std::to_string(theirCount) +
+           " [" + theirs + "]";
 }
 } // namespace
 
@@ -109,7 +109,11 @@ TEST(Line, EqualsTheQStringChainByteForByte)
         {"above U+10FFFF", "00:00:00.000", 0, 22, 12, "void f()", "a\xF4\x90\x80\x80"},
         {"truncated", "00:00:00.000", 0, 22, 12, "void f\xE4\xB8()", "a\xE4\xB8"},
         {"cut in a character", "00:00:00.000", 3, 333, 123, "void " + std::string(254, 'n') + "é()", "m"},
-        {"byte order mark first", "00:00:00.000", 4, 4444, 1234, "\xEF\xBB\xBF" "f", "\xEF\xBB\xBF" "text"},
+        {"byte order mark first", "00:00:00.000", 4, 4444, 1234,
+         "\xEF\xBB\xBF"
+         "f",
+         "\xEF\xBB\xBF"
+         "text"},
         {"noncharacters", "00:00:00.000", 0, 55555, 12345, "f", "\xEF\xBF\xBE \xF4\x8F\xBF\xBF"},
         {"%1 in the function", "00:00:00.000", 1, 666666, 123456, "void f%1x(int)", "msg"},
         {"%6 and %L0 in the function", "00:00:00.000", 1, 7, 4294967295u, "f%6%L0()", "msg"},
@@ -130,8 +134,8 @@ TEST(Line, EqualsTheQStringChainByteForByte)
     };
     for (const auto& row : rows) {
         LogerDetail::RecordBytes record;
-        LogerDetail::FormatRecord(record, row.time, row.level, row.line, row.tid, row.module.data(),
-                                  row.module.size(), row.message.data(), row.message.size());
+        LogerDetail::FormatRecord(record, row.time, row.level, row.line, row.tid, row.module.data(), row.module.size(),
+                                  row.message.data(), row.message.size());
         const QByteArray fast(record.bytes.Data(), int(record.bytes.Size()));
         EXPECT_EQ(fast, referenceBytes(row.time, row.level, row.line, row.tid, row.module, row.message)) << row.what;
     }

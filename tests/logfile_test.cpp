@@ -176,8 +176,7 @@ namespace
 {
 // Starts a host on `dir` with the clock `age` seconds ahead; returns the
 // files left besides the one it opened.
-QStringList startAged(const TempDir& dir, const QString& days, long long age, bool asNobody = false,
-                      bool starts = true)
+QStringList startAged(const TempDir& dir, const QString& days, long long age, bool asNobody = false, bool starts = true)
 {
     const Child r = runHost({"init-record", dir.path, "demo", "30", days},
                             fakeClock({QString("FAKETIME=+%1s").arg(age)}), {}, asNobody);

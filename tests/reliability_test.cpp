@@ -13,7 +13,8 @@ using namespace testing_support;
 namespace
 {
 const QString T1 = today() + "_1_demo.log";
-const QRegularExpression wholeLine("^\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[[A-Z ]{5}\\] \\[\\d+ *\\] \\[\\d+ *\\]  \\[[^]]*\\]   \\[.*\\]$");
+const QRegularExpression wholeLine(
+    "^\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[[A-Z ]{5}\\] \\[\\d+ *\\] \\[\\d+ *\\]  \\[[^]]*\\]   \\[.*\\]$");
 
 // Every line of every log file in `dir`, files in the order of their ids.
 QStringList allLines(const QString& dir)
@@ -41,16 +42,31 @@ TEST(HostScenario, EndsCleanlyWithWholeLinesAndEveryRecordOnce)
         int files;        // more than one file: 1, one: 0, either: -1
     } rows[] = {
         {"exit while four threads log", {"init-record", "DIR", "1", "spin-threads", "4"}, own, -1, -1},
-        {"a handler of the host's that logs, echo on", {"capture", "init-echo", "DIR", "1", "log", "300", "20"},
-         "  \\[main\\]   \\[(x{20})\\]$", 300, 0},
-        {"a handler of the host's across rollovers", {"capture", "init-record", "DIR", "1", "log", "3000", "1000"},
-         own, 3000, 1},
-        {"Qt capture, echo on", {"init-echo", "DIR", "1", "qt-capture", "log", "50", "1", "qlog", "1", "300", "0"}, qt,
-         300, 0},
-        {"Qt capture across rollovers", {"init-record", "DIR", "1", "qt-capture", "qlog", "1", "3000", "1000"}, qt,
-         3000, 1},
-        {"Qt capture from four threads, echo on", {"init-echo", "DIR", "1", "qt-capture", "qlog", "4", "300", "0"},
-         qt, 1200, 0},
+        {"a handler of the host's that logs, echo on",
+         {"capture", "init-echo", "DIR", "1", "log", "300", "20"},
+         "  \\[main\\]   \\[(x{20})\\]$",
+         300,
+         0},
+        {"a handler of the host's across rollovers",
+         {"capture", "init-record", "DIR", "1", "log", "3000", "1000"},
+         own,
+         3000,
+         1},
+        {"Qt capture, echo on",
+         {"init-echo", "DIR", "1", "qt-capture", "log", "50", "1", "qlog", "1", "300", "0"},
+         qt,
+         300,
+         0},
+        {"Qt capture across rollovers",
+         {"init-record", "DIR", "1", "qt-capture", "qlog", "1", "3000", "1000"},
+         qt,
+         3000,
+         1},
+        {"Qt capture from four threads, echo on",
+         {"init-echo", "DIR", "1", "qt-capture", "qlog", "4", "300", "0"},
+         qt,
+         1200,
+         0},
     };
     for (const auto& row : rows) {
         TempDir dir;
@@ -96,8 +112,7 @@ TEST(HostScenario, NeverWritesThroughWhatIsNotARegularFile)
     } rows[] = {
         {"a link to another file", [](const TempDir& d) { QFile::link(d.file("target"), d.file(T1)); }, false, {}},
         {"a FIFO", [](const TempDir& d) { mkfifo(QFile::encodeName(d.file(T1)).constData(), 0666); }, false, {}},
-        {"a file that ends inside a line", [](const TempDir& d) { writeFile(d.file(T1), "cut"); }, true,
-         {"cut", "*"}},
+        {"a file that ends inside a line", [](const TempDir& d) { writeFile(d.file(T1), "cut"); }, true, {"cut", "*"}},
     };
     for (const auto& row : rows) {
         TempDir dir;
@@ -162,7 +177,8 @@ TEST(Stress, EightThreadsAcrossRolloversEveryRecordOnceWholeInOrder)
         });
     for (auto& w : workers)
         w.join();
-    const QRegularExpression layout("^\\[.{12}\\] \\[INFO \\] \\[\\d+ *\\] \\[\\d+ *\\]  \\[worker\\]   \\[t(\\d) n(\\d+) payload\\]$");
+    const QRegularExpression layout(
+        "^\\[.{12}\\] \\[INFO \\] \\[\\d+ *\\] \\[\\d+ *\\]  \\[worker\\]   \\[t(\\d) n(\\d+) payload\\]$");
     std::vector<int> next(threads, 0);
     const QStringList lines = allLines(dir.path);
     for (const QString& line : lines) {

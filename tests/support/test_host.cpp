@@ -25,7 +25,8 @@ int main(int argc, char** argv)
         if (command == "capture") {
             // What hosts do: every Qt debug message goes into the log.
             qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
-                Loger::GetLoger().addLogtoList(INFO, __FILE__, "void capture()", 1, "captured %s", qUtf8Printable(text));
+                Loger::GetLoger().addLogtoList(INFO, __FILE__, "void capture()", 1, "captured %s",
+                                               qUtf8Printable(text));
             });
         } else if ((command == "init-record" || command == "init-echo") && i + 4 < argc) {
             const unsigned megabytes = unsigned(atol(argv[i + 3])), days = unsigned(atol(argv[i + 4]));

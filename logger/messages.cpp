@@ -1,0 +1,107 @@
+// The logger's own debug messages (reports of opening and rolling over, the
+// echo of records): kept while the write lock is held and emitted after it,
+// so that a host's message handler may hand them back to the logger.
+#include "logger_p.h"
+
+#include <atomic>
+
+namespace
+{
+// Set when the object is destroyed at exit: nothing is emitted any more.
+// Trivially destructible on purpose.
+std::atomic<bool> g_bObjectGone{false};
+
+// Debug messages kept while the write lock is held, and whether this thread
+// is emitting them; plain data, so nothing is destroyed before the thread's
+// last record.
+struct OwnMessages
+{
+    QStringList* pDiagnostics;
+    int nEmitting;
+    int nStartUp; // inside a start-up, whose reports are the logger's own too
+};
+thread_local OwnMessages t_ownMessages = {nullptr, 0, 0};
+
+void DrainDiagnostics(OwnMessages& own)
+{
+    while (own.pDiagnostics != nullptr && !own.pDiagnostics->isEmpty()) {
+        const QString strText = own.pDiagnostics->takeFirst();
+        if (!g_bObjectGone)
+            qDebug().noquote() << strText;
+    }
+    delete own.pDiagnostics;
+    own.pDiagnostics = nullptr;
+}
+
+void EmitEcho(const LogerDetail::RecordBytes& record, bool bEchoLine)
+{
+    if (g_bObjectGone)
+        return;
+    if (record.bEmptyFirst)
+        qDebug() << Qt::endl;
+    if (bEchoLine && record.nLineLength > 0)
+        qDebug() << QString::fromUtf8(record.bytes.Data() + record.nLineBegin, static_cast<int>(record.nLineLength));
+    if (record.bEmptyLast)
+        qDebug() << Qt::endl;
+}
+
+} // namespace
+
+namespace LogerDetail
+{
+void KeepDiagnostic(const QString& strText)
+{
+    if (g_bObjectGone)
+        return;
+    OwnMessages& own = t_ownMessages;
+    if (own.pDiagnostics == nullptr)
+        own.pDiagnostics = new QStringList;
+    own.pDiagnostics->append(strText);
+}
+
+void EmitDiagnostics()
+{
+    OwnMessages& own = t_ownMessages;
+    if (own.nEmitting > 0)
+        return;
+    ++own.nEmitting;
+    DrainDiagnostics(own);
+    --own.nEmitting;
+}
+
+void EmitAfterRecord(const RecordBytes* pRecord, bool bEchoLine)
+{
+    // A record handed in from inside our own messages is written, not echoed:
+    // its echo would come straight back. The outer call emits what it kept.
+    OwnMessages& own = t_ownMessages;
+    const bool bEcho = pRecord != nullptr && (bEchoLine || pRecord->bEmptyFirst || pRecord->bEmptyLast);
+    if (own.nEmitting > 0 || (own.pDiagnostics == nullptr && !bEcho))
+        return;
+    ++own.nEmitting;
+    DrainDiagnostics(own);
+    if (bEcho)
+        EmitEcho(*pRecord, bEchoLine);
+    DrainDiagnostics(own); // those of records handed in from inside the echo
+    --own.nEmitting;
+}
+
+void StopOwnMessages()
+{
+    g_bObjectGone = true;
+}
+
+bool IsEmittingOwnMessages()
+{
+    return t_ownMessages.nEmitting > 0 || t_ownMessages.nStartUp > 0;
+}
+
+OwnMessagesScope::OwnMessagesScope()
+{
+    ++t_ownMessages.nStartUp;
+}
+
+OwnMessagesScope::~OwnMessagesScope()
+{
+    --t_ownMessages.nStartUp;
+}
+} // namespace LogerDetail

@@ -3,7 +3,7 @@
 // the end of its log file.
 //   demo_host [INI file [steps per worker]]
 #include <logger/logger.h>        // Loger, LOG_CONFIG_INFO
-#include <logger/logger_extras.h> // LOGER_DEBUG()...LOGER_FATAL(), GetLogerVersion()
+#include <logger/logger_extras.h> // LOGER_DEBUG()...LOGER_FATAL(), CaptureQtMessages(), GetLogerVersion()
 
 #include <QCoreApplication>
 #include <QDir>
@@ -38,6 +38,8 @@ int main(int argc, char** argv)
         return 1;
     }
     LOGER_INFO("demo host started, pid %d, logger %s", int(getpid()), GetLogerVersion());
+    CaptureQtMessages(); // the host's own qDebug()...qFatal() go in too
+    qInfo("Qt messages land in the log file as well");
 
     std::vector<std::thread> workers;
     for (int id = 1; id <= 4; ++id)

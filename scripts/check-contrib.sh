@@ -86,7 +86,7 @@ lnav -i "$root/contrib/lnav/loger_log.json" >"$work/lnav.out" 2>&1 || { cat "$wo
 lnav -C
 counts=$(lnav -n -c ';SELECT log_level, count(*) FROM loger_log GROUP BY log_level ORDER BY log_level' \
     -c ':write-csv-to -' "${files[@]}" | tail -n +2 | tr '\n' ' ')
-expected="debug,4 info,$((4 * steps + 7)) warning,1 error,1 "
+expected="debug,4 info,$((4 * steps + 8)) warning,1 error,1 "
 if [ "$counts" != "$expected" ]; then
     echo "check-contrib: lnav counts '$counts', expected '$expected'"
     exit 1

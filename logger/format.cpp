@@ -78,17 +78,30 @@ bool IsPlainText(const char* p, size_t n)
     return IsAscii(p, n) || IsPlainUtf8(reinterpret_cast<const unsigned char*>(p), n);
 }
 
+// Digits of n, written backwards from pEnd; returns the start. The base is a
+// constant and values that fit take 32-bit steps: a 32-bit ARM has no 64-bit
+// division.
+template <unsigned nBase> char* PutDigits(char* pEnd, unsigned long long n, const char* pszDigits)
+{
+    for (; n > 0xFFFFFFFFull; n /= nBase)
+        *--pEnd = pszDigits[n % nBase];
+    unsigned int u = static_cast<unsigned int>(n);
+    do {
+        *--pEnd = pszDigits[u % nBase];
+        u /= nBase;
+    } while (u != 0);
+    return pEnd;
+}
+
 // Unsigned decimal, left-aligned and padded with blanks to nWidth.
 char* PutPadded(char* p, unsigned int n, int nWidth)
 {
     char szDigits[12];
-    int nDigits = 0;
-    do {
-        szDigits[nDigits++] = static_cast<char>('0' + n % 10);
-        n /= 10;
-    } while (n != 0);
-    for (int i = nDigits; i > 0; --i)
-        *p++ = szDigits[i - 1];
+    char* const pEnd = szDigits + sizeof(szDigits);
+    const char* const pStart = PutDigits<10>(pEnd, n, "0123456789");
+    const int nDigits = static_cast<int>(pEnd - pStart);
+    memcpy(p, pStart, static_cast<size_t>(nDigits));
+    p += nDigits;
     for (int i = nDigits; i < nWidth; ++i)
         *p++ = ' ';
     return p;
@@ -143,16 +156,6 @@ bool IsSimpleFormat(const char* pszFmt)
         }
     }
     return true;
-}
-
-// Digits of n in base 10 or 16, written backwards from pEnd; returns the start.
-char* PutDigits(char* pEnd, unsigned long long n, unsigned nBase, const char* pszDigits)
-{
-    do {
-        *--pEnd = pszDigits[n % nBase];
-        n /= nBase;
-    } while (n != 0);
-    return pEnd;
 }
 
 // The line by the chain of QString::arg calls, for text that Qt changes.
@@ -318,7 +321,7 @@ int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args)
                                                : static_cast<long long>(va_arg(args, int));
             const unsigned long long u =
                 n < 0 ? 0ull - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
-            char* pStart = PutDigits(pEnd, u, 10, "0123456789");
+            char* pStart = PutDigits<10>(pEnd, u, "0123456789");
             if (n < 0)
                 *--pStart = '-';
             put(pStart, static_cast<size_t>(pEnd - pStart));
@@ -327,9 +330,9 @@ int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args)
                                          : nLength == 2 ? va_arg(args, unsigned long long)
                                          : nLength == 1 ? static_cast<unsigned long long>(va_arg(args, unsigned long))
                                                         : static_cast<unsigned long long>(va_arg(args, unsigned int));
-            const char* const pStart = c == 'u'   ? PutDigits(pEnd, u, 10, "0123456789")
-                                       : c == 'x' ? PutDigits(pEnd, u, 16, "0123456789abcdef")
-                                                  : PutDigits(pEnd, u, 16, "0123456789ABCDEF");
+            const char* const pStart = c == 'u'   ? PutDigits<10>(pEnd, u, "0123456789")
+                                       : c == 'x' ? PutDigits<16>(pEnd, u, "0123456789abcdef")
+                                                  : PutDigits<16>(pEnd, u, "0123456789ABCDEF");
             put(pStart, static_cast<size_t>(pEnd - pStart));
         }
     }

@@ -1,6 +1,6 @@
 // The host's Qt debug messages written into the log file.
 #include "logger_extras.h"
-#include "logger_p.h"
+#include "messages_p.h"
 
 #include <atomic>
 

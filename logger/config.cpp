@@ -1,5 +1,7 @@
 // Configuration: the dump and check before start-up, and start-up from an INI file.
-#include "logger_p.h"
+#include "config_p.h"
+#include "logdir_p.h"
+#include "messages_p.h"
 
 #include <QDir>
 #include <QSettings>

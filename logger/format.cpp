@@ -4,7 +4,7 @@
 // change on its way (invalid UTF-8, a leading byte order mark, "%n" escapes
 // that the chained QString::arg calls would fill) takes the QString road, so
 // the bytes are always those of the QString chain.
-#include "logger_p.h"
+#include "line_p.h"
 
 #include <QTextStream>
 

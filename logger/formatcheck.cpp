@@ -1,6 +1,6 @@
 // Whether a printf format surely prints something: then a record below the
 // level need not be formatted at all, and the host sees no difference.
-#include "logger_p.h"
+#include "line_p.h"
 
 #include <link.h>
 

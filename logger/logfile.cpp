@@ -1,7 +1,9 @@
 // Which file a line goes to and how it gets there: naming, continuing today's
 // file, rollover by date and size, noticing a deleted or replaced file, and
 // the one write(2) per record.
-#include "logger_p.h"
+#include "config_p.h"
+#include "logdir_p.h"
+#include "messages_p.h"
 
 #include <QDir>
 #include <QFileInfo>

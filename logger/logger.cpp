@@ -2,7 +2,9 @@
 // A record is checked and formatted in the caller's thread without the lock;
 // the lock covers only the file (size, rollover, one write); the logger's own
 // debug messages and the echo follow once it is released (messages.cpp).
-#include "logger_p.h"
+#include "config_p.h"
+#include "logdir_p.h"
+#include "messages_p.h"
 
 #include <QStandardPaths>
 

@@ -1,7 +1,7 @@
 // The logger's own debug messages (reports of opening and rolling over, the
 // echo of records): kept while the write lock is held and emitted after it,
 // so that a host's message handler may hand them back to the logger.
-#include "logger_p.h"
+#include "messages_p.h"
 
 #include <atomic>
 

@@ -1,5 +1,7 @@
 // Deletes log files older than the retention period, once per start-up.
-#include "logger_p.h"
+#include "config_p.h"
+#include "logdir_p.h"
+#include "messages_p.h"
 
 #include <QDir>
 

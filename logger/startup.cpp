@@ -1,5 +1,7 @@
 // Start-up from a configuration record, the writer thread and the drain loop.
-#include "logger_p.h"
+#include "config_p.h"
+#include "logdir_p.h"
+#include "messages_p.h"
 
 #include <QDir>
 

@@ -1,6 +1,6 @@
 // The line bytes of a record equal, byte for byte, those of the plain chain
 // of QString::arg calls written through a UTF-8 QTextStream.
-#include "logger_p.h"
+#include "line_p.h"
 
 #include <gtest/gtest.h>
 

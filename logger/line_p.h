@@ -1,51 +1,22 @@
-// Internal declarations shared by the library's sources; never installed.
-// A record goes intake (logger.cpp) -> line bytes (format.cpp) -> file
-// (logfile.cpp); the free functions hold the pure rules apart from the one
-// logger, and the exported ones are called by the tests.
-#ifndef LOGGER_LOGGER_P_H
-#define LOGGER_LOGGER_P_H
+// The bytes of one line: function name, message formatting, the time of day
+// and the line layout "[time] [LEVEL] [line] [tid  ]  [function]   [message]".
+// Pure functions, apart from the per-thread cache of the second.
+#ifndef LOGGER_LINE_P_H
+#define LOGGER_LINE_P_H
 
 #include "logger.h"
 
-#include <QDateTime>
-#include <QDebug>
-#include <QFileInfo>
-#include <QVariant>
-
+#include <pthread.h>
 #include <sys/time.h>
 
 #include <cstdarg>
-#include <cstdio>
+#include <cstddef>
 #include <cstring>
 #include <ctime>
 #include <memory>
 
 namespace LogerDetail
 {
-// Filter of every directory listing: files, directories and hidden entries,
-// without "." and "..".
-constexpr int nListFilter = 0x6107;
-
-// The level is stored by SetLogLevel on any thread while records read it;
-// a relaxed atomic access on the plain field keeps the record's layout.
-inline em_LOG_LEVEL LoadLevel(const em_LOG_LEVEL& emLevel)
-{
-    return static_cast<em_LOG_LEVEL>(__atomic_load_n(reinterpret_cast<const int*>(&emLevel), __ATOMIC_RELAXED));
-}
-inline void StoreLevel(em_LOG_LEVEL& emLevel, em_LOG_LEVEL emValue)
-{
-    __atomic_store_n(reinterpret_cast<int*>(&emLevel), static_cast<int>(emValue), __ATOMIC_RELAXED);
-}
-
-// Byte size at which a log file is full; 64 bits, so limits of 4096 MiB and
-// more do not wrap on any target.
-inline qint64 FullSizeBytes(unsigned int nMegaByte)
-{
-    return static_cast<qint64>(nMegaByte) * 1024 * 1024;
-}
-
-// ---- line bytes (format.cpp) ----
-
 // The function name written in a line: the text between the last blank
 // before the first "(" and that "(". False when the text holds no "(" (the
 // whole text is then used as it is).
@@ -119,94 +90,6 @@ bool FilteredFormatNeedsNothing(const char* pszFmt);
 // per-thread cache of the second; returns the reading's seconds.
 time_t StampTimeOfDay(char szTime[16]);
 
-// ---- the log file (logfile.cpp) ----
-
-// Appends one record's bytes to the log file, under the write lock: opens,
-// rolls over or reopens through pfnCreateLogFile when the date, the size or
-// the file at the path says so, then writes with one write(2). Records that
-// cannot be written are counted; the next one written is preceded by a line
-// that says how many were lost and why. tNow is the record's clock reading.
-// Returns 0 when written, -1 when no file could be had, -2 when the write
-// failed.
-int AppendToLogFile(const RecordBytes& record, time_t tNow, Loger& logger, bool (*pfnCreateLogFile)(Loger&));
-
-// From now on records go only to the file that is open, without rollover or
-// diagnostics: the logger object is being destroyed. Under the write lock.
-void ShutDownLogFile();
-
-// ---- the logger's own debug messages ----
-
-void KeepDiagnostic(const QString& strText);
-// Keeps a debug message, built as qDebug() << items would print it, for
-// EmitDiagnostics once the write lock is released: a host's message handler
-// may log.
-template <typename... Items> void Diagnose(const Items&... items)
-{
-    QString strText;
-    {
-        QDebug debug(&strText);
-        (void)(debug << ... << items);
-    }
-    if (strText.endsWith(QLatin1Char(' ')))
-        strText.chop(1); // the separator after the last item
-    KeepDiagnostic(strText);
-}
-// Emits the kept messages of this thread once the write lock is released. A
-// record that reaches the logger again from inside them is written at once,
-// and not echoed: that would come straight back.
-void EmitDiagnostics();
-// After a record is written and the lock released: the kept messages, then
-// the record's echo (none without pRecord), unless this thread is inside its
-// own messages already (the outer call emits them then).
-void EmitAfterRecord(const RecordBytes* pRecord, bool bEchoLine);
-// The object is being destroyed: nothing is emitted any more.
-void StopOwnMessages();
-// True while this thread emits the logger's own debug messages.
-LOGGER_EXPORT bool IsEmittingOwnMessages();
-// While one lives, this thread's debug messages are the logger's own too (the
-// start-up's dump and reports), so a capture of the debug stream leaves them out.
-class OwnMessagesScope
-{
-public:
-    OwnMessagesScope();
-    ~OwnMessagesScope();
-    OwnMessagesScope(const OwnMessagesScope&) = delete;
-    OwnMessagesScope& operator=(const OwnMessagesScope&) = delete;
-};
-
-// ---- names and start-up rules ----
-
-// "<dir><date>_<id>_<name>.log": the directory is used as stored.
-QString LogFileName(const QString& strPath, const std::string& strDate, uint64_t nId, const QString& strLogName);
-
-// The sequence id in the second "_" field of a log file name; 0 when the
-// field is missing or not a number.
-uint64_t LogIdFromFileName(const QString& strFileName, bool& bHasIdField);
-
-// True for a regular file, not a symbolic link, whose suffix is "log" in any
-// letter case.
-bool IsLogFile(const QFileInfo& fileInfo);
-
-// Creation time as the file system reports it: the birth time, else the time
-// of the last status change (what QFileInfo::created gives).
-LOGGER_EXPORT QDateTime CreatedTime(const QFileInfo& fileInfo);
-
-// Seconds since 1970 in the unsigned 32-bit form of QDateTime::toTime_t
-// (4294967295 when invalid or out of range), widened without sign.
-qint64 EpochSecs32(const QDateTime& dateTime);
-
-// Path with native separators and exactly one separator appended when it
-// does not already end with one.
-QString WithTrailingSeparator(const QString& strPath);
-
-// INI segments: "/" + FileIdentifyPath unless it starts with "/" (a lone "/"
-// gives nothing); "/" + FolderName unless it is empty.
-QString IdentifySegment(const QString& strFileIden);
-QString FolderSegment(const QString& strFolderName);
-
-// A key of the INI file as an accepted number 1..2147483647, else 0.
-int PositiveNumber(const QVariant& value);
-
 // Writes n in decimal with at least nWidth characters, zero-filled like
 // "%0*d"; returns the end.
 inline char* PutDecimal(char* p, int n, int nWidth)
@@ -278,4 +161,4 @@ inline int Loger::getTime(std::string& ttime, unsigned short nTimeType)
     return static_cast<int>(p - buff);
 }
 
-#endif // LOGGER_LOGGER_P_H
+#endif // LOGGER_LINE_P_H

@@ -1,0 +1,45 @@
+// Configuration rules: the level shared between threads, the size limit,
+// directory paths and the INI file's segments and numbers.
+#ifndef LOGGER_CONFIG_P_H
+#define LOGGER_CONFIG_P_H
+
+#include "logger.h"
+
+#include <QVariant>
+
+namespace LogerDetail
+{
+// The level is stored by SetLogLevel on any thread while records read it;
+// a relaxed atomic access on the plain field keeps the record's layout.
+inline em_LOG_LEVEL LoadLevel(const em_LOG_LEVEL& emLevel)
+{
+    return static_cast<em_LOG_LEVEL>(__atomic_load_n(reinterpret_cast<const int*>(&emLevel), __ATOMIC_RELAXED));
+}
+inline void StoreLevel(em_LOG_LEVEL& emLevel, em_LOG_LEVEL emValue)
+{
+    __atomic_store_n(reinterpret_cast<int*>(&emLevel), static_cast<int>(emValue), __ATOMIC_RELAXED);
+}
+
+// Byte size at which a log file is full; 64 bits, so limits of 4096 MiB and
+// more do not wrap on any target.
+inline qint64 FullSizeBytes(unsigned int nMegaByte)
+{
+    return static_cast<qint64>(nMegaByte) * 1024 * 1024;
+}
+
+
+// Path with native separators and exactly one separator appended when it
+// does not already end with one.
+QString WithTrailingSeparator(const QString& strPath);
+
+// INI segments: "/" + FileIdentifyPath unless it starts with "/" (a lone "/"
+// gives nothing); "/" + FolderName unless it is empty.
+QString IdentifySegment(const QString& strFileIden);
+QString FolderSegment(const QString& strFolderName);
+
+// A key of the INI file as an accepted number 1..2147483647, else 0.
+int PositiveNumber(const QVariant& value);
+
+} // namespace LogerDetail
+
+#endif // LOGGER_CONFIG_P_H

@@ -1,0 +1,53 @@
+// The logger's own debug messages: kept while the write lock is held and
+// emitted once it is released, so that a host's message handler may log.
+#ifndef LOGGER_MESSAGES_P_H
+#define LOGGER_MESSAGES_P_H
+
+#include "line_p.h"
+
+#include <QDebug>
+#include <QString>
+
+namespace LogerDetail
+{
+void KeepDiagnostic(const QString& strText);
+// Keeps a debug message, built as qDebug() << items would print it, for
+// EmitDiagnostics once the write lock is released: a host's message handler
+// may log.
+template <typename... Items> void Diagnose(const Items&... items)
+{
+    QString strText;
+    {
+        QDebug debug(&strText);
+        (void)(debug << ... << items);
+    }
+    if (strText.endsWith(QLatin1Char(' ')))
+        strText.chop(1); // the separator after the last item
+    KeepDiagnostic(strText);
+}
+// Emits the kept messages of this thread once the write lock is released. A
+// record that reaches the logger again from inside them is written at once,
+// and not echoed: that would come straight back.
+void EmitDiagnostics();
+// After a record is written and the lock released: the kept messages, then
+// the record's echo (none without pRecord), unless this thread is inside its
+// own messages already (the outer call emits them then).
+void EmitAfterRecord(const RecordBytes* pRecord, bool bEchoLine);
+// The object is being destroyed: nothing is emitted any more.
+void StopOwnMessages();
+// True while this thread emits the logger's own debug messages.
+LOGGER_EXPORT bool IsEmittingOwnMessages();
+// While one lives, this thread's debug messages are the logger's own too (the
+// start-up's dump and reports), so a capture of the debug stream leaves them out.
+class OwnMessagesScope
+{
+public:
+    OwnMessagesScope();
+    ~OwnMessagesScope();
+    OwnMessagesScope(const OwnMessagesScope&) = delete;
+    OwnMessagesScope& operator=(const OwnMessagesScope&) = delete;
+};
+
+} // namespace LogerDetail
+
+#endif // LOGGER_MESSAGES_P_H

@@ -9,6 +9,14 @@
 
 namespace LogerDetail
 {
+QString WithTrailingSeparator(const QString& strPath)
+{
+    QString strNative = QDir::toNativeSeparators(strPath);
+    if (!strNative.endsWith(QDir::separator(), Qt::CaseSensitive))
+        strNative += QDir::separator();
+    return strNative;
+}
+
 QString IdentifySegment(const QString& strFileIden)
 {
     if (strFileIden.isEmpty() || strFileIden == "/")
@@ -44,23 +52,41 @@ void LOG_CONFIG_INFO::Debug_PrintValues()
     qDebug() << "m_nOverDays:       " << m_nOverDays;
 }
 
-bool Loger::CheckLogCfgCheck()
+bool LogerDetail::CheckConfig(LOG_CONFIG_INFO& cfg)
 {
-    m_LogCfgInfo.Debug_PrintValues();
-    if (m_LogCfgInfo.m_strLogPath.isEmpty() || m_LogCfgInfo.m_strLogName.isEmpty()) {
+    cfg.Debug_PrintValues();
+    if (cfg.m_strLogPath.isEmpty() || cfg.m_strLogName.isEmpty()) {
         qDebug() << "m_strLogPath or m_strLogName is Empty!";
         return false;
     }
-    if (!m_LogCfgInfo.m_bIsWriteLog)
+    if (!cfg.m_bIsWriteLog)
         qDebug() << "logger will not write log!";
-    const int nLevel = static_cast<int>(LogerDetail::LoadLevel(m_LogCfgInfo.m_emLogLevel));
+    const int nLevel = static_cast<int>(LogerDetail::LoadLevel(cfg.m_emLogLevel));
     if (nLevel < DEBUG || nLevel > FATAL)
         return false;
-    if (!m_LogCfgInfo.m_bIsPrintScreen)
+    if (!cfg.m_bIsPrintScreen)
         qDebug() << "logger will not print in terminal !";
-    if (m_LogCfgInfo.m_nMegaByte == 0 || m_LogCfgInfo.m_nRowLogMaxLen == 0 || m_LogCfgInfo.m_nOverDays == 0)
+    if (cfg.m_nMegaByte == 0 || cfg.m_nRowLogMaxLen == 0 || cfg.m_nOverDays == 0)
         return false;
     return true;
+}
+
+void LogerDetail::InstallConfig(LOG_CONFIG_INFO& live, const LOG_CONFIG_INFO& accepted)
+{
+    // Records read the switches and the level without the lock.
+    live.m_strLogPath = accepted.m_strLogPath;
+    live.m_strLogName = accepted.m_strLogName;
+    __atomic_store_n(&live.m_bIsWriteLog, accepted.m_bIsWriteLog, __ATOMIC_RELAXED);
+    StoreLevel(live.m_emLogLevel, accepted.m_emLogLevel);
+    live.m_nMegaByte = accepted.m_nMegaByte;
+    __atomic_store_n(&live.m_bIsPrintScreen, accepted.m_bIsPrintScreen, __ATOMIC_RELAXED);
+    live.m_nRowLogMaxLen = accepted.m_nRowLogMaxLen;
+    live.m_nOverDays = accepted.m_nOverDays;
+}
+
+bool Loger::CheckLogCfgCheck()
+{
+    return LogerDetail::CheckConfig(m_LogCfgInfo);
 }
 
 bool Loger::InitLogInfo(const QString& strLogIniFullPath)
@@ -78,12 +104,15 @@ bool Loger::InitLogInfo(const QString& strLogIniFullPath)
     QSettings settings(strLogIniFullPath, QSettings::IniFormat);
     settings.setIniCodec(QTextCodec::codecForName("GB2312"));
 
+    // A candidate on the configuration in force; installed only by a
+    // successful start.
+    LOG_CONFIG_INFO candidate = m_LogCfgInfo;
     // Each key is looked up only in its own group.
     settings.beginGroup("CommConfig");
     const QString strFileIden = LogerDetail::IdentifySegment(settings.value("FileIdentifyPath").toString());
     const int overDays = LogerDetail::PositiveNumber(settings.value("OverDays"));
     if (overDays > 0)
-        m_LogCfgInfo.m_nOverDays = static_cast<unsigned int>(overDays);
+        candidate.m_nOverDays = static_cast<unsigned int>(overDays);
     const QString folderName = LogerDetail::FolderSegment(settings.value("FolderName").toString());
     settings.endGroup();
 
@@ -93,33 +122,36 @@ bool Loger::InitLogInfo(const QString& strLogIniFullPath)
         qDebug() << "program filename is empty!" << strValue << strLogIniFullPath;
         return false;
     }
-    m_LogCfgInfo.m_strLogName = strValue;
+    candidate.m_strLogName = strValue;
 
     // Plain concatenation: no separator is added or removed.
     strValue = settings.value("LogPath").toString();
-    m_LogCfgInfo.m_strLogPath = (strValue.isEmpty() ? m_LogCfgInfo.m_strLogPath : strValue) + strFileIden + folderName;
-    m_strBaseLogPath = m_LogCfgInfo.m_strLogPath;
-    m_LogCfgInfo.m_strLogPath = GetSaveLogPathFileName();
-    const QDir temDir(m_LogCfgInfo.m_strLogPath);
-    m_LogCfgInfo.m_strLogPath = LogerDetail::WithTrailingSeparator(temDir.absolutePath());
+    const QString strBaseLogPath =
+        (strValue.isEmpty() ? m_LogCfgInfo.m_strLogPath : strValue) + strFileIden + folderName;
+    const QDir temDir(strBaseLogPath + "/log");
+    candidate.m_strLogPath = LogerDetail::WithTrailingSeparator(temDir.absolutePath());
 
     if (!settings.value("IsWriteLog").toString().isEmpty())
-        m_LogCfgInfo.m_bIsWriteLog = settings.value("IsWriteLog").toBool();
+        candidate.m_bIsWriteLog = settings.value("IsWriteLog").toBool();
     const int nLevel = m_LogLevlList.indexOf(settings.value("LogLevel").toString());
     if (nLevel >= DEBUG && nLevel <= FATAL)
-        LogerDetail::StoreLevel(m_LogCfgInfo.m_emLogLevel, static_cast<em_LOG_LEVEL>(nLevel));
+        candidate.m_emLogLevel = static_cast<em_LOG_LEVEL>(nLevel);
+    else
+        candidate.m_emLogLevel = GetLogLevel();
     int nValue = LogerDetail::PositiveNumber(settings.value("OneLogMaxSizeMB"));
     if (nValue > 0)
-        m_LogCfgInfo.m_nMegaByte = static_cast<unsigned int>(nValue);
+        candidate.m_nMegaByte = static_cast<unsigned int>(nValue);
     if (!settings.value("IsPrintScreen").toString().isEmpty())
-        m_LogCfgInfo.m_bIsPrintScreen = settings.value("IsPrintScreen").toBool();
+        candidate.m_bIsPrintScreen = settings.value("IsPrintScreen").toBool();
     nValue = LogerDetail::PositiveNumber(settings.value("RowLogMaxLen"));
     if (nValue > 0)
-        m_LogCfgInfo.m_nRowLogMaxLen = static_cast<unsigned int>(nValue);
+        candidate.m_nRowLogMaxLen = static_cast<unsigned int>(nValue);
     settings.endGroup();
 
     // The log directory is absolute and not empty, so the record entry takes
     // it unchanged and runs the one start-up sequence.
-    const LOG_CONFIG_INFO cfgRead = m_LogCfgInfo;
-    return InitLogInfo(cfgRead);
+    if (!InitLogInfo(candidate))
+        return false;
+    m_strBaseLogPath = strBaseLogPath;
+    return true;
 }

@@ -27,7 +27,6 @@ inline qint64 FullSizeBytes(unsigned int nMegaByte)
     return static_cast<qint64>(nMegaByte) * 1024 * 1024;
 }
 
-
 // Path with native separators and exactly one separator appended when it
 // does not already end with one.
 QString WithTrailingSeparator(const QString& strPath);
@@ -40,6 +39,10 @@ QString FolderSegment(const QString& strFolderName);
 // A key of the INI file as an accepted number 1..2147483647, else 0.
 int PositiveNumber(const QVariant& value);
 
+// Prints the configuration and tells whether a logger may start with it.
+bool CheckConfig(LOG_CONFIG_INFO& cfg);
+// Copies an accepted configuration into the one in force, under the write lock.
+void InstallConfig(LOG_CONFIG_INFO& live, const LOG_CONFIG_INFO& accepted);
 } // namespace LogerDetail
 
 #endif // LOGGER_CONFIG_P_H

@@ -1,51 +1,121 @@
-// The log directory and the file in it: naming, continuing today's file,
-// rollover, the one write(2) per record, and retention.
+// The log directory and every file in it, through one open handle: which
+// directories are trusted, naming, the scan for today's files, continuing or
+// creating a file, rollover, the once-a-second look, the one write(2) per
+// record, and retention. Nothing else in the library touches a log file.
 #ifndef LOGGER_LOGDIR_P_H
 #define LOGGER_LOGDIR_P_H
 
 #include "line_p.h"
 
-#include <QDateTime>
-#include <QFileInfo>
+#include <QByteArray>
+#include <QString>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
 
 namespace LogerDetail
 {
-// Filter of every directory listing: files, directories and hidden entries,
-// without "." and "..".
-constexpr int nListFilter = 0x6107;
-
-// Appends one record's bytes to the log file, under the write lock: opens,
-// rolls over or reopens through pfnCreateLogFile when the date, the size or
-// the file at the path says so, then writes with one write(2). Records that
-// cannot be written are counted; the next one written is preceded by a line
-// that says how many were lost and why. tNow is the record's clock reading.
-// Returns 0 when written, -1 when no file could be had, -2 when the write
-// failed.
-int AppendToLogFile(const RecordBytes& record, time_t tNow, Loger& logger, bool (*pfnCreateLogFile)(Loger&));
-
-// From now on records go only to the file that is open, without rollover or
-// diagnostics: the logger object is being destroyed. Under the write lock.
-void ShutDownLogFile();
-
-// "<dir><date>_<id>_<name>.log": the directory is used as stored.
-QString LogFileName(const QString& strPath, const std::string& strDate, uint64_t nId, const QString& strLogName);
+// "<dir><date>_<id>_<name>.log", joined as given: "%" signs stay as they are.
+QString LogFileName(const QString& strPath, const char* pszDate, uint64_t nId, const QString& strLogName);
 
 // The sequence id in the second "_" field of a log file name; 0 when the
 // field is missing or not a number.
 uint64_t LogIdFromFileName(const QString& strFileName, bool& bHasIdField);
 
-// True for a regular file, not a symbolic link, whose suffix is "log" in any
-// letter case.
-bool IsLogFile(const QFileInfo& fileInfo);
+// Why a directory may not hold log files, or nullptr when it may: it is
+// owned by the effective user or root, writable by all only when sticky, and
+// group-writable only for group root or a group of this process.
+const char* UntrustedDirectoryReason(const struct stat& st);
 
-// Creation time as the file system reports it: the birth time, else the time
-// of the last status change (what QFileInfo::created gives).
-LOGGER_EXPORT QDateTime CreatedTime(const QFileInfo& fileInfo);
+class LogDirectory
+{
+public:
+    LogDirectory() = default;
+    ~LogDirectory();
+    LogDirectory(const LogDirectory&) = delete;
+    LogDirectory& operator=(const LogDirectory&) = delete;
 
-// Seconds since 1970 in the unsigned 32-bit form of QDateTime::toTime_t
-// (4294967295 when invalid or out of range), widened without sign.
-qint64 EpochSecs32(const QDateTime& dateTime);
+    // The directory path as configured (names are joined to it as given, so
+    // it normally ends with "/"), the log name and the size limit. Nothing
+    // is opened yet.
+    void Configure(const QString& strPath, const QString& strLogName, unsigned int nMegaByte);
+    // Opens the directory, or as much of its path as exists, through trusted
+    // directories only. False when a directory on the way may not be used;
+    // the reason is reported.
+    bool OpenDirectory();
+    // Deletes the ".log" files created at least nOverDays days ago; false
+    // when one of them could not be removed (each is reported once).
+    bool DeleteExpired(unsigned int nOverDays);
+    // Chooses and opens the file for a record stamped tNow when there is none,
+    // the day changed, the file is full, or it was deleted or replaced; also
+    // when nRoom more bytes would cross the process's file size limit. False
+    // when no file could be had.
+    bool EnsureFile(time_t tNow, size_t nRoom = 0);
+    // Appends one record's bytes with one write(2), under the write lock.
+    // Records that cannot be written are counted; the next one written is
+    // preceded by a line that says how many were lost and why. Returns 0 when
+    // written, -1 when no file could be had, -2 when the write failed.
+    int Append(const RecordBytes& record, time_t tNow);
+    // Counts a record that could not even be built (no memory).
+    void CountLost(int nErrno);
+    // From now on records go only to the file that is open, without rollover
+    // or messages: the logger object is being destroyed.
+    void ShutDown() { m_bShutDown = true; }
 
+private:
+    void ChooseFile(size_t nRoom);
+    bool OpenChosenFile();
+    bool AdoptFile(int nFd, int nDirFd, const QByteArray& name, const QString& strFullPath);
+    bool Fits(qint64 nSize, size_t nRoom) const;
+    void LookAtFile();
+    bool OpenNewFile();
+    void CloseFile();
+    void CloseDirectory();
+    int WriteBytes(const RecordBytes& record);
+
+    // Configuration.
+    QString m_strPath;     // as configured
+    QString m_strScanPath; // the same with one separator at the end
+    QString m_strLogName;
+    qint64 m_nFullSize = 0;
+    // The directory listed, and the one new files are made in: its
+    // parent when the configured path does not end with "/", whose last
+    // part then begins every new file's name.
+    int m_nDirFd = -1;
+    int m_nParentFd = -1;
+    QByteArray m_namePrefix;
+    // The choice of a file, at a new day or when the file is full.
+    char m_szDate[16] = {}; // YYYYMMDD of the current file
+    time_t m_tDayStart = 0, m_tNextDay = 0;
+    uint64_t m_nMaxId = 0;
+    QByteArray m_continueName; // a file of today to continue, in the listed directory
+    // The open file.
+    int m_nFd = -1;
+    int m_nFileDirFd = -1;    // the directory holding it (one of the two above)
+    QByteArray m_fileName;    // its name there
+    qint64 m_nSize = 0;       // size at opening plus the bytes written since,
+                              // confirmed at the name once a second
+    qint64 m_nSizeLimit = -1; // the process's file size limit at opening; -1: none
+    dev_t m_nDev = 0;
+    ino_t m_nIno = 0;
+    time_t m_tChecked = -1;   // second of the last look at the name
+    bool m_bReopen = false;   // deleted or replaced: choose a file as at a new day
+    bool m_bOpenLine = false; // the file does not end in a line feed
+    bool m_bShutDown = false;
+    int m_nOpenErrno = 0; // why the last opening failed
+    uint64_t m_nLost = 0; // records not written since the last one written
+    int m_nLostErrno = 0; // why the last of them was not
+};
+
+// The directory in use, under the write lock. Never destroyed, so that
+// records from threads still running at process exit find it intact.
+LogDirectory& ActiveLogDirectory();
+// Puts pDirectory in use, under the write lock; returns the one it replaces,
+// for the caller to delete once the lock is released.
+LogDirectory* InstallLogDirectory(LogDirectory* pDirectory);
 } // namespace LogerDetail
 
 #endif // LOGGER_LOGDIR_P_H

@@ -23,23 +23,24 @@ const char* OrEmpty(const char* psz)
     return psz != nullptr ? psz : "";
 }
 
+// The switches are installed by a start while other threads may log.
+bool IsWriting(const LOG_CONFIG_INFO& cfg)
+{
+    return __atomic_load_n(&cfg.m_bIsWriteLog, __ATOMIC_RELAXED);
+}
+bool IsEchoed(const LOG_CONFIG_INFO& cfg)
+{
+    return __atomic_load_n(&cfg.m_bIsPrintScreen, __ATOMIC_RELAXED);
+}
+
 bool IsWritten(int nLevel, const LOG_CONFIG_INFO& cfg)
 {
     return nLevel >= static_cast<int>(LogerDetail::LoadLevel(cfg.m_emLogLevel)) && nLevel >= DEBUG && nLevel <= FATAL;
 }
 
-// What the record path needs of the logger, handed over by its members.
-struct RecordSink
-{
-    Loger& logger;
-    std::mutex& mutex;
-    const LOG_CONFIG_INFO& cfg;
-    bool (*pfnCreateLogFile)(Loger&);
-};
-
 // Stamps and formats the record, appends it under the lock, then emits.
-void WriteRecord(const RecordSink& sink, em_LOG_LEVEL level, const char* pszModule, int nLineNo, const char* pMsg,
-                 size_t nMsg)
+void WriteRecord(std::mutex& mutex, bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo,
+                 const char* pMsg, size_t nMsg)
 {
     LogerDetail::RecordBytes record;
     char szTime[16];
@@ -48,11 +49,11 @@ void WriteRecord(const RecordSink& sink, em_LOG_LEVEL level, const char* pszModu
                               static_cast<unsigned int>(pthread_self()), pszModule, strlen(pszModule), pMsg, nMsg);
     int nRet = 0;
     {
-        std::lock_guard<std::mutex> lock(sink.mutex);
-        nRet = LogerDetail::AppendToLogFile(record, tNow, sink.logger, sink.pfnCreateLogFile);
+        std::lock_guard<std::mutex> lock(mutex);
+        nRet = LogerDetail::ActiveLogDirectory().Append(record, tNow);
     }
     // No file, no echo; a failed write is echoed all the same.
-    LogerDetail::EmitAfterRecord(nRet == -1 ? nullptr : &record, sink.cfg.m_bIsPrintScreen);
+    LogerDetail::EmitAfterRecord(nRet == -1 ? nullptr : &record, bEcho);
 }
 } // namespace
 
@@ -66,6 +67,9 @@ Loger::Loger()
       m_doEvent(0), m_hSendThread(0), m_dwSendThreadId(0), m_bIsStop(false)
 {
     InitDefaultCfg();
+    // Records logged before the start go to a file chosen by the defaults.
+    LogerDetail::ActiveLogDirectory().Configure(m_LogCfgInfo.m_strLogPath, m_LogCfgInfo.m_strLogName,
+                                                m_LogCfgInfo.m_nMegaByte);
     m_LogLevlList << QStringList({"DEBUG", "INFO", "WARN", "ERR", "FATAL"}); // entry n names level n
     memset(m_szTmpClsFunc, 0, sizeof(m_szTmpClsFunc));
 }
@@ -77,7 +81,7 @@ Loger::~Loger()
     // which stays open until the process ends, without rollover or messages.
     {
         std::lock_guard<std::mutex> lock(m_WriteLogMutex);
-        LogerDetail::ShutDownLogFile();
+        LogerDetail::ActiveLogDirectory().ShutDown();
         LogerDetail::StopOwnMessages();
     }
     m_LogTextStream.flush();
@@ -172,7 +176,7 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
                          const char* pstrFmt, ...)
 {
     (void)strSrcName; // carried by a record, never written
-    if (!m_LogCfgInfo.m_bIsWriteLog)
+    if (!IsWriting(m_LogCfgInfo))
         return;
     const bool bWritten = IsWritten(level, m_LogCfgInfo);
     if (!bWritten && LogerDetail::FilteredFormatNeedsNothing(pstrFmt))
@@ -191,38 +195,38 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
         return;
     }
     if (bWritten)
-        WriteRecord(RecordSink{*this, m_WriteLogMutex, m_LogCfgInfo, [](Loger& l) { return l.CreateLogFile(); }}, level,
-                    OrEmpty(strModuleName), nLineNo, szTmpFmt, strlen(szTmpFmt));
+        WriteRecord(m_WriteLogMutex, IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, szTmpFmt,
+                    strlen(szTmpFmt));
 }
 
 void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char* strModuleName, int nLineNo,
                          const std::string& str)
 {
     (void)strSrcName;
-    if (!m_LogCfgInfo.m_bIsWriteLog || !IsWritten(level, m_LogCfgInfo) || str.c_str()[0] == '\0')
+    if (!IsWriting(m_LogCfgInfo) || !IsWritten(level, m_LogCfgInfo) || str.c_str()[0] == '\0')
         return;
-    WriteRecord(RecordSink{*this, m_WriteLogMutex, m_LogCfgInfo, [](Loger& l) { return l.CreateLogFile(); }}, level,
-                OrEmpty(strModuleName), nLineNo, str.c_str(), str.size());
+    WriteRecord(m_WriteLogMutex, IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, str.c_str(),
+                str.size());
 }
 
 void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char* strModuleName, int nLineNo,
                          const QString& str)
 {
     (void)strSrcName;
-    if (!m_LogCfgInfo.m_bIsWriteLog || !IsWritten(level, m_LogCfgInfo))
+    if (!IsWriting(m_LogCfgInfo) || !IsWritten(level, m_LogCfgInfo))
         return;
     const QByteArray utf8 = str.toUtf8();
     if (utf8.constData()[0] == '\0')
         return;
-    WriteRecord(RecordSink{*this, m_WriteLogMutex, m_LogCfgInfo, [](Loger& l) { return l.CreateLogFile(); }}, level,
-                OrEmpty(strModuleName), nLineNo, utf8.constData(), static_cast<size_t>(utf8.size()));
+    WriteRecord(m_WriteLogMutex, IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, utf8.constData(),
+                static_cast<size_t>(utf8.size()));
 }
 
 int Loger::WriteLog(const LOG_PUTOUT& obj)
 {
     // The queue's path; the caller holds the write lock, so the echo is kept
     // for after it, like the other messages.
-    if (!m_LogCfgInfo.m_bIsWriteLog)
+    if (!IsWriting(m_LogCfgInfo))
         return 0;
     const char* pLogContent = obj.m_logs.c_str();
     if (pLogContent[0] == '\0')
@@ -234,13 +238,12 @@ int Loger::WriteLog(const LOG_PUTOUT& obj)
     LogerDetail::RecordBytes record;
     LogerDetail::FormatRecord(record, obj.m_strCurRunTime.c_str(), obj.m_level, obj.m_nLineNo, obj.m_nCurThreadId,
                               obj.m_strModuleName.c_str(), obj.m_strModuleName.size(), pLogContent, obj.m_logs.size());
-    const int nRet =
-        LogerDetail::AppendToLogFile(record, time(nullptr), *this, [](Loger& l) { return l.CreateLogFile(); });
+    const int nRet = LogerDetail::ActiveLogDirectory().Append(record, time(nullptr));
     if (nRet == -1)
         return -1;
     if (record.bEmptyFirst)
         LogerDetail::KeepDiagnostic("\n");
-    if (m_LogCfgInfo.m_bIsPrintScreen && record.nLineLength > 0)
+    if (IsEchoed(m_LogCfgInfo) && record.nLineLength > 0)
         LogerDetail::Diagnose(
             QString::fromUtf8(record.bytes.Data() + record.nLineBegin, static_cast<int>(record.nLineLength)));
     if (record.bEmptyLast)

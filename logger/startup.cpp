@@ -5,6 +5,8 @@
 
 #include <QDir>
 
+#include <memory>
+
 #include <unistd.h>
 
 bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
@@ -14,39 +16,59 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
         qDebug() << "error,Loger already is init!";
         return false;
     }
-    if (!LogInfo.m_strLogPath.isEmpty()) {
-        m_LogCfgInfo.m_strLogPath = LogInfo.m_strLogPath;
-    } else {
-        // The folder is the log name up to its first ".", under the current
-        // directory (the temporary directory unless a failed start changed it).
+    // A candidate: nothing of the running configuration changes unless the
+    // start succeeds.
+    LOG_CONFIG_INFO candidate = LogInfo;
+    if (LogInfo.m_strLogPath.isEmpty()) {
+        // The folder is the log name up to its first ".", under the directory
+        // in force (the temporary directory unless a start changed it).
         const int nIdex = LogInfo.m_strLogName.indexOf(QChar('.'), 0, Qt::CaseSensitive);
         const QString strFoderName = "/" + LogInfo.m_strLogName.left(nIdex);
-        m_LogCfgInfo.m_strLogPath += strFoderName;
-        m_LogCfgInfo.m_strLogPath = LogerDetail::WithTrailingSeparator(m_LogCfgInfo.m_strLogPath);
+        candidate.m_strLogPath = LogerDetail::WithTrailingSeparator(m_LogCfgInfo.m_strLogPath + strFoderName);
     }
-    m_LogCfgInfo.m_strLogName = LogInfo.m_strLogName;
-    m_LogCfgInfo.m_bIsWriteLog = LogInfo.m_bIsWriteLog;
-    LogerDetail::StoreLevel(m_LogCfgInfo.m_emLogLevel, LogInfo.m_emLogLevel);
-    m_LogCfgInfo.m_nMegaByte = LogInfo.m_nMegaByte;
-    m_LogCfgInfo.m_bIsPrintScreen = LogInfo.m_bIsPrintScreen;
-    m_LogCfgInfo.m_nRowLogMaxLen = LogInfo.m_nRowLogMaxLen;
-    m_LogCfgInfo.m_nOverDays = LogInfo.m_nOverDays;
-
-    // The start-up sequence, shared with the INI entry, which ends here.
-    if (!CheckLogCfgCheck())
+    if (!LogerDetail::CheckConfig(candidate))
         return false;
-    DeleteOverLogFile();
-    bool nRet = false;
-    {
-        // Records handed in before start-up may be writing to a default file.
-        std::lock_guard<std::mutex> lock(m_WriteLogMutex);
-        nRet = CreateLogFile();
+
+    std::unique_ptr<LogerDetail::LogDirectory> directory(new LogerDetail::LogDirectory);
+    directory->Configure(candidate.m_strLogPath, candidate.m_strLogName, candidate.m_nMegaByte);
+    bool nRet = directory->OpenDirectory();
+    if (nRet) {
+        directory->DeleteExpired(candidate.m_nOverDays);
+        nRet = directory->EnsureFile(time(nullptr));
+    }
+    if (nRet) {
+        // Installed in one step: records see the old configuration and file
+        // or the new ones, never a mixture.
+        LogerDetail::LogDirectory* pOld = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_WriteLogMutex);
+            LogerDetail::InstallConfig(m_LogCfgInfo, candidate);
+            pOld = LogerDetail::InstallLogDirectory(directory.release());
+        }
+        delete pOld; // a default file opened by earlier records is closed
     }
     LogerDetail::EmitDiagnostics();
     createThread();
     if (nRet)
         m_IsInitOK = true;
     return nRet;
+}
+
+// The file side's steps, as the logger's own members.
+bool Loger::CreateLogFile()
+{
+    return LogerDetail::ActiveLogDirectory().EnsureFile(time(nullptr));
+}
+
+void Loger::CreateNewlogName()
+{
+    // Only ever part of choosing a file, which EnsureFile does as a whole.
+    LogerDetail::ActiveLogDirectory().EnsureFile(time(nullptr));
+}
+
+bool Loger::DeleteOverLogFile()
+{
+    return LogerDetail::ActiveLogDirectory().DeleteExpired(m_LogCfgInfo.m_nOverDays);
 }
 
 int Loger::createThread()

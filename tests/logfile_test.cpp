@@ -134,19 +134,26 @@ TEST(DateChange, StartsTheNewDayWithId1OrAfterAFullFileWithId2)
 TEST(Opening, AFileOrDirectoryInTheWayFailsTheStartAndLosesRecordsUntilItIsGone)
 {
     TempDir dir;
+    Loger& log = Loger::GetLoger();
     writeFile(dir.file("taken"), "a file, not a directory");
-    EXPECT_FALSE(Loger::GetLoger().InitLogInfo(recordConfig(dir.file("taken/"))));
+    EXPECT_FALSE(log.InitLogInfo(recordConfig(dir.file("taken/"))));
     EXPECT_EQ(readLines(dir.file("taken")), QStringList{"a file, not a directory"});
     QDir().mkdir(dir.file(T1));
-    EXPECT_FALSE(Loger::GetLoger().InitLogInfo(recordConfig(dir.path)));
-    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 1, std::string("lost"));
+    EXPECT_FALSE(log.InitLogInfo(recordConfig(dir.path)));
     QDir().rmdir(dir.file(T1));
-    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 2, std::string("kept"));
+    ASSERT_TRUE(log.InitLogInfo(recordConfig(dir.path))); // a failed start may be retried
+    log.addLogtoList(INFO, "f.cpp", "f", 1, std::string("first"));
+    // The file replaced by a directory, seen at the next second's look.
+    ASSERT_TRUE(QFile::remove(dir.file(T1)) && QDir().mkdir(dir.file(T1)));
+    const time_t now = time(nullptr);
+    ASSERT_TRUE(waitUntil([&] { return time(nullptr) != now; }));
+    log.addLogtoList(INFO, "f.cpp", "f", 2, std::string("lost"));
+    QDir().rmdir(dir.file(T1));
+    log.addLogtoList(INFO, "f.cpp", "f", 3, std::string("kept"));
     const QStringList lines = readLines(dir.file(T1));
     ASSERT_EQ(lines.size(), 2); // the loss is told before the next record
     EXPECT_TRUE(lines[0].contains("] [ERR  ] [") && lines[0].contains("]   [1 "));
     EXPECT_TRUE(lines[1].endsWith("[kept]"));
-    EXPECT_TRUE(Loger::GetLoger().InitLogInfo(recordConfig(dir.path))); // a failed start may be retried
 }
 
 TEST(Opening, AFailedWriteIsToldInTheFileAndNeverGluesLines)

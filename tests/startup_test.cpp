@@ -49,9 +49,9 @@ TEST(Startup, WithoutAPathLogsIntoAFolderOfTheTemporaryDirectory)
         QString file;
     } rows[] = {{{"init-record", "", "demo.log", "30", "5"}, "demo/" + today() + "_1_demo.log.log"},
                 {{"init-record", "", ".hidden", "30", "5"}, today() + "_1_.hidden.log"},
-                // A start tried again after a refusal appends the folder once more.
+                // A refused start leaves the directory as it was.
                 {{"init-record", "", "demo", "30", "0", "init-record", "", "demo", "30", "5"},
-                 "demo/demo/" + today() + "_1_demo.log"}};
+                 "demo/" + today() + "_1_demo.log"}};
     for (const auto& row : rows) {
         TempDir tmp;
         const Child r = runHost(row.starts + QStringList{"log", "1", "5"}, {"TMPDIR=" + tmp.path});

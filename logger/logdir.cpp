@@ -3,6 +3,7 @@
 #include "logdir_p.h"
 
 #include "config_p.h"
+#include "dirwalk_p.h"
 #include "messages_p.h"
 
 #include <QDateTime>
@@ -23,147 +24,6 @@
 namespace
 {
 using LogerDetail::Diagnose;
-
-// Symbolic links followed on the way to a directory before giving up.
-const int nMaxLinks = 40;
-// Room for the note of lost records before a line.
-const size_t nNoteRoom = 256;
-
-bool IsOwnGroup(gid_t nGid)
-{
-    if (nGid == 0 || nGid == getegid())
-        return true;
-    const int nCount = getgroups(0, nullptr);
-    if (nCount <= 0)
-        return false;
-    std::vector<gid_t> groups(static_cast<size_t>(nCount));
-    const int nGot = getgroups(nCount, groups.data());
-    return nGot > 0 && std::find(groups.begin(), groups.begin() + nGot, nGid) != groups.begin() + nGot;
-}
-
-// Opens a path one directory at a time from "/", checking each directory
-// before anything is looked up in it. A symbolic link on the way is followed
-// only when root or the effective user made it; missing directories are made
-// (0750) only when asked, never through a link.
-class TrustedWalk
-{
-public:
-    ~TrustedWalk()
-    {
-        if (nDirFd >= 0)
-            close(nDirFd);
-        if (nParentFd >= 0)
-            close(nParentFd);
-    }
-    bool Run(const QByteArray& absolutePath, bool bMake)
-    {
-        m_bMake = bMake;
-        nDirFd = -1;
-        return Step(nDirFd, absolutePath, 0, &nParentFd);
-    }
-
-    int nDirFd = -1;    // the directory at the end of the path
-    int nParentFd = -1; // the one its last part was looked up in
-    bool bMissing = false;
-    QByteArray failedAt; // the directory that may not be used
-    QString strWhy;
-    int nErrno = 0;
-
-private:
-    bool Fail(const QByteArray& at, int nError, const QString& strReason)
-    {
-        failedAt = at;
-        nErrno = nError;
-        strWhy = strReason;
-        return false;
-    }
-    bool Trusted(int nFd, const QByteArray& at)
-    {
-        struct stat st;
-        if (fstat(nFd, &st) != 0)
-            return Fail(at, errno, QString::fromLocal8Bit(strerror(errno)));
-        const char* pszWhy = LogerDetail::UntrustedDirectoryReason(st);
-        return pszWhy == nullptr || Fail(at, EACCES, QString::fromLatin1(pszWhy));
-    }
-    // Walks `path` from the directory nFd (replaced as it goes).
-    bool Step(int& nFd, const QByteArray& path, int nDepth, int* pParentFd)
-    {
-        QByteArray at;
-        if (path.startsWith('/') || nFd < 0) {
-            if (nFd >= 0)
-                close(nFd);
-            nFd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-            at = "/";
-            if (nFd < 0)
-                return Fail(at, errno, QString::fromLocal8Bit(strerror(errno)));
-            if (!Trusted(nFd, at))
-                return false;
-        }
-        QList<QByteArray> parts = path.split('/');
-        parts.removeAll(QByteArray());
-        parts.removeAll(QByteArray("."));
-        for (int k = 0; k < parts.size(); ++k) {
-            const QByteArray& part = parts.at(k);
-            const QByteArray here = at + part;
-            if (k == parts.size() - 1 && pParentFd != nullptr)
-                *pParentFd = fcntl(nFd, F_DUPFD_CLOEXEC, 0);
-            struct stat st;
-            if (fstatat(nFd, part.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno != ENOENT)
-                    return Fail(here, errno, QString::fromLocal8Bit(strerror(errno)));
-                if (!m_bMake) {
-                    bMissing = true;
-                    return true;
-                }
-                if (mkdirat(nFd, part.constData(), 0750) != 0 && errno != EEXIST)
-                    return Fail(here, errno, QString::fromLocal8Bit(strerror(errno)));
-                if (fstatat(nFd, part.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-                    return Fail(here, errno, QString::fromLocal8Bit(strerror(errno)));
-            }
-            if (S_ISLNK(st.st_mode)) {
-                if (st.st_uid != 0 && st.st_uid != geteuid())
-                    return Fail(here, EACCES, QStringLiteral("a symbolic link made by another user"));
-                if (nDepth >= nMaxLinks)
-                    return Fail(here, ELOOP, QString::fromLocal8Bit(strerror(ELOOP)));
-                char szTarget[4096];
-                const ssize_t nTarget = readlinkat(nFd, part.constData(), szTarget, sizeof(szTarget) - 1);
-                if (nTarget <= 0)
-                    return Fail(here, errno, QString::fromLocal8Bit(strerror(errno)));
-                // The target must exist: nothing is made through a link.
-                const bool bMake = m_bMake;
-                m_bMake = false;
-                const bool bOk = Step(nFd, QByteArray(szTarget, static_cast<int>(nTarget)), nDepth + 1, nullptr);
-                m_bMake = bMake;
-                if (!bOk)
-                    return false;
-                if (bMissing) {
-                    bMissing = false;
-                    return Fail(here, ENOENT, QStringLiteral("a symbolic link to a missing directory"));
-                }
-            } else if (S_ISDIR(st.st_mode)) {
-                const int nNext = openat(nFd, part.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (nNext < 0)
-                    return Fail(here, errno, QString::fromLocal8Bit(strerror(errno)));
-                close(nFd);
-                nFd = nNext;
-                if (!Trusted(nFd, here))
-                    return false;
-            } else {
-                return Fail(here, ENOTDIR, QString::fromLocal8Bit(strerror(ENOTDIR)));
-            }
-            at = here + '/';
-        }
-        return true;
-    }
-
-    bool m_bMake = false;
-};
-
-QByteArray AbsolutePath(const QString& strPath)
-{
-    const QByteArray path = QFile::encodeName(strPath);
-    return path.startsWith('/') ? path : QFile::encodeName(QDir::currentPath()) + '/' + path;
-}
 
 // The local date YYYYMMDD of a clock reading.
 void LocalDate(time_t t, char szDate[16])
@@ -253,42 +113,6 @@ QString Reason(int nErrno)
     return QString::fromLocal8Bit(strerror(nErrno));
 }
 
-// Writes all bytes: a short write is completed and EINTR retried, so a line
-// goes out in one call unless the disk refuses part of it. Returns 0 or errno;
-// nWritten tells how much reached the file.
-int WriteAll(int nFd, const char* p, size_t n, size_t& nWritten)
-{
-    nWritten = 0;
-    while (nWritten < n) {
-        const ssize_t nRet = write(nFd, p + nWritten, n - nWritten);
-        if (nRet > 0)
-            nWritten += static_cast<size_t>(nRet);
-        else if (nRet < 0 && errno == EINTR)
-            continue;
-        else
-            return nRet < 0 ? errno : EIO;
-    }
-    return 0;
-}
-
-// Under a file size limit a write that crosses it would raise SIGXFSZ, whose
-// default ends the process: it is held back for this thread and dropped, and
-// the write fails with EFBIG instead.
-int WriteAllUnderLimit(int nFd, const char* p, size_t n, size_t& nWritten)
-{
-    sigset_t xfsz, previous;
-    sigemptyset(&xfsz);
-    sigaddset(&xfsz, SIGXFSZ);
-    pthread_sigmask(SIG_BLOCK, &xfsz, &previous);
-    const int nError = WriteAll(nFd, p, n, nWritten);
-    if (nError == EFBIG && !sigismember(&previous, SIGXFSZ)) {
-        const timespec noWait = {0, 0};
-        sigtimedwait(&xfsz, nullptr, &noWait);
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return nError;
-}
-
 // Whether a file that already holds bytes ends without a line feed (a line
 // cut short by a full disk or a crash).
 bool EndsInsideALine(int nDirFd, const QByteArray& name, qint64 nSize)
@@ -322,17 +146,6 @@ uint64_t LogIdFromFileName(const QString& strFileName, bool& bHasIdField)
     if (!bHasIdField)
         return 0;
     return static_cast<uint64_t>(list.at(1).toLongLong(nullptr, 10));
-}
-
-const char* UntrustedDirectoryReason(const struct stat& st)
-{
-    if (st.st_uid != geteuid() && st.st_uid != 0)
-        return "owned by another user";
-    if ((st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_ISVTX) == 0)
-        return "writable by all users and not sticky";
-    if ((st.st_mode & S_IWGRP) != 0 && !IsOwnGroup(st.st_gid))
-        return "writable by a group this process is not in";
-    return nullptr;
 }
 
 LogDirectory& ActiveLogDirectory()
@@ -589,98 +402,4 @@ void LogDirectory::CloseFile()
     m_nFd = -1;
 }
 
-// Once a second: the name still leads to the open file (else it was deleted,
-// moved or replaced), and its size, which other writers may have changed.
-void LogDirectory::LookAtFile()
-{
-    struct stat st;
-    if (fstatat(m_nFileDirFd, m_fileName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != m_nDev ||
-        st.st_ino != m_nIno)
-        m_bReopen = true;
-    else
-        m_nSize = st.st_size;
-}
-
-void LogDirectory::CountLost(int nErrno)
-{
-    ++m_nLost;
-    m_nLostErrno = nErrno;
-}
-
-int LogDirectory::Append(const RecordBytes& record, time_t tNow)
-{
-    if (!m_bShutDown) {
-        bool bCheck = m_nFd < 0 || tNow >= m_tNextDay || tNow < m_tDayStart || m_nSize >= m_nFullSize;
-        if (m_nFd >= 0 && tNow != m_tChecked) {
-            m_tChecked = tNow;
-            LookAtFile();
-            bCheck = bCheck || m_bReopen || m_nSize >= m_nFullSize;
-        }
-        // Under a file size limit, a new file before a line would cross it.
-        const size_t nRoom = record.bytes.Size() + (m_nLost > 0 || m_bOpenLine ? nNoteRoom : 0);
-        bCheck = bCheck || (m_nSize > 0 && !Fits(m_nSize, nRoom));
-        if (bCheck && !EnsureFile(tNow, nRoom)) {
-            Diagnose("get log instance failed!");
-            CountLost(m_nOpenErrno);
-            return -1;
-        }
-    }
-    if (m_nFd < 0) {
-        ++m_nLost;
-        return -1;
-    }
-    if (!Fits(m_nSize, record.bytes.Size())) {
-        CountLost(EFBIG); // longer than the limit allows any file to be: no piece of it is written
-        return -2;
-    }
-    return WriteBytes(record);
-}
 } // namespace LogerDetail
-
-namespace
-{
-// The rare line: the end of a cut line, a note of lost records, then the
-// record; built on the heap, so the common path keeps a small stack.
-__attribute__((noinline)) void JoinWithNote(LogerDetail::LineBuffer& joined, const LogerDetail::RecordBytes& record,
-                                            bool bOpenLine, uint64_t nLost, int nLostErrno)
-{
-    if (bOpenLine)
-        joined.Append("\n", 1);
-    if (nLost > 0) {
-        char szNote[160];
-        const int nNote = snprintf(szNote, sizeof(szNote), "%" PRIu64 " record(s) lost before this line: %s", nLost,
-                                   strerror(nLostErrno));
-        std::unique_ptr<LogerDetail::RecordBytes> note(new LogerDetail::RecordBytes);
-        LogerDetail::FormatRecord(*note, record.szTime, ERR, 0, record.nThreadId, "logger", 6, szNote,
-                                  static_cast<size_t>(nNote));
-        joined.Append(note->bytes.Data(), note->bytes.Size());
-    }
-    joined.Append(record.bytes.Data(), record.bytes.Size());
-}
-} // namespace
-
-int LogerDetail::LogDirectory::WriteBytes(const RecordBytes& record)
-{
-    const char* pBytes = record.bytes.Data();
-    size_t nBytes = record.bytes.Size();
-    std::unique_ptr<LineBuffer> joined;
-    if (m_bOpenLine || m_nLost > 0) {
-        joined.reset(new LineBuffer);
-        JoinWithNote(*joined, record, m_bOpenLine, m_nLost, m_nLostErrno);
-        pBytes = joined->Data();
-        nBytes = joined->Size();
-    }
-    size_t nWritten = 0;
-    const int nError = m_nSizeLimit < 0 ? WriteAll(m_nFd, pBytes, nBytes, nWritten)
-                                        : WriteAllUnderLimit(m_nFd, pBytes, nBytes, nWritten);
-    m_nSize += static_cast<qint64>(nWritten);
-    if (nError != 0) {
-        if (nWritten > 0)
-            m_bOpenLine = pBytes[nWritten - 1] != '\n';
-        CountLost(nError);
-        return -2;
-    }
-    m_bOpenLine = false;
-    m_nLost = 0;
-    return 0;
-}

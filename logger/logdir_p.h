@@ -25,11 +25,6 @@ QString LogFileName(const QString& strPath, const char* pszDate, uint64_t nId, c
 // field is missing or not a number.
 uint64_t LogIdFromFileName(const QString& strFileName, bool& bHasIdField);
 
-// Why a directory may not hold log files, or nullptr when it may: it is
-// owned by the effective user or root, writable by all only when sticky, and
-// group-writable only for group root or a group of this process.
-const char* UntrustedDirectoryReason(const struct stat& st);
-
 class LogDirectory
 {
 public:

@@ -1,0 +1,156 @@
+// The one write(2) per record: rollover first when the date, the size, the
+// file at the name or the process's file size limit says so, then the bytes,
+// preceded by a note when records were lost before.
+#include "logdir_p.h"
+
+#include "messages_p.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <memory>
+
+namespace
+{
+// Room for the note of lost records before a line.
+const size_t nNoteRoom = 256;
+
+// Writes all bytes: a short write is completed and EINTR retried, so a line
+// goes out in one call unless the disk refuses part of it. Returns 0 or errno;
+// nWritten tells how much reached the file.
+int WriteAll(int nFd, const char* p, size_t n, size_t& nWritten)
+{
+    nWritten = 0;
+    while (nWritten < n) {
+        const ssize_t nRet = write(nFd, p + nWritten, n - nWritten);
+        if (nRet > 0)
+            nWritten += static_cast<size_t>(nRet);
+        else if (nRet < 0 && errno == EINTR)
+            continue;
+        else
+            return nRet < 0 ? errno : EIO;
+    }
+    return 0;
+}
+
+// Under a file size limit a write that crosses it would raise SIGXFSZ, whose
+// default ends the process: it is held back for this thread and dropped, and
+// the write fails with EFBIG instead.
+int WriteAllUnderLimit(int nFd, const char* p, size_t n, size_t& nWritten)
+{
+    sigset_t xfsz, previous;
+    sigemptyset(&xfsz);
+    sigaddset(&xfsz, SIGXFSZ);
+    pthread_sigmask(SIG_BLOCK, &xfsz, &previous);
+    const int nError = WriteAll(nFd, p, n, nWritten);
+    if (nError == EFBIG && !sigismember(&previous, SIGXFSZ)) {
+        const timespec noWait = {0, 0};
+        sigtimedwait(&xfsz, nullptr, &noWait);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return nError;
+}
+
+} // namespace
+
+namespace LogerDetail
+{
+// Once a second: the name still leads to the open file (else it was deleted,
+// moved or replaced), and its size, which other writers may have changed.
+void LogDirectory::LookAtFile()
+{
+    struct stat st;
+    if (fstatat(m_nFileDirFd, m_fileName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != m_nDev ||
+        st.st_ino != m_nIno)
+        m_bReopen = true;
+    else
+        m_nSize = st.st_size;
+}
+
+void LogDirectory::CountLost(int nErrno)
+{
+    ++m_nLost;
+    m_nLostErrno = nErrno;
+}
+
+int LogDirectory::Append(const RecordBytes& record, time_t tNow)
+{
+    if (!m_bShutDown) {
+        bool bCheck = m_nFd < 0 || tNow >= m_tNextDay || tNow < m_tDayStart || m_nSize >= m_nFullSize;
+        if (m_nFd >= 0 && tNow != m_tChecked) {
+            m_tChecked = tNow;
+            LookAtFile();
+            bCheck = bCheck || m_bReopen || m_nSize >= m_nFullSize;
+        }
+        // Under a file size limit, a new file before a line would cross it.
+        const size_t nRoom = record.bytes.Size() + (m_nLost > 0 || m_bOpenLine ? nNoteRoom : 0);
+        bCheck = bCheck || (m_nSize > 0 && !Fits(m_nSize, nRoom));
+        if (bCheck && !EnsureFile(tNow, nRoom)) {
+            Diagnose("get log instance failed!");
+            CountLost(m_nOpenErrno);
+            return -1;
+        }
+    }
+    if (m_nFd < 0) {
+        ++m_nLost;
+        return -1;
+    }
+    if (!Fits(m_nSize, record.bytes.Size())) {
+        CountLost(EFBIG); // longer than the limit allows any file to be: no piece of it is written
+        return -2;
+    }
+    return WriteBytes(record);
+}
+} // namespace LogerDetail
+
+namespace
+{
+// The rare line: the end of a cut line, a note of lost records, then the
+// record; built on the heap, so the common path keeps a small stack.
+__attribute__((noinline)) void JoinWithNote(LogerDetail::LineBuffer& joined, const LogerDetail::RecordBytes& record,
+                                            bool bOpenLine, uint64_t nLost, int nLostErrno)
+{
+    if (bOpenLine)
+        joined.Append("\n", 1);
+    if (nLost > 0) {
+        char szNote[160];
+        const int nNote = snprintf(szNote, sizeof(szNote), "%" PRIu64 " record(s) lost before this line: %s", nLost,
+                                   strerror(nLostErrno));
+        std::unique_ptr<LogerDetail::RecordBytes> note(new LogerDetail::RecordBytes);
+        LogerDetail::FormatRecord(*note, record.szTime, ERR, 0, record.nThreadId, "logger", 6, szNote,
+                                  static_cast<size_t>(nNote));
+        joined.Append(note->bytes.Data(), note->bytes.Size());
+    }
+    joined.Append(record.bytes.Data(), record.bytes.Size());
+}
+} // namespace
+
+int LogerDetail::LogDirectory::WriteBytes(const RecordBytes& record)
+{
+    const char* pBytes = record.bytes.Data();
+    size_t nBytes = record.bytes.Size();
+    std::unique_ptr<LineBuffer> joined;
+    if (m_bOpenLine || m_nLost > 0) {
+        joined.reset(new LineBuffer);
+        JoinWithNote(*joined, record, m_bOpenLine, m_nLost, m_nLostErrno);
+        pBytes = joined->Data();
+        nBytes = joined->Size();
+    }
+    size_t nWritten = 0;
+    const int nError = m_nSizeLimit < 0 ? WriteAll(m_nFd, pBytes, nBytes, nWritten)
+                                        : WriteAllUnderLimit(m_nFd, pBytes, nBytes, nWritten);
+    m_nSize += static_cast<qint64>(nWritten);
+    if (nError != 0) {
+        if (nWritten > 0)
+            m_bOpenLine = pBytes[nWritten - 1] != '\n';
+        CountLost(nError);
+        return -2;
+    }
+    m_bOpenLine = false;
+    m_nLost = 0;
+    return 0;
+}

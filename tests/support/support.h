@@ -97,19 +97,10 @@ struct Child
     QString out, err;
 };
 
-// Runs the test host with `args` (natively, or through qemu-arm in a cross
-// build) in `workDir`, with extra "NAME=value" entries in its environment,
-// optionally as user nobody; kills it after 30 s.
-inline Child runHost(const QStringList& args, const QStringList& env = {}, const QString& workDir = {},
-                     bool asNobody = false)
+// Runs `command` in `workDir` (the current directory when empty), optionally
+// as user nobody; kills it after 30 s.
+inline Child runCommand(QStringList command, const QString& workDir = {}, bool asNobody = false)
 {
-    QStringList command = QString(LOGGER_TEST_EMULATOR).split(';', Qt::SkipEmptyParts);
-    if (command.isEmpty())
-        command << "env" << env;
-    else
-        for (const QString& entry : env)
-            command << "-E" << entry;
-    command << LOGGER_TEST_HOST << args;
     if (asNobody)
         command = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
     std::vector<QByteArray> words;
@@ -139,6 +130,26 @@ inline Child runHost(const QStringList& args, const QStringList& env = {}, const
     }
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readLines(io.file("out")).join('\n'),
             readLines(io.file("err")).join('\n')};
+}
+
+// The test host with `args` (natively, or through qemu-arm in a cross build),
+// with extra "NAME=value" entries in its environment.
+inline QStringList hostCommand(const QStringList& args, const QStringList& env = {})
+{
+    QStringList command = QString(LOGGER_TEST_EMULATOR).split(';', Qt::SkipEmptyParts);
+    if (command.isEmpty())
+        command << "env" << env;
+    else
+        for (const QString& entry : env)
+            command << "-E" << entry;
+    return command << LOGGER_TEST_HOST << args;
+}
+
+// Runs the test host with `args` in `workDir`, optionally as user nobody.
+inline Child runHost(const QStringList& args, const QStringList& env = {}, const QString& workDir = {},
+                     bool asNobody = false)
+{
+    return runCommand(hostCommand(args, env), workDir, asNobody);
 }
 
 // Environment for the host's clock under libfaketime, given by its variables:

@@ -29,6 +29,13 @@ QString FolderSegment(const QString& strFolderName)
     return strFolderName.isEmpty() ? QString() : "/" + strFolderName;
 }
 
+int CountOrZero(const QVariant& value)
+{
+    bool bOk = false;
+    const qulonglong nValue = value.toString().toULongLong(&bOk, 10);
+    return bOk && nValue <= 2147483647u ? static_cast<int>(nValue) : -1;
+}
+
 int PositiveNumber(const QVariant& value)
 {
     // Read as written, in 64 bits: QVariant::toUInt cuts a larger number to
@@ -146,11 +153,29 @@ bool Loger::InitLogInfo(const QString& strLogIniFullPath)
     nValue = LogerDetail::PositiveNumber(settings.value("RowLogMaxLen"));
     if (nValue > 0)
         candidate.m_nRowLogMaxLen = static_cast<unsigned int>(nValue);
+    // Limits on disk space: the file's keys over those handed over before.
+    LOGER_LIMITS limits = LogerDetail::PendingLimits();
+    if (!settings.value("RetainWhileRunning").toString().isEmpty())
+        limits.m_bRetainWhileRunning = settings.value("RetainWhileRunning").toBool();
+    int nLimit = LogerDetail::CountOrZero(settings.value("MaxTotalSizeMB"));
+    if (nLimit >= 0)
+        limits.m_nMaxTotalSizeMB = static_cast<unsigned int>(nLimit);
+    nLimit = LogerDetail::CountOrZero(settings.value("MinFreeSpaceMB"));
+    if (nLimit >= 0)
+        limits.m_nMinFreeSpaceMB = static_cast<unsigned int>(nLimit);
+    if (settings.contains("SyncLevel")) {
+        const QString strSync = settings.value("SyncLevel").toString();
+        const int nSync = m_LogLevlList.indexOf(strSync);
+        if (strSync.isEmpty() || (nSync >= DEBUG && nSync <= FATAL))
+            limits.m_nSyncLevel = strSync.isEmpty() ? -1 : nSync;
+    }
     settings.endGroup();
 
     // The log directory is absolute and not empty, so the record entry takes
     // it unchanged and runs the one start-up sequence.
-    if (!InitLogInfo(candidate))
+    bool bStarted = false;
+    LogerDetail::StartWithLimits(*this, candidate, limits, bStarted);
+    if (!bStarted)
         return false;
     m_strBaseLogPath = strBaseLogPath;
     return true;

@@ -4,6 +4,7 @@
 #define LOGGER_CONFIG_P_H
 
 #include "logger.h"
+#include "logger_extras.h"
 
 #include <QVariant>
 
@@ -36,8 +37,13 @@ QString WithTrailingSeparator(const QString& strPath);
 QString IdentifySegment(const QString& strFileIden);
 QString FolderSegment(const QString& strFolderName);
 
+// A key of the INI file as a number 0..2147483647, else -1.
+int CountOrZero(const QVariant& value);
 // A key of the INI file as an accepted number 1..2147483647, else 0.
 int PositiveNumber(const QVariant& value);
+
+// A start from an INI file: the record start with the file's limits.
+void StartWithLimits(Loger& logger, const LOG_CONFIG_INFO& candidate, const LOGER_LIMITS& limits, bool& bStarted);
 
 // Prints the configuration and tells whether a logger may start with it.
 bool CheckConfig(LOG_CONFIG_INFO& cfg);

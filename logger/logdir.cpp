@@ -173,9 +173,16 @@ void LogDirectory::Configure(const QString& strPath, const QString& strLogName, 
     m_strPath = strPath;
     m_strScanPath = WithTrailingSeparator(strPath);
     m_strLogName = strLogName;
+    m_logNameBytes = QFile::encodeName(strLogName);
     m_nFullSize = FullSizeBytes(nMegaByte);
     const QByteArray path = QFile::encodeName(strPath);
     m_namePrefix = path.endsWith('/') ? QByteArray() : path.mid(path.lastIndexOf('/') + 1);
+}
+
+void LogDirectory::SetLimits(const LOGER_LIMITS& limits, unsigned int nOverDays)
+{
+    m_limits = limits;
+    m_nOverDays = nOverDays;
 }
 
 void LogDirectory::CloseDirectory()
@@ -238,6 +245,11 @@ bool LogDirectory::Fits(qint64 nSize, size_t nRoom) const
 
 void LogDirectory::ChooseFile(size_t nRoom)
 {
+    if (m_bScannedOnce && m_nDirFd >= 0) {
+        ChooseQuickly(nRoom);
+        return;
+    }
+    m_bScannedOnce = true;
     m_continueName.clear();
     if (m_nDirFd < 0) {
         ++m_nMaxId;
@@ -280,8 +292,41 @@ void LogDirectory::ChooseFile(size_t nRoom)
     Diagnose("current existing filesname Max id:", static_cast<qulonglong>(m_nMaxId));
 }
 
+// While running: only names of this log and today are looked at, and only
+// the choice is reported, so a rollover stays short in a full directory.
+void LogDirectory::ChooseQuickly(size_t nRoom)
+{
+    m_continueName.clear();
+    const int nToday = atoi(m_szDate);
+    const uid_t nUid = geteuid();
+    qint64 nBestMsecs = -1;
+    ForEachName(m_nDirFd, [&](const char* pszName) {
+        int nDate = 0;
+        uint64_t nId = 0;
+        struct statx stx;
+        if (!IsOwnLogName(pszName, QByteArray(), m_logNameBytes, nDate, nId) || nDate != nToday ||
+            !StatRegular(m_nDirFd, QByteArray::fromRawData(pszName, static_cast<int>(strlen(pszName))), stx))
+            return;
+        if (nId > m_nMaxId)
+            m_nMaxId = nId;
+        const qint64 nSize = static_cast<qint64>(stx.stx_size);
+        const qint64 nMsecs = static_cast<qint64>(stx.stx_mtime.tv_sec) * 1000 + stx.stx_mtime.tv_nsec / 1000000;
+        if (nSize < m_nFullSize && Fits(nSize, nRoom) && nMsecs > nBestMsecs && stx.stx_uid == nUid &&
+            stx.stx_nlink == 1) {
+            nBestMsecs = nMsecs;
+            m_continueName = pszName;
+        }
+    });
+    if (m_continueName.isEmpty())
+        ++m_nMaxId;
+    else
+        Diagnose("current already can write logfile is:", m_strScanPath + QFile::decodeName(m_continueName));
+    Diagnose("current existing filesname Max id:", static_cast<qulonglong>(m_nMaxId));
+}
+
 bool LogDirectory::EnsureFile(time_t tNow, size_t nRoom)
 {
+    const bool bRunning = m_bScannedOnce;
     char szDate[16];
     LocalDate(tNow, szDate);
     bool bNeedReCreate = false;
@@ -317,7 +362,11 @@ bool LogDirectory::EnsureFile(time_t tNow, size_t nRoom)
             return true;
     }
     CloseFile();
-    return OpenChosenFile();
+    if (!OpenChosenFile())
+        return false;
+    if (bRunning && (m_limits.m_bRetainWhileRunning || HasSpaceLimits()))
+        KeepWithinLimits(true, false);
+    return true;
 }
 
 bool LogDirectory::OpenChosenFile()
@@ -392,6 +441,17 @@ bool LogDirectory::AdoptFile(int nFd, int nDirFd, const QByteArray& name, const 
                        ? static_cast<qint64>(limit.rlim_cur)
                        : -1;
     m_bOpenLine = EndsInsideALine(nDirFd, name, m_nSize);
+    m_nSinceLook = 0;
+    StatusBoard& board = Board();
+    board.nFileSize.store(m_nSize, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(board.mutex);
+    board.strFilePath = strFullPath;
+    board.fileDirPath = AbsolutePath(m_namePrefix.isEmpty() ? m_strPath : m_strPath.left(m_strPath.lastIndexOf('/') + 1));
+    board.namePrefix = m_namePrefix;
+    board.logName = m_logNameBytes;
+    board.limits = m_limits;
+    board.nOverDays = m_nOverDays;
+    board.nFileSizeLimit = m_nSizeLimit;
     return true;
 }
 

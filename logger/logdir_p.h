@@ -6,12 +6,18 @@
 #define LOGGER_LOGDIR_P_H
 
 #include "line_p.h"
+#include "status_p.h"
 
 #include <QByteArray>
 #include <QString>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <cstdint>
 #include <ctime>
@@ -37,6 +43,8 @@ public:
     // it normally ends with "/"), the log name and the size limit. Nothing
     // is opened yet.
     void Configure(const QString& strPath, const QString& strLogName, unsigned int nMegaByte);
+    // The limits on disk space and the retention period in force; none by default.
+    void SetLimits(const LOGER_LIMITS& limits, unsigned int nOverDays);
     // Opens the directory, or as much of its path as exists, through trusted
     // directories only. False when a directory on the way may not be used;
     // the reason is reported.
@@ -53,7 +61,11 @@ public:
     // Records that cannot be written are counted; the next one written is
     // preceded by a line that says how many were lost and why. Returns 0 when
     // written, -1 when no file could be had, -2 when the write failed.
-    int Append(const RecordBytes& record, time_t tNow);
+    int Append(const RecordBytes& record, time_t tNow, int nLevel);
+    // Deletes this log's oldest files (never the current one) as the limits
+    // say: by name date when bRetain, at least one when bAtLeastOne. Returns
+    // how many went.
+    int KeepWithinLimits(bool bRetain, bool bAtLeastOne);
     // Counts a record that could not even be built (no memory).
     void CountLost(int nErrno);
     // From now on records go only to the file that is open, without rollover
@@ -62,6 +74,10 @@ public:
 
 private:
     void ChooseFile(size_t nRoom);
+    void ChooseQuickly(size_t nRoom);
+    int NewFileDirFd() const { return m_namePrefix.isEmpty() ? m_nDirFd : m_nParentFd; }
+    bool HasSpaceLimits() const { return m_limits.m_nMaxTotalSizeMB > 0 || m_limits.m_nMinFreeSpaceMB > 0; }
+    int WriteOnce(const char* pBytes, size_t nBytes);
     bool OpenChosenFile();
     bool AdoptFile(int nFd, int nDirFd, const QByteArray& name, const QString& strFullPath);
     bool Fits(qint64 nSize, size_t nRoom) const;
@@ -75,6 +91,7 @@ private:
     QString m_strPath;     // as configured
     QString m_strScanPath; // the same with one separator at the end
     QString m_strLogName;
+    QByteArray m_logNameBytes; // as it appears in file names
     qint64 m_nFullSize = 0;
     // The directory listed, and the one new files are made in: its
     // parent when the configured path does not end with "/", whose last
@@ -103,7 +120,29 @@ private:
     int m_nOpenErrno = 0; // why the last opening failed
     uint64_t m_nLost = 0; // records not written since the last one written
     int m_nLostErrno = 0; // why the last of them was not
+    uint64_t m_nSinceLook = 0; // records written since the last look at the name
+    uint64_t m_nVanished = 0;  // records that went to a file deleted or replaced since
+    // Disk space.
+    LOGER_LIMITS m_limits;
+    unsigned int m_nOverDays = 0;
+    bool m_bScannedOnce = false; // the first scan reports every file; later ones only the choice
 };
+
+// Calls fn(name) for each entry of a directory but "." and "..", unsorted.
+template <typename Fn> void ForEachName(int nDirFd, Fn fn)
+{
+    const int nFd = openat(nDirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* pDir = nFd >= 0 ? fdopendir(nFd) : nullptr;
+    if (pDir == nullptr) {
+        if (nFd >= 0)
+            close(nFd);
+        return;
+    }
+    while (const dirent* pEntry = readdir(pDir))
+        if (strcmp(pEntry->d_name, ".") != 0 && strcmp(pEntry->d_name, "..") != 0)
+            fn(pEntry->d_name);
+    closedir(pDir);
+}
 
 // The directory in use, under the write lock. Never destroyed, so that
 // records from threads still running at process exit find it intact.

@@ -50,7 +50,7 @@ void WriteRecord(std::mutex& mutex, bool bEcho, em_LOG_LEVEL level, const char* 
     int nRet = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        nRet = LogerDetail::ActiveLogDirectory().Append(record, tNow);
+        nRet = LogerDetail::ActiveLogDirectory().Append(record, tNow, level);
     }
     // No file, no echo; a failed write is echoed all the same.
     LogerDetail::EmitAfterRecord(nRet == -1 ? nullptr : &record, bEcho);
@@ -238,7 +238,7 @@ int Loger::WriteLog(const LOG_PUTOUT& obj)
     LogerDetail::RecordBytes record;
     LogerDetail::FormatRecord(record, obj.m_strCurRunTime.c_str(), obj.m_level, obj.m_nLineNo, obj.m_nCurThreadId,
                               obj.m_strModuleName.c_str(), obj.m_strModuleName.size(), pLogContent, obj.m_logs.size());
-    const int nRet = LogerDetail::ActiveLogDirectory().Append(record, time(nullptr));
+    const int nRet = LogerDetail::ActiveLogDirectory().Append(record, time(nullptr), obj.m_level);
     if (nRet == -1)
         return -1;
     if (record.bEmptyFirst)

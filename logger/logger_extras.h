@@ -50,4 +50,48 @@ LOGGER_EXPORT const char* GetLogerVersion();
 // later calls do nothing.
 LOGGER_EXPORT void CaptureQtMessages();
 
+// Limits on the disk space of the log, for devices that run for years. Hand
+// them over before InitLogInfo (either form); the next successful start puts
+// them in force with its configuration, and the keys RetainWhileRunning,
+// MaxTotalSizeMB, MinFreeSpaceMB and SyncLevel of an INI file's [LogConfig]
+// group take precedence over them. Everything is off by default. The passes
+// consider only this log's own files (<date>_<id>_<name>.log with this log
+// name, of this user), oldest first by the date and id in their names, and
+// never the file being written.
+struct LOGER_LIMITS
+{
+    // At each new day and each rollover, the files whose name date lies more
+    // than m_nOverDays days before today are deleted.
+    bool m_bRetainWhileRunning = false;
+    // At the start, at each new day and rollover, and when the disk is full:
+    // the oldest files go until all of them take at most this many MiB (0: off),
+    unsigned int m_nMaxTotalSizeMB = 0;
+    // ... and until the file system has this many MiB free (0: off).
+    unsigned int m_nMinFreeSpaceMB = 0;
+    // A record at or above this level is followed by fdatasync, so that it
+    // survives a power cut; -1: never.
+    int m_nSyncLevel = -1;
+};
+// Any thread; takes effect at the next successful start.
+LOGGER_EXPORT void SetLogerLimits(const LOGER_LIMITS& limits);
+
+// How logging is doing, as a host shows it or sends it home.
+struct LOGER_STATUS
+{
+    QString m_strFilePath;         // the file records go to; empty while none is open
+    qint64 m_nFileSize = 0;        // its size as last seen
+    quint64 m_nRecordsWritten = 0; // since the start (before it: since the library was loaded)
+    quint64 m_nRecordsLost = 0;
+    int m_nLastErrno = 0;          // why the last record was lost; 0 when none was
+    qint64 m_nLastFailureTime = 0; // when, in seconds since 1970 (UTC); 0 when none was
+    qint64 m_nLogBytes = 0;        // this log's own files on disk, the current one included
+    qint64 m_nFreeBytes = -1;      // free for this process on the log's file system; -1 unknown
+    LOGER_LIMITS m_limits;         // the limits in force
+    unsigned int m_nOverDays = 0;  // the retention period in force
+    qint64 m_nFileSizeLimit = -1;  // the process's file size limit (RLIMIT_FSIZE) at the
+                                   // file's opening; -1 when there is none
+};
+// Any thread, any time; never waits for a record being written.
+LOGGER_EXPORT LOGER_STATUS GetLogerStatus();
+
 #endif // LOGGER_LOGGER_EXTRAS_H

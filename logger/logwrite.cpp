@@ -65,19 +65,26 @@ void LogDirectory::LookAtFile()
 {
     struct stat st;
     if (fstatat(m_nFileDirFd, m_fileName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != m_nDev ||
-        st.st_ino != m_nIno)
+        st.st_ino != m_nIno) {
         m_bReopen = true;
-    else
+        m_nVanished += m_nSinceLook; // told at the top of the next file
+    } else {
         m_nSize = st.st_size;
+    }
+    m_nSinceLook = 0;
 }
 
 void LogDirectory::CountLost(int nErrno)
 {
     ++m_nLost;
     m_nLostErrno = nErrno;
+    StatusBoard& board = Board();
+    BumpCounter(board.nLost);
+    board.nLastErrno.store(nErrno, std::memory_order_relaxed);
+    board.tLastFailure.store(static_cast<qint64>(time(nullptr)), std::memory_order_relaxed);
 }
 
-int LogDirectory::Append(const RecordBytes& record, time_t tNow)
+int LogDirectory::Append(const RecordBytes& record, time_t tNow, int nLevel)
 {
     if (!m_bShutDown) {
         bool bCheck = m_nFd < 0 || tNow >= m_tNextDay || tNow < m_tDayStart || m_nSize >= m_nFullSize;
@@ -87,7 +94,7 @@ int LogDirectory::Append(const RecordBytes& record, time_t tNow)
             bCheck = bCheck || m_bReopen || m_nSize >= m_nFullSize;
         }
         // Under a file size limit, a new file before a line would cross it.
-        const size_t nRoom = record.bytes.Size() + (m_nLost > 0 || m_bOpenLine ? nNoteRoom : 0);
+        const size_t nRoom = record.bytes.Size() + (m_nLost > 0 || m_bOpenLine || m_nVanished > 0 ? nNoteRoom : 0);
         bCheck = bCheck || (m_nSize > 0 && !Fits(m_nSize, nRoom));
         if (bCheck && !EnsureFile(tNow, nRoom)) {
             Diagnose("get log instance failed!");
@@ -96,31 +103,43 @@ int LogDirectory::Append(const RecordBytes& record, time_t tNow)
         }
     }
     if (m_nFd < 0) {
-        ++m_nLost;
+        CountLost(m_nOpenErrno);
         return -1;
     }
     if (!Fits(m_nSize, record.bytes.Size())) {
         CountLost(EFBIG); // longer than the limit allows any file to be: no piece of it is written
         return -2;
     }
-    return WriteBytes(record);
+    const int nRet = WriteBytes(record);
+    if (nRet == 0 && m_limits.m_nSyncLevel >= 0 && nLevel >= m_limits.m_nSyncLevel)
+        fdatasync(m_nFd);
+    return nRet;
 }
 } // namespace LogerDetail
 
 namespace
 {
-// The rare line: the end of a cut line, a note of lost records, then the
-// record; built on the heap, so the common path keeps a small stack.
-__attribute__((noinline)) void JoinWithNote(LogerDetail::LineBuffer& joined, const LogerDetail::RecordBytes& record,
-                                            bool bOpenLine, uint64_t nLost, int nLostErrno)
+// The rare line: the end of a cut line, notes of records lost or gone with a
+// deleted file, then the record; built on the heap, so the common path keeps
+// a small stack.
+__attribute__((noinline)) void JoinWithNotes(LogerDetail::LineBuffer& joined, const LogerDetail::RecordBytes& record,
+                                             bool bOpenLine, uint64_t nVanished, uint64_t nLost, int nLostErrno)
 {
     if (bOpenLine)
         joined.Append("\n", 1);
+    std::unique_ptr<LogerDetail::RecordBytes> note(new LogerDetail::RecordBytes);
+    char szNote[160];
+    if (nVanished > 0) {
+        const int nNote = snprintf(szNote, sizeof(szNote),
+                                   "%" PRIu64 " record(s) went to the previous file, deleted or replaced since", nVanished);
+        LogerDetail::FormatRecord(*note, record.szTime, WARN, 0, record.nThreadId, "logger", 6, szNote,
+                                  static_cast<size_t>(nNote));
+        joined.Append(note->bytes.Data(), note->bytes.Size());
+        note->bytes.Clear();
+    }
     if (nLost > 0) {
-        char szNote[160];
         const int nNote = snprintf(szNote, sizeof(szNote), "%" PRIu64 " record(s) lost before this line: %s", nLost,
                                    strerror(nLostErrno));
-        std::unique_ptr<LogerDetail::RecordBytes> note(new LogerDetail::RecordBytes);
         LogerDetail::FormatRecord(*note, record.szTime, ERR, 0, record.nThreadId, "logger", 6, szNote,
                                   static_cast<size_t>(nNote));
         joined.Append(note->bytes.Data(), note->bytes.Size());
@@ -129,28 +148,50 @@ __attribute__((noinline)) void JoinWithNote(LogerDetail::LineBuffer& joined, con
 }
 } // namespace
 
+// One attempt; a line cut short is cut off again where nobody else has
+// written since, so the file never keeps a piece of a line.
+int LogerDetail::LogDirectory::WriteOnce(const char* pBytes, size_t nBytes)
+{
+    size_t nWritten = 0;
+    const int nError = m_nSizeLimit < 0 ? WriteAll(m_nFd, pBytes, nBytes, nWritten)
+                                        : WriteAllUnderLimit(m_nFd, pBytes, nBytes, nWritten);
+    if (nError != 0 && nWritten > 0) {
+        struct stat st;
+        if (fstat(m_nFd, &st) == 0 && st.st_size == m_nSize + static_cast<qint64>(nWritten) &&
+            ftruncate(m_nFd, static_cast<off_t>(m_nSize)) == 0)
+            nWritten = 0;
+        else
+            m_bOpenLine = pBytes[nWritten - 1] != '\n';
+    }
+    m_nSize += static_cast<qint64>(nWritten);
+    return nError;
+}
+
 int LogerDetail::LogDirectory::WriteBytes(const RecordBytes& record)
 {
     const char* pBytes = record.bytes.Data();
     size_t nBytes = record.bytes.Size();
     std::unique_ptr<LineBuffer> joined;
-    if (m_bOpenLine || m_nLost > 0) {
+    if (m_bOpenLine || m_nLost > 0 || m_nVanished > 0) {
         joined.reset(new LineBuffer);
-        JoinWithNote(*joined, record, m_bOpenLine, m_nLost, m_nLostErrno);
+        JoinWithNotes(*joined, record, m_bOpenLine, m_nVanished, m_nLost, m_nLostErrno);
         pBytes = joined->Data();
         nBytes = joined->Size();
     }
-    size_t nWritten = 0;
-    const int nError = m_nSizeLimit < 0 ? WriteAll(m_nFd, pBytes, nBytes, nWritten)
-                                        : WriteAllUnderLimit(m_nFd, pBytes, nBytes, nWritten);
-    m_nSize += static_cast<qint64>(nWritten);
+    int nError = WriteOnce(pBytes, nBytes);
+    // A full disk frees itself once: this log's oldest files make room.
+    if ((nError == ENOSPC || nError == EDQUOT) && HasSpaceLimits() && KeepWithinLimits(false, true) > 0)
+        nError = WriteOnce(pBytes, nBytes);
+    StatusBoard& board = Board();
+    board.nFileSize.store(m_nSize, std::memory_order_relaxed);
     if (nError != 0) {
-        if (nWritten > 0)
-            m_bOpenLine = pBytes[nWritten - 1] != '\n';
         CountLost(nError);
         return -2;
     }
+    BumpCounter(board.nWritten);
+    ++m_nSinceLook;
     m_bOpenLine = false;
     m_nLost = 0;
+    m_nVanished = 0;
     return 0;
 }

@@ -9,6 +9,20 @@
 
 #include <unistd.h>
 
+namespace
+{
+// Limits of an INI start, in force for the record start it runs.
+thread_local const LOGER_LIMITS* t_pIniLimits = nullptr;
+} // namespace
+
+void LogerDetail::StartWithLimits(Loger& logger, const LOG_CONFIG_INFO& candidate, const LOGER_LIMITS& limits,
+                                  bool& bStarted)
+{
+    t_pIniLimits = &limits;
+    bStarted = logger.InitLogInfo(candidate);
+    t_pIniLimits = nullptr;
+}
+
 bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
 {
     const LogerDetail::OwnMessagesScope ownMessages;
@@ -31,11 +45,15 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
 
     std::unique_ptr<LogerDetail::LogDirectory> directory(new LogerDetail::LogDirectory);
     directory->Configure(candidate.m_strLogPath, candidate.m_strLogName, candidate.m_nMegaByte);
+    const LOGER_LIMITS limits = t_pIniLimits != nullptr ? *t_pIniLimits : LogerDetail::PendingLimits();
+    directory->SetLimits(limits, candidate.m_nOverDays);
     bool nRet = directory->OpenDirectory();
     if (nRet) {
         directory->DeleteExpired(candidate.m_nOverDays);
         nRet = directory->EnsureFile(time(nullptr));
     }
+    if (nRet && (limits.m_nMaxTotalSizeMB > 0 || limits.m_nMinFreeSpaceMB > 0))
+        directory->KeepWithinLimits(false, false);
     if (nRet) {
         // Installed in one step: records see the old configuration and file
         // or the new ones, never a mixture.
@@ -44,6 +62,11 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
             std::lock_guard<std::mutex> lock(m_WriteLogMutex);
             LogerDetail::InstallConfig(m_LogCfgInfo, candidate);
             pOld = LogerDetail::InstallLogDirectory(directory.release());
+            LogerDetail::StatusBoard& board = LogerDetail::Board(); // counted from the start
+            board.nWritten.store(0, std::memory_order_relaxed);
+            board.nLost.store(0, std::memory_order_relaxed);
+            board.nLastErrno.store(0, std::memory_order_relaxed);
+            board.tLastFailure.store(0, std::memory_order_relaxed);
         }
         delete pOld; // a default file opened by earlier records is closed
     }

@@ -1,0 +1,93 @@
+// Bounded for years: this log's oldest files go when they are past the
+// retention period by the date in their names, when all of them together
+// pass a size, or when the file system runs short of space.
+#include "logdir_p.h"
+
+#include "messages_p.h"
+
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace
+{
+struct OwnFile
+{
+    QByteArray name;
+    int nDate; // YYYYMMDD
+    uint64_t nId;
+    qint64 nSize;
+};
+
+// The date nDays days before the local day YYYYMMDD, as YYYYMMDD.
+int DaysBefore(int nDate, unsigned int nDays)
+{
+    struct tm tmDay = {};
+    tmDay.tm_year = nDate / 10000 - 1900;
+    tmDay.tm_mon = nDate / 100 % 100 - 1;
+    tmDay.tm_mday = nDate % 100 - static_cast<int>(std::min(nDays, 3650000u));
+    tmDay.tm_hour = 12; // clear of any change of the clock
+    tmDay.tm_isdst = -1;
+    mktime(&tmDay);
+    return (tmDay.tm_year + 1900) * 10000 + (tmDay.tm_mon + 1) * 100 + tmDay.tm_mday;
+}
+
+qint64 FreeBytes(int nDirFd)
+{
+    struct statvfs fs;
+    if (fstatvfs(nDirFd, &fs) != 0)
+        return -1;
+    return static_cast<qint64>(fs.f_bavail) * static_cast<qint64>(fs.f_frsize);
+}
+} // namespace
+
+int LogerDetail::LogDirectory::KeepWithinLimits(bool bRetain, bool bAtLeastOne)
+{
+    const int nDirFd = NewFileDirFd();
+    if (nDirFd < 0)
+        return 0;
+    // This log's files of this user, by name only; the open file never.
+    std::vector<OwnFile> files;
+    const uid_t nUid = geteuid();
+    ForEachName(nDirFd, [&](const char* pszName) {
+        OwnFile file{QByteArray(pszName), 0, 0, 0};
+        struct stat st;
+        if (!IsOwnLogName(pszName, m_namePrefix, m_logNameBytes, file.nDate, file.nId) ||
+            fstatat(nDirFd, pszName, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || st.st_uid != nUid ||
+            (m_nFd >= 0 && st.st_dev == m_nDev && st.st_ino == m_nIno))
+            return;
+        file.nSize = static_cast<qint64>(st.st_size);
+        files.push_back(file);
+    });
+    std::sort(files.begin(), files.end(), [](const OwnFile& a, const OwnFile& b) {
+        return a.nDate != b.nDate ? a.nDate < b.nDate : a.nId < b.nId;
+    });
+
+    qint64 nTotal = m_nFd >= 0 ? m_nSize : 0;
+    for (const OwnFile& file : files)
+        nTotal += file.nSize;
+    const qint64 nMaxTotal = static_cast<qint64>(m_limits.m_nMaxTotalSizeMB) * 1024 * 1024;
+    const qint64 nMinFree = static_cast<qint64>(m_limits.m_nMinFreeSpaceMB) * 1024 * 1024;
+    const int nOldestKept = DaysBefore(atoi(m_szDate), m_nOverDays);
+    int nRemoved = 0, nFailed = 0, nError = 0;
+    for (const OwnFile& file : files) {
+        const bool bExpired = bRetain && m_limits.m_bRetainWhileRunning && file.nDate < nOldestKept;
+        const bool bOverTotal = nMaxTotal > 0 && nTotal > nMaxTotal;
+        const bool bShort = nMinFree > 0 && FreeBytes(nDirFd) < nMinFree;
+        if (!bExpired && !bOverTotal && !bShort && !(bAtLeastOne && nRemoved == 0))
+            continue;
+        if (unlinkat(nDirFd, file.name.constData(), 0) == 0) {
+            ++nRemoved;
+            nTotal -= file.nSize;
+        } else {
+            ++nFailed;
+            nError = errno;
+        }
+    }
+    if (nRemoved > 0)
+        Diagnose("old log files removed to keep within the limits:", nRemoved);
+    if (nFailed > 0)
+        Diagnose("old log files that could not be removed:", nFailed, QString::fromLocal8Bit(strerror(nError)));
+    return nRemoved;
+}

@@ -1,0 +1,52 @@
+// What GetLogerStatus reports, kept up to date by the directory in use, and
+// the limits handed over for the next start.
+#ifndef LOGGER_STATUS_P_H
+#define LOGGER_STATUS_P_H
+
+#include "logger_extras.h"
+
+#include <QByteArray>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+
+namespace LogerDetail
+{
+struct StatusBoard
+{
+    // Changed at a start and when a file is opened.
+    std::mutex mutex;
+    QString strFilePath;
+    QByteArray fileDirPath; // where this log's files are made
+    QByteArray namePrefix;  // what begins their names there
+    QByteArray logName;
+    LOGER_LIMITS limits;
+    unsigned int nOverDays = 0;
+    qint64 nFileSizeLimit = -1;
+    // Changed by every record, under the write lock; read without it.
+    std::atomic<qint64> nFileSize{0};
+    std::atomic<quint64> nWritten{0};
+    std::atomic<quint64> nLost{0};
+    std::atomic<int> nLastErrno{0};
+    std::atomic<qint64> tLastFailure{0};
+};
+// The one board; never destroyed, so records at exit find it intact.
+StatusBoard& Board();
+// One more record written or lost: by the one writer that holds the write lock.
+inline void BumpCounter(std::atomic<quint64>& counter)
+{
+    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+// The limits handed over for the next start.
+LOGER_LIMITS PendingLimits();
+
+// Whether the name, after the prefix, is "<YYYYMMDD>_<id>_<log name>.log";
+// gives its date as a number and its id.
+bool IsOwnLogName(const char* pszName, const QByteArray& namePrefix, const QByteArray& logName, int& nDate,
+                  uint64_t& nId);
+} // namespace LogerDetail
+
+#endif // LOGGER_STATUS_P_H

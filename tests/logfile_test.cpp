@@ -150,10 +150,12 @@ TEST(Opening, AFileOrDirectoryInTheWayFailsTheStartAndLosesRecordsUntilItIsGone)
     log.addLogtoList(INFO, "f.cpp", "f", 2, std::string("lost"));
     QDir().rmdir(dir.file(T1));
     log.addLogtoList(INFO, "f.cpp", "f", 3, std::string("kept"));
+    // The new file tells of the record that went with the deleted file, then of the loss.
     const QStringList lines = readLines(dir.file(T1));
-    ASSERT_EQ(lines.size(), 2); // the loss is told before the next record
-    EXPECT_TRUE(lines[0].contains("] [ERR  ] [") && lines[0].contains("]   [1 "));
-    EXPECT_TRUE(lines[1].endsWith("[kept]"));
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[0].contains("] [WARN ] [") && lines[0].contains("]   [1 "));
+    EXPECT_TRUE(lines[1].contains("] [ERR  ] [") && lines[1].contains("]   [1 "));
+    EXPECT_TRUE(lines[2].endsWith("[kept]"));
 }
 
 TEST(Opening, AFailedWriteIsToldInTheFileAndLeavesNoPieceOfALine)

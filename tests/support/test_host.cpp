@@ -3,11 +3,16 @@
 //   test_host [capture] [init-record|init-echo DIR NAME MEGABYTES DAYS]
 //             [init-ini FILE] [log COUNT BYTES] [next-day] [paths]
 //             [spin-threads COUNT] [qt-capture] [qlog THREADS COUNT BYTES]
+//             [err COUNT BYTES] [limits RETAIN TOTAL_MB FREE_MB SYNC_LEVEL]
+//             [days DAYS BYTES PER_HOUR] [remove FILE] [status]
 // Commands run in order; results of start-ups are printed as "init:1"/"init:0".
 #include "logger.h"
 #include "logger_extras.h"
 
 #include <QDate>
+#include <QDateTime>
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -83,6 +88,43 @@ int main(int argc, char** argv)
             while (written < threads * 300) {
             }
             i += 1;
+        } else if (command == "err" && i + 2 < argc) {
+            const std::string text(size_t(atol(argv[i + 2])), 'e');
+            for (long n = 0; n < atol(argv[i + 1]); ++n)
+                logger.addLogtoList(ERR, __FILE__, "int main(int, char**)", int(n), text);
+            i += 2;
+        } else if (command == "limits" && i + 4 < argc) {
+            LOGER_LIMITS limits;
+            limits.m_bRetainWhileRunning = atoi(argv[i + 1]) != 0;
+            limits.m_nMaxTotalSizeMB = unsigned(atol(argv[i + 2]));
+            limits.m_nMinFreeSpaceMB = unsigned(atol(argv[i + 3]));
+            limits.m_nSyncLevel = atoi(argv[i + 4]);
+            SetLogerLimits(limits);
+            i += 4;
+        } else if (command == "days" && i + 3 < argc) {
+            // Records of BYTES, PER_HOUR of them in each hour of the clock,
+            // until the date is DAYS days on, one more then; prints that date.
+            const QDate end = QDate::currentDate().addDays(atol(argv[i + 1]));
+            const std::string text(size_t(atol(argv[i + 2])), 'd');
+            int hour = -1;
+            while (QDate::currentDate() < end) {
+                const QDateTime now = QDateTime::currentDateTime();
+                if (now.time().hour() == hour)
+                    continue;
+                hour = now.time().hour();
+                for (long n = 0; n < atol(argv[i + 3]); ++n)
+                    logger.addLogtoList(INFO, __FILE__, "int main(int, char**)", hour, text);
+            }
+            logger.addLogtoList(INFO, __FILE__, "int main(int, char**)", 0, text); // one on the last day
+            printf("date:%s\n", qPrintable(QDate::currentDate().toString("yyyyMMdd")));
+            i += 3;
+        } else if (command == "remove" && i + 1 < argc) {
+            unlink(argv[i + 1]);
+            i += 1;
+        } else if (command == "status") {
+            const LOGER_STATUS status = GetLogerStatus();
+            printf("written:%llu lost:%llu errno:%d logbytes:%lld\n", status.m_nRecordsWritten, status.m_nRecordsLost,
+                   status.m_nLastErrno, static_cast<long long>(status.m_nLogBytes));
         } else if (command == "paths") {
             printf("log:%s\ndump:%s\n", qUtf8Printable(logger.GetSaveLogPathFileName()),
                    qUtf8Printable(logger.GetSaveDumpPathFileName()));

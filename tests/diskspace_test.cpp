@@ -1,0 +1,139 @@
+// A device that never restarts: old files go by name date, by total size and
+// for free space, a full disk is told without leaving a piece of a line, and
+// records at a chosen level reach the disk at once.
+#include "support.h"
+
+#include <QDate>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <sched.h>
+#include <sys/mount.h>
+
+using namespace testing_support;
+
+namespace
+{
+const qint64 MiB = 1024 * 1024;
+
+QString iniFile(const TempDir& dir, const QString& keys)
+{
+    writeFile(dir.file("demo.ini"), ("[CommConfig]\nOverDays=3\n[LogConfig]\nLogName=demo\nLogPath=" + dir.path +
+                                     "\nIsPrintScreen=false\n" + keys)
+                                        .toUtf8());
+    return dir.file("demo.ini");
+}
+
+// A number the host printed as "name:value".
+long long printed(const Child& child, const QString& name)
+{
+    const QRegularExpressionMatch m = QRegularExpression(name + ":(-?\\d+)").match(child.out);
+    EXPECT_TRUE(m.hasMatch()) << name.toStdString() << " in " << child.out.toStdString();
+    return m.captured(1).toLongLong();
+}
+
+qint64 totalSize(const QString& dir)
+{
+    qint64 total = 0;
+    for (const QString& name : fileNames(dir))
+        total += QFileInfo(dir + name).size();
+    return total;
+}
+
+// A tmpfs of `size` at `dir`, seen by this test process and its children
+// only; false where no mount namespace can be had (not root).
+bool mountSmallDisk(const QString& dir, const char* size)
+{
+    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, size) == 0;
+}
+} // namespace
+
+TEST(DiskSpace, RetainWhileRunningKeepsTheLastDaysByTheirNames)
+{
+    // 30 days of about 3 MiB each, four days a second.
+    TempDir dir;
+    const Child r = runHost(
+        {"init-ini", iniFile(dir, "OneLogMaxSizeMB=1\nRetainWhileRunning=1\n"), "days", "30", "1000", "128"},
+        fakeClock({"FAKETIME=+0 x345600"}));
+    ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
+    const QDate end = QDate::fromString(QString::number(printed(r, "date")), "yyyyMMdd");
+    QSet<QString> dates;
+    for (const QString& name : fileNames(dir.file("log/")))
+        dates << name.left(8);
+    EXPECT_EQ(dates, QSet<QString>({end.toString("yyyyMMdd"), end.addDays(-1).toString("yyyyMMdd"),
+                                    end.addDays(-2).toString("yyyyMMdd"), end.addDays(-3).toString("yyyyMMdd")}));
+}
+
+TEST(DiskSpace, MaxTotalSizeKeepsTheNewestFilesWithinIt)
+{
+    TempDir dir;
+    const Child r = runHost({"limits", "0", "5", "0", "-1", "init-record", dir.path, "demo", "1", "5", "log", "20000",
+                             "1000", "status"});
+    ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
+    EXPECT_EQ(printed(r, "written"), 20000);
+    EXPECT_EQ(printed(r, "lost"), 0);
+    const QStringList files = fileNames(dir.path);
+    EXPECT_LE(totalSize(dir.path), 6 * MiB + 2000); // 5 MiB, and the file being written
+    EXPECT_GE(totalSize(dir.path), 4 * MiB);
+    // The newest ids are the ones left.
+    int newest = 0;
+    for (const QString& name : files)
+        newest = std::max(newest, name.section('_', 1, 1).toInt());
+    for (const QString& name : files)
+        EXPECT_GT(name.section('_', 1, 1).toInt(), newest - files.size()) << name.toStdString();
+}
+
+TEST(DiskSpace, ASmallDiskWithLimitsNeverLosesARecord)
+{
+    // Free space kept ahead of time; or a total the disk cannot hold, where
+    // each full disk frees itself once from this log's oldest files.
+    for (const char* keys : {"MinFreeSpaceMB=1\n", "MaxTotalSizeMB=100\n"}) {
+        TempDir dir;
+        QDir().mkdir(dir.file("log"));
+        if (!mountSmallDisk(dir.file("log"), "size=4m"))
+            GTEST_SKIP() << "no mount namespace here";
+        // Ten times the disk's size.
+        const Child r = runHost({"init-ini", iniFile(dir, QString("OneLogMaxSizeMB=1\n") + keys), "log", "40000",
+                                 "1000", "status"});
+        ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
+        EXPECT_EQ(printed(r, "written"), 40000) << keys;
+        EXPECT_EQ(printed(r, "lost"), 0) << keys;
+        umount(QFile::encodeName(dir.file("log")).constData());
+    }
+}
+
+TEST(DiskSpace, AFullDiskWithoutLimitsTellsTheLossAndLeavesNoPieceOfALine)
+{
+    TempDir dir;
+    QDir().mkdir(dir.file("log"));
+    if (!mountSmallDisk(dir.file("log"), "size=2m"))
+        GTEST_SKIP() << "no mount namespace here";
+    writeFile(dir.file("log/filler"), QByteArray(512 * 1024, 'f'));
+    const Child r = runHost({"init-record", dir.file("log/"), "demo", "30", "5", "log", "3000", "1000", "status",
+                             "remove", dir.file("log/filler"), "log", "1", "5"});
+    ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
+    const long long lost = printed(r, "lost");
+    EXPECT_GT(lost, 0);
+    const QStringList lines = readLines(dir.file("log/" + today() + "_1_demo.log"));
+    ASSERT_GE(lines.size(), 2);
+    for (const QString& line : lines)
+        ASSERT_TRUE(line.endsWith(']')) << "a piece of a line: " << line.right(40).toStdString();
+    EXPECT_TRUE(lines[lines.size() - 2].contains(QString("]   [%1 record(s) lost").arg(lost)));
+    EXPECT_TRUE(lines.last().endsWith("[xxxxx]"));
+}
+
+TEST(DiskSpace, SyncLevelSyncsEachRecordAtOrAboveIt)
+{
+    TempDir dir;
+    if (runCommand({"strace", "-V"}).exitCode != 0)
+        GTEST_SKIP() << "strace is not installed";
+    const Child r = runCommand(
+        QStringList{"strace", "-f", "-c", "-e", "trace=fdatasync", "-o", dir.file("trace")} +
+        hostCommand({"init-ini", iniFile(dir, "SyncLevel=ERR\n"), "log", "7", "5", "err", "3", "5"}));
+    ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
+    const QStringList rows = readLines(dir.file("trace")).filter(QRegularExpression("\\sfdatasync$"));
+    ASSERT_EQ(rows.size(), 1) << readLines(dir.file("trace")).join('\n').toStdString();
+    EXPECT_EQ(rows[0].simplified().section(' ', 3, 3), "3");
+}

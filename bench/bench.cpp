@@ -284,6 +284,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
 
 int main(int argc, char** argv)
 {
+    if (argc == 5 && strcmp(argv[1], "--rollover") == 0)
+        RunRollover(static_cast<unsigned>(std::stoul(argv[2])), argv[3], std::stoi(argv[4]));
     if (argc == 7 && strcmp(argv[1], "--child") == 0)
         RunVariant(argv[2], static_cast<unsigned>(std::stoul(argv[3])), std::stoul(argv[4]), argv[5],
                    std::stoi(argv[6]));
@@ -329,6 +331,18 @@ int main(int argc, char** argv)
     std::vector<std::string> syscalls(kVariantCount, "–");
     for (size_t v = 0; v < kVariantCount && notice.empty(); ++v)
         syscalls[v] = StraceCell(options, kVariants[v], notice);
+    std::string rollover = "Rollover, lock held by the record that starts a new file (median / max of " +
+                           std::to_string(kRolloverFiles - 1) + "):";
+    for (const unsigned crowd : kRolloverCrowd) {
+        const std::string dir = options.dir + "/rollover" + std::to_string(crowd);
+        fs::create_directory(dir);
+        const std::string result = RunChild({g_self, "--rollover", std::to_string(crowd), dir}, true);
+        unsigned long long count = 0, median = 0, most = 0;
+        rollover += " " + std::to_string(crowd) + " other .log files: " +
+                    (sscanf(result.c_str(), "ok %llu %llu %llu", &count, &median, &most) == 3
+                         ? Format("%.2f / %.2f ms;", median / 1e6, most / 1e6)
+                         : "failed (" + result.substr(0, result.find('\n')) + ");");
+    }
     fs::remove_all(options.dir);
 
     // The first failed rep of a cell stands in place of its number.
@@ -400,6 +414,7 @@ int main(int argc, char** argv)
     PrintTable(ratios);
     printf("\nPer call, median over the reps: µs/record; p50 / p99 in µs of every %luth call.\n\n", kSampleEvery);
     PrintTable(perCall);
+    printf("\n%s\n", rollover.c_str());
     if (!notice.empty())
         printf("\n%s\n", notice.c_str());
     if (!allGood)

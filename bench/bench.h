@@ -62,10 +62,19 @@ inline std::string ExpectedLine(const std::string& timeOfDay, unsigned tid, unsi
     return std::string(text, static_cast<size_t>(n));
 }
 
+// The rollover rows: files filled per run, and the other programs' .log
+// files beside them (a directory where logs pile up).
+inline constexpr unsigned kRolloverFiles = 6;
+inline constexpr unsigned kRolloverCrowd[] = {0, 5000};
+
 // Runs one variant in this process, which it ends; writes "ok <elapsed ns>
 // <p50 ns> <p99 ns>" or "error <text>" to resultFd (nothing when -1).
 [[noreturn]] void RunVariant(const std::string& id, unsigned threads, unsigned long records, const std::string& dir,
                              int resultFd);
+// Fills kRolloverFiles files of 1 MiB beside otherFiles other .log files in
+// this process, which it ends; writes "ok <rollovers> <median ns> <max ns>"
+// of the records that started a new file to resultFd.
+[[noreturn]] void RunRollover(unsigned otherFiles, const std::string& dir, int resultFd);
 } // namespace bench
 
 #endif // LOGGER_BENCH_BENCH_H

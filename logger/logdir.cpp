@@ -446,7 +446,8 @@ bool LogDirectory::AdoptFile(int nFd, int nDirFd, const QByteArray& name, const 
     board.nFileSize.store(m_nSize, std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(board.mutex);
     board.strFilePath = strFullPath;
-    board.fileDirPath = AbsolutePath(m_namePrefix.isEmpty() ? m_strPath : m_strPath.left(m_strPath.lastIndexOf('/') + 1));
+    board.fileDirPath =
+        AbsolutePath(m_namePrefix.isEmpty() ? m_strPath : m_strPath.left(m_strPath.lastIndexOf('/') + 1));
     board.namePrefix = m_namePrefix;
     board.logName = m_logNameBytes;
     board.limits = m_limits;

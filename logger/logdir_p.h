@@ -117,9 +117,9 @@ private:
     bool m_bReopen = false;   // deleted or replaced: choose a file as at a new day
     bool m_bOpenLine = false; // the file does not end in a line feed
     bool m_bShutDown = false;
-    int m_nOpenErrno = 0; // why the last opening failed
-    uint64_t m_nLost = 0; // records not written since the last one written
-    int m_nLostErrno = 0; // why the last of them was not
+    int m_nOpenErrno = 0;      // why the last opening failed
+    uint64_t m_nLost = 0;      // records not written since the last one written
+    int m_nLostErrno = 0;      // why the last of them was not
     uint64_t m_nSinceLook = 0; // records written since the last look at the name
     uint64_t m_nVanished = 0;  // records that went to a file deleted or replaced since
     // Disk space.

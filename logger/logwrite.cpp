@@ -130,8 +130,9 @@ __attribute__((noinline)) void JoinWithNotes(LogerDetail::LineBuffer& joined, co
     std::unique_ptr<LogerDetail::RecordBytes> note(new LogerDetail::RecordBytes);
     char szNote[160];
     if (nVanished > 0) {
-        const int nNote = snprintf(szNote, sizeof(szNote),
-                                   "%" PRIu64 " record(s) went to the previous file, deleted or replaced since", nVanished);
+        const int nNote =
+            snprintf(szNote, sizeof(szNote),
+                     "%" PRIu64 " record(s) went to the previous file, deleted or replaced since", nVanished);
         LogerDetail::FormatRecord(*note, record.szTime, WARN, 0, record.nThreadId, "logger", 6, szNote,
                                   static_cast<size_t>(nNote));
         joined.Append(note->bytes.Data(), note->bytes.Size());

@@ -49,7 +49,8 @@ bool IsOwnLogName(const char* pszName, const QByteArray& namePrefix, const QByte
     const char* p = pszName + nPrefix;
     const char* pTail = pszName + nName - nLog - 4;
     if (!AllDigits(p, 8) || p[8] != '_' || memcmp(pTail, logName.constData(), nLog) != 0 ||
-        memcmp(pTail + nLog, ".log", 4) != 0 || pTail[-1] != '_' || !AllDigits(p + 9, static_cast<size_t>(pTail - 1 - (p + 9))))
+        memcmp(pTail + nLog, ".log", 4) != 0 || pTail[-1] != '_' ||
+        !AllDigits(p + 9, static_cast<size_t>(pTail - 1 - (p + 9))))
         return false;
     nDate = atoi(QByteArray(p, 8).constData());
     nId = strtoull(p + 9, nullptr, 10);

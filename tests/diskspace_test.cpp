@@ -54,9 +54,9 @@ TEST(DiskSpace, RetainWhileRunningKeepsTheLastDaysByTheirNames)
 {
     // 30 days of about 3 MiB each, four days a second.
     TempDir dir;
-    const Child r = runHost(
-        {"init-ini", iniFile(dir, "OneLogMaxSizeMB=1\nRetainWhileRunning=1\n"), "days", "30", "1000", "128"},
-        fakeClock({"FAKETIME=+0 x345600"}));
+    const Child r =
+        runHost({"init-ini", iniFile(dir, "OneLogMaxSizeMB=1\nRetainWhileRunning=1\n"), "days", "30", "1000", "128"},
+                fakeClock({"FAKETIME=+0 x345600"}));
     ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
     const QDate end = QDate::fromString(QString::number(printed(r, "date")), "yyyyMMdd");
     QSet<QString> dates;
@@ -69,8 +69,8 @@ TEST(DiskSpace, RetainWhileRunningKeepsTheLastDaysByTheirNames)
 TEST(DiskSpace, MaxTotalSizeKeepsTheNewestFilesWithinIt)
 {
     TempDir dir;
-    const Child r = runHost({"limits", "0", "5", "0", "-1", "init-record", dir.path, "demo", "1", "5", "log", "20000",
-                             "1000", "status"});
+    const Child r = runHost(
+        {"limits", "0", "5", "0", "-1", "init-record", dir.path, "demo", "1", "5", "log", "20000", "1000", "status"});
     ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
     EXPECT_EQ(printed(r, "written"), 20000);
     EXPECT_EQ(printed(r, "lost"), 0);
@@ -95,8 +95,8 @@ TEST(DiskSpace, ASmallDiskWithLimitsNeverLosesARecord)
         if (!mountSmallDisk(dir.file("log"), "size=4m"))
             GTEST_SKIP() << "no mount namespace here";
         // Ten times the disk's size.
-        const Child r = runHost({"init-ini", iniFile(dir, QString("OneLogMaxSizeMB=1\n") + keys), "log", "40000",
-                                 "1000", "status"});
+        const Child r = runHost(
+            {"init-ini", iniFile(dir, QString("OneLogMaxSizeMB=1\n") + keys), "log", "40000", "1000", "status"});
         ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
         EXPECT_EQ(printed(r, "written"), 40000) << keys;
         EXPECT_EQ(printed(r, "lost"), 0) << keys;
@@ -129,9 +129,9 @@ TEST(DiskSpace, SyncLevelSyncsEachRecordAtOrAboveIt)
     TempDir dir;
     if (runCommand({"strace", "-V"}).exitCode != 0)
         GTEST_SKIP() << "strace is not installed";
-    const Child r = runCommand(
-        QStringList{"strace", "-f", "-c", "-e", "trace=fdatasync", "-o", dir.file("trace")} +
-        hostCommand({"init-ini", iniFile(dir, "SyncLevel=ERR\n"), "log", "7", "5", "err", "3", "5"}));
+    const Child r =
+        runCommand(QStringList{"strace", "-f", "-c", "-e", "trace=fdatasync", "-o", dir.file("trace")} +
+                   hostCommand({"init-ini", iniFile(dir, "SyncLevel=ERR\n"), "log", "7", "5", "err", "3", "5"}));
     ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
     const QStringList rows = readLines(dir.file("trace")).filter(QRegularExpression("\\sfdatasync$"));
     ASSERT_EQ(rows.size(), 1) << readLines(dir.file("trace")).join('\n').toStdString();

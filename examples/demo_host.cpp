@@ -70,5 +70,12 @@ int main(int argc, char** argv)
            qUtf8Printable(file));
     for (int i = qMax(0, lines.size() - 9); i < lines.size(); ++i)
         printf("  %s\n", lines[i].constData());
+
+    // How logging is doing, as a device would report it.
+    const LOGER_STATUS status = GetLogerStatus();
+    printf("status:        %llu records written, %llu lost (last errno %d); this log takes %lld bytes, "
+           "%lld bytes free\n",
+           status.m_nRecordsWritten, status.m_nRecordsLost, status.m_nLastErrno,
+           static_cast<long long>(status.m_nLogBytes), static_cast<long long>(status.m_nFreeBytes));
     return 0;
 }

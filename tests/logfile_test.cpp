@@ -228,7 +228,7 @@ TEST(Retention, AFileThatCannotBeDeletedDoesNotStopThePassAndKeepsItsMode)
     // Closed to nobody, the host cannot make its own file there: retention ran all the same.
     const std::pair<mode_t, QStringList> rows[] = {
         {01777, {"a.log"}},         // sticky, open to all: nobody removes only b.log
-        {0755, {"a.log", "b.log"}}, // closed to nobody: b.log's mode may change, it cannot go
+        {0755, {"a.log", "b.log"}}, // closed to nobody: neither can go, and neither mode changes
     };
     for (const auto& [dirMode, left] : rows) {
         TempDir dir;

@@ -31,6 +31,30 @@ bool IsOwnGroup(gid_t nGid)
     return nGot > 0 && std::find(groups.begin(), groups.begin() + nGot, nGid) != groups.begin() + nGot;
 }
 
+// The root directory, reached by ".." from the current one: an emulator that
+// maps absolute paths into a sysroot (qemu-user's -L) cannot send it there.
+int OpenRoot()
+{
+    int nFd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (int nLevel = 0; nFd >= 0 && nLevel < 4096; ++nLevel) {
+        const int nUp = openat(nFd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        struct stat here, up;
+        if (nUp < 0 || fstat(nFd, &here) != 0 || fstat(nUp, &up) != 0) {
+            if (nUp >= 0)
+                close(nUp);
+            break;
+        }
+        if (here.st_dev == up.st_dev && here.st_ino == up.st_ino) {
+            close(nUp);
+            return nFd;
+        }
+        close(nFd);
+        nFd = nUp;
+    }
+    if (nFd >= 0)
+        close(nFd);
+    return open("/", O_PATH | O_DIRECTORY | O_CLOEXEC); // the current directory is gone
+}
 } // namespace
 
 namespace LogerDetail
@@ -89,7 +113,7 @@ bool TrustedWalk::Step(int& nFd, const QByteArray& path, int nDepth, int* pParen
     if (path.startsWith('/') || nFd < 0) {
         if (nFd >= 0)
             close(nFd);
-        nFd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        nFd = OpenRoot();
         at = "/";
         if (nFd < 0)
             return Fail(at, errno, QString::fromLocal8Bit(strerror(errno)));

@@ -180,6 +180,21 @@ TEST(Opening, AFailedWriteIsToldInTheFileAndLeavesNoPieceOfALine)
     EXPECT_TRUE(lines[2].endsWith("[after]"));
 }
 
+TEST(Rollover, UnderAFileSizeLimitANewFileStartsBeforeALineWouldCrossIt)
+{
+    // SIGXFSZ keeps its default, which would end the host.
+    TempDir dir;
+    const Child r = runHost({"fsize", "65536", "init-record", dir.path, "demo", "1", "5", "log", "10000", "50"});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    int lines = 0;
+    for (const QString& name : fileNames(dir.path)) {
+        EXPECT_LE(QFileInfo(dir.file(name)).size(), 65536) << name.toStdString();
+        lines += readLines(dir.file(name)).size();
+    }
+    EXPECT_EQ(lines, 10000);
+    EXPECT_GE(fileNames(dir.path).size(), 10);
+}
+
 namespace
 {
 // Starts a host on `dir` with the clock `age` seconds ahead; returns the

@@ -4,7 +4,7 @@
 //             [init-ini FILE] [log COUNT BYTES] [next-day] [paths]
 //             [spin-threads COUNT] [qt-capture] [qlog THREADS COUNT BYTES]
 //             [err COUNT BYTES] [limits RETAIN TOTAL_MB FREE_MB SYNC_LEVEL]
-//             [days DAYS BYTES PER_HOUR] [remove FILE] [status]
+//             [days DAYS BYTES PER_HOUR] [remove FILE] [status] [fsize BYTES]
 // Commands run in order; results of start-ups are printed as "init:1"/"init:0".
 #include "logger.h"
 #include "logger_extras.h"
@@ -12,6 +12,7 @@
 #include <QDate>
 #include <QDateTime>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -118,6 +119,11 @@ int main(int argc, char** argv)
             logger.addLogtoList(INFO, __FILE__, "int main(int, char**)", 0, text); // one on the last day
             printf("date:%s\n", qPrintable(QDate::currentDate().toString("yyyyMMdd")));
             i += 3;
+        } else if (command == "fsize" && i + 1 < argc) {
+            // The process's file size limit, as a device's guard sets it.
+            const rlimit limit{rlim_t(atoll(argv[i + 1])), rlim_t(atoll(argv[i + 1]))};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            i += 1;
         } else if (command == "remove" && i + 1 < argc) {
             unlink(argv[i + 1]);
             i += 1;

@@ -55,33 +55,23 @@ void DayBounds(const char* pszDate, time_t& tStart, time_t& tNext)
 // show (directories, regular files, links to either), by name without case.
 std::vector<QByteArray> ListDirectory(int nDirFd)
 {
-    std::vector<QByteArray> names;
-    const int nFd = openat(nDirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* pDir = nFd >= 0 ? fdopendir(nFd) : nullptr;
-    if (pDir == nullptr) {
-        if (nFd >= 0)
-            close(nFd);
-        return names;
-    }
-    while (const dirent* pEntry = readdir(pDir)) {
-        const char* pszName = pEntry->d_name;
-        if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0)
-            continue;
-        unsigned char nType = pEntry->d_type;
-        if (nType == DT_LNK || nType == DT_UNKNOWN) {
-            struct stat st;
-            if (fstatat(nFd, pszName, &st, 0) != 0)
-                continue; // a dangling link
-            nType = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
-        }
-        if (nType == DT_DIR || nType == DT_REG)
-            names.emplace_back(pszName);
-    }
-    closedir(pDir);
-    std::sort(names.begin(), names.end(), [](const QByteArray& a, const QByteArray& b) {
-        const int n = QFile::decodeName(a).toLower().compare(QFile::decodeName(b).toLower());
-        return n != 0 ? n < 0 : a < b;
+    // Sorted by the name in lower case, then as it is; each key made once.
+    std::vector<std::pair<QString, QByteArray>> entries;
+    LogerDetail::ForEachName(nDirFd, [&](const char* pszName) {
+        struct stat st;
+        if (fstatat(nDirFd, pszName, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return;
+        // A link counts as what it leads to; a dangling one not at all.
+        if (S_ISLNK(st.st_mode) && fstatat(nDirFd, pszName, &st, 0) != 0)
+            return;
+        if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode))
+            entries.emplace_back(QFile::decodeName(pszName).toLower(), QByteArray(pszName));
     });
+    std::sort(entries.begin(), entries.end());
+    std::vector<QByteArray> names;
+    names.reserve(entries.size());
+    for (auto& entry : entries)
+        names.push_back(std::move(entry.second));
     return names;
 }
 

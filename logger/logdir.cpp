@@ -248,7 +248,6 @@ void LogDirectory::ChooseFile(size_t nRoom)
     }
     qint64 nBestMsecs = QDateTime::fromString("2000-01-01 00:00:01", "yyyy-MM-dd hh:mm:ss").toMSecsSinceEpoch();
     const std::vector<QByteArray> names = ListDirectory(m_nDirFd);
-    const uid_t nUid = geteuid();
     char szCreated[16];
     for (size_t i = 0; i < names.size(); ++i) {
         const QByteArray& name = names[i];
@@ -263,16 +262,7 @@ void LogDirectory::ChooseFile(size_t nRoom)
             continue;
         bool bHasIdField = false;
         const uint64_t nId = LogIdFromFileName(strFileName, bHasIdField);
-        if (bHasIdField && nId > m_nMaxId)
-            m_nMaxId = nId;
-        // Only a file of our own that no other name reaches is continued.
-        const qint64 nSize = static_cast<qint64>(stx.stx_size);
-        const qint64 nMsecs = static_cast<qint64>(stx.stx_mtime.tv_sec) * 1000 + stx.stx_mtime.tv_nsec / 1000000;
-        if (nSize < m_nFullSize && Fits(nSize, nRoom) && nMsecs > nBestMsecs && stx.stx_uid == nUid &&
-            stx.stx_nlink == 1) {
-            nBestMsecs = nMsecs;
-            m_continueName = name;
-        }
+        NoteTodaysFile(name, bHasIdField, nId, stx, nRoom, nBestMsecs);
     }
     if (m_continueName.isEmpty()) {
         ++m_nMaxId;
@@ -282,13 +272,28 @@ void LogDirectory::ChooseFile(size_t nRoom)
     Diagnose("current existing filesname Max id:", static_cast<qulonglong>(m_nMaxId));
 }
 
+// One file of today: its id counts, and it is the one to continue when it is
+// the newest below the limits so far, of our own, and no other name reaches it.
+void LogDirectory::NoteTodaysFile(const QByteArray& name, bool bHasId, uint64_t nId, const struct statx& stx,
+                                  size_t nRoom, qint64& nBestMsecs)
+{
+    if (bHasId && nId > m_nMaxId)
+        m_nMaxId = nId;
+    const qint64 nSize = static_cast<qint64>(stx.stx_size);
+    const qint64 nMsecs = static_cast<qint64>(stx.stx_mtime.tv_sec) * 1000 + stx.stx_mtime.tv_nsec / 1000000;
+    if (nSize < m_nFullSize && Fits(nSize, nRoom) && nMsecs > nBestMsecs && stx.stx_uid == geteuid() &&
+        stx.stx_nlink == 1) {
+        nBestMsecs = nMsecs;
+        m_continueName = name;
+    }
+}
+
 // While running: only names of this log and today are looked at, and only
 // the choice is reported, so a rollover stays short in a full directory.
 void LogDirectory::ChooseQuickly(size_t nRoom)
 {
     m_continueName.clear();
     const int nToday = atoi(m_szDate);
-    const uid_t nUid = geteuid();
     qint64 nBestMsecs = -1;
     ForEachName(m_nDirFd, [&](const char* pszName) {
         int nDate = 0;
@@ -297,15 +302,7 @@ void LogDirectory::ChooseQuickly(size_t nRoom)
         if (!IsOwnLogName(pszName, QByteArray(), m_logNameBytes, nDate, nId) || nDate != nToday ||
             !StatRegular(m_nDirFd, QByteArray::fromRawData(pszName, static_cast<int>(strlen(pszName))), stx))
             return;
-        if (nId > m_nMaxId)
-            m_nMaxId = nId;
-        const qint64 nSize = static_cast<qint64>(stx.stx_size);
-        const qint64 nMsecs = static_cast<qint64>(stx.stx_mtime.tv_sec) * 1000 + stx.stx_mtime.tv_nsec / 1000000;
-        if (nSize < m_nFullSize && Fits(nSize, nRoom) && nMsecs > nBestMsecs && stx.stx_uid == nUid &&
-            stx.stx_nlink == 1) {
-            nBestMsecs = nMsecs;
-            m_continueName = pszName;
-        }
+        NoteTodaysFile(QByteArray(pszName), true, nId, stx, nRoom, nBestMsecs);
     });
     if (m_continueName.isEmpty())
         ++m_nMaxId;

@@ -75,6 +75,8 @@ public:
 private:
     void ChooseFile(size_t nRoom);
     void ChooseQuickly(size_t nRoom);
+    void NoteTodaysFile(const QByteArray& name, bool bHasId, uint64_t nId, const struct statx& stx, size_t nRoom,
+                        qint64& nBestMsecs);
     int NewFileDirFd() const { return m_namePrefix.isEmpty() ? m_nDirFd : m_nParentFd; }
     bool HasSpaceLimits() const { return m_limits.m_nMaxTotalSizeMB > 0 || m_limits.m_nMinFreeSpaceMB > 0; }
     int WriteOnce(const char* pBytes, size_t nBytes);

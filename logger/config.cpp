@@ -1,5 +1,6 @@
 // Configuration: the dump and check before start-up, and start-up from an INI file.
 #include "logger_p.h"
+#include "own_messages_p.h"
 
 #include <QDir>
 #include <QSettings>
@@ -32,30 +33,30 @@ int PositiveNumber(const QVariant& value)
 
 void LOG_CONFIG_INFO::Debug_PrintValues()
 {
-    qDebug() << "m_strLogPath:      " << m_strLogPath;
-    qDebug() << "m_strLogName:      " << m_strLogName;
-    qDebug() << "m_bIsWriteLog:     " << m_bIsWriteLog;
-    qDebug() << "m_emLogLevel:      " << static_cast<int>(LogerDetail::LoadLevel(m_emLogLevel));
-    qDebug() << "m_nMegaByte:       " << m_nMegaByte;
-    qDebug() << "m_bIsPrintScreen:  " << m_bIsPrintScreen;
-    qDebug() << "m_nRowLogMaxLen:   " << m_nRowLogMaxLen;
-    qDebug() << "m_nOverDays:       " << m_nOverDays;
+    LOGER_OWN_DEBUG() << "m_strLogPath:      " << m_strLogPath;
+    LOGER_OWN_DEBUG() << "m_strLogName:      " << m_strLogName;
+    LOGER_OWN_DEBUG() << "m_bIsWriteLog:     " << m_bIsWriteLog;
+    LOGER_OWN_DEBUG() << "m_emLogLevel:      " << static_cast<int>(LogerDetail::LoadLevel(m_emLogLevel));
+    LOGER_OWN_DEBUG() << "m_nMegaByte:       " << m_nMegaByte;
+    LOGER_OWN_DEBUG() << "m_bIsPrintScreen:  " << m_bIsPrintScreen;
+    LOGER_OWN_DEBUG() << "m_nRowLogMaxLen:   " << m_nRowLogMaxLen;
+    LOGER_OWN_DEBUG() << "m_nOverDays:       " << m_nOverDays;
 }
 
 bool Loger::CheckLogCfgCheck()
 {
     m_LogCfgInfo.Debug_PrintValues();
     if (m_LogCfgInfo.m_strLogPath.isEmpty() || m_LogCfgInfo.m_strLogName.isEmpty()) {
-        qDebug() << "m_strLogPath or m_strLogName is Empty!";
+        LOGER_OWN_DEBUG() << "m_strLogPath or m_strLogName is Empty!";
         return false;
     }
     if (!m_LogCfgInfo.m_bIsWriteLog)
-        qDebug() << "logger will not write log!";
+        LOGER_OWN_DEBUG() << "logger will not write log!";
     const int nLevel = static_cast<int>(LogerDetail::LoadLevel(m_LogCfgInfo.m_emLogLevel));
     if (nLevel < DEBUG || nLevel > FATAL)
         return false;
     if (!m_LogCfgInfo.m_bIsPrintScreen)
-        qDebug() << "logger will not print in terminal !";
+        LOGER_OWN_DEBUG() << "logger will not print in terminal !";
     if (m_LogCfgInfo.m_nMegaByte == 0 || m_LogCfgInfo.m_nRowLogMaxLen == 0 || m_LogCfgInfo.m_nOverDays == 0)
         return false;
     return true;
@@ -65,12 +66,12 @@ bool Loger::InitLogInfo(const QString& strLogIniFullPath)
 {
     const LogerDetail::OwnMessagesScope ownMessages;
     if (m_IsInitOK) {
-        qDebug() << "error,Loger already is init!";
+        LOGER_OWN_DEBUG() << "error,Loger already is init!";
         return false;
     }
     const QFileInfo fi(strLogIniFullPath);
     if (!fi.isFile()) {
-        qDebug() << "get log file path failed!";
+        LOGER_OWN_DEBUG() << "get log file path failed!";
         return false;
     }
     QSettings settings(strLogIniFullPath, QSettings::IniFormat);
@@ -88,7 +89,7 @@ bool Loger::InitLogInfo(const QString& strLogIniFullPath)
     settings.beginGroup("LogConfig");
     QString strValue = settings.value("LogName").toString();
     if (strValue.isEmpty()) {
-        qDebug() << "program filename is empty!" << strValue << strLogIniFullPath;
+        LOGER_OWN_DEBUG() << "program filename is empty!" << strValue << strLogIniFullPath;
         return false;
     }
     m_LogCfgInfo.m_strLogName = strValue;

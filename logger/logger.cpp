@@ -3,6 +3,7 @@
 // the lock covers only the file (size, rollover, one write); the logger's own
 // debug messages and the echo follow once it is released (messages.cpp).
 #include "logger_p.h"
+#include "own_messages_p.h"
 
 #include <QStandardPaths>
 
@@ -92,12 +93,12 @@ void Loger::InitDefaultCfg()
     m_LogCfgInfo.m_bIsPrintScreen = true;
     m_LogCfgInfo.m_nRowLogMaxLen = 1024;
     m_LogCfgInfo.m_nOverDays = 5;
-    qDebug() << "Default Log Paths: " << m_LogCfgInfo.m_strLogPath;
+    LOGER_OWN_DEBUG() << "Default Log Paths: " << m_LogCfgInfo.m_strLogPath;
 }
 
 void Loger::unInit()
 {
-    printf("uninit begin...");
+    LOGER_OWN_PRINTF("uninit begin...");
     m_bIsStop = true;
     pthread_t hThread = 0;
     {
@@ -111,7 +112,7 @@ void Loger::unInit()
     m_bIsStop = true;
     if (hThread != 0)
         pthread_join(hThread, nullptr);
-    printf("uninit end...");
+    LOGER_OWN_PRINTF("uninit end...");
 }
 
 em_LOG_LEVEL Loger::GetLogLevel()
@@ -181,11 +182,11 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     const int cnt = LogerDetail::FormatMessage(szTmpFmt, sizeof(szTmpFmt), OrEmpty(pstrFmt), TmpArgList);
     va_end(TmpArgList);
     if (cnt < 0) {
-        printf("vsnprintf error,ret:%d", cnt);
+        LOGER_OWN_PRINTF("vsnprintf error,ret:%d", cnt);
         return;
     }
     if (szTmpFmt[0] == '\0') {
-        printf("error m_szTmpFmt is empty!");
+        LOGER_OWN_PRINTF("error m_szTmpFmt is empty!");
         return;
     }
     if (bWritten)

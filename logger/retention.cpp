@@ -1,5 +1,6 @@
 // Deletes log files older than the retention period, once per start-up.
 #include "logger_p.h"
+#include "own_messages_p.h"
 
 #include <QDir>
 
@@ -90,14 +91,14 @@ bool Loger::DeleteOverLogFile()
         // Only regular files: a link named like a log file is left alone.
         if (fileInfo.isSymLink() || !LogerDetail::IsLogFile(fileInfo))
             continue;
-        qDebug() << "Found already existed logfiles:" << i << fileInfo.filePath();
+        LOGER_OWN_DEBUG() << "Found already existed logfiles:" << i << fileInfo.filePath();
         const qint64 nTime = LogerDetail::EpochSecs32(LogerDetail::CreatedTime(fileInfo));
         const qint64 now = LogerDetail::EpochSecs32(QDateTime::currentDateTimeUtc());
         if (now - nTime < nPeriodSecs)
             continue;
         const em_REMOVE_RESULT emResult = RemoveRegularFile(filePath);
         if (emResult == REMOVE_FAILED)
-            qDebug() << "remove file" << filePath << " faild!";
+            LOGER_OWN_DEBUG() << "remove file" << filePath << " faild!";
         if (emResult == REMOVE_FAILED || emResult == MODE_REFUSED)
             bDel = false;
     }

@@ -1,5 +1,6 @@
 // Start-up from a configuration record, the writer thread and the drain loop.
 #include "logger_p.h"
+#include "own_messages_p.h"
 
 #include <QDir>
 
@@ -9,7 +10,7 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
 {
     const LogerDetail::OwnMessagesScope ownMessages;
     if (m_IsInitOK) {
-        qDebug() << "error,Loger already is init!";
+        LOGER_OWN_DEBUG() << "error,Loger already is init!";
         return false;
     }
     if (!LogInfo.m_strLogPath.isEmpty()) {
@@ -89,7 +90,7 @@ int Loger::doWriteLog()
     for (;;) {
         if (m_bIsStop) {
             const LogerDetail::OwnMessagesScope ownMessages;
-            qDebug() << "doWriteLog is stop! ";
+            LOGER_OWN_DEBUG() << "doWriteLog is stop! ";
             return 0;
         }
         std::list<LOG_PUTOUT> listBatch;

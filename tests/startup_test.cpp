@@ -138,3 +138,18 @@ TEST(IniFile, TakesValidValuesAndKeepsTheOthers)
         EXPECT_EQ(readLines(dir.path + "log/" + today() + "_1_demo.log").size(), values[0] == "true" ? 1 : 0);
     }
 }
+
+TEST(OwnMessages, TheLoggingRuleSilencesThemAloneAndRecordsStillLand)
+{
+    for (const bool silenced : {false, true}) {
+        TempDir dir;
+        writeFile(dir.file(today() + "_1_demo.log"), "before\n"); // found by the scan, then continued
+        const Child r = runHost({"init-record", dir.path, "demo", "30", "5", "log", "2", "5", "qlog", "1", "1", "0"},
+                                silenced ? QStringList{"QT_LOGGING_RULES=logger.debug=false"} : QStringList{});
+        EXPECT_EQ(r.out, "init:1" + QString(silenced ? "" : "\nuninit begin...uninit end..."));
+        for (const char* own : {"Default Log Paths:", "m_strLogName:", "Found already existed logfiles:"})
+            EXPECT_EQ(r.err.contains(own), !silenced) << own << '\n' << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains("q 0 0")) << r.err.toStdString(); // the host's own qDebug()
+        EXPECT_EQ(readLines(dir.file(today() + "_1_demo.log")).size(), 3);
+    }
+}

@@ -1,4 +1,5 @@
 // Configuration: the dump and check before start-up, and start-up from an INI file.
+#include "ini_check_p.h"
 #include "logger_p.h"
 #include "own_messages_p.h"
 
@@ -74,6 +75,7 @@ bool Loger::InitLogInfo(const QString& strLogIniFullPath)
         LOGER_OWN_DEBUG() << "get log file path failed!";
         return false;
     }
+    LogerDetail::ReportIniMistakes(strLogIniFullPath);
     QSettings settings(strLogIniFullPath, QSettings::IniFormat);
     settings.setIniCodec(QTextCodec::codecForName("GB2312"));
 

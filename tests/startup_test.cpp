@@ -139,6 +139,31 @@ TEST(IniFile, TakesValidValuesAndKeepsTheOthers)
     }
 }
 
+TEST(IniFile, NamesEachMistakeWithItsFileGroupAndKey)
+{
+    const struct
+    {
+        QString ini, group, key; // no group: a correct file, about which nothing is said
+    } rows[] = {
+        {"[LogConfg]\nLogName=demo", "LogConfg", "LogName"},
+        {"[ComConfig]\nOverDays=3\n[LogConfig]\nLogName=demo", "ComConfig", "OverDays"},
+        {"[LogConfig]\nLogName=demo\nLogLevl=INFO", "LogConfig", "LogLevl"},
+        {"[CommConfig]\nOverDay=3\n[LogConfig]\nLogName=demo", "CommConfig", "OverDay"},
+        {"[LogConfig]\nLogPath=logs", "LogConfig", "LogName"}, // missing: where it was looked for
+        {"[CommConfig]\nOverDays=3\n[LogConfig]\nLogName=demo\nLogLevel=INFO", "", ""},
+    };
+    for (const auto& row : rows) {
+        TempDir dir;
+        const Child r = startFromIni(dir, row.ini);
+        const QStringList aboutFile = r.err.split('\n').filter(dir.file("logger.ini"));
+        const QStringList named = aboutFile.filter(row.group).filter(row.key);
+        EXPECT_EQ(named.size(), row.group.isEmpty() ? 0 : 1) << row.ini.toStdString() << '\n' << r.err.toStdString();
+        if (row.group.isEmpty()) {
+            EXPECT_EQ(aboutFile, QStringList());
+        }
+    }
+}
+
 TEST(OwnMessages, TheLoggingRuleSilencesThemAloneAndRecordsStillLand)
 {
     for (const bool silenced : {false, true}) {

@@ -257,6 +257,7 @@ readme_code() {
     build_line=${build_line//\~\/logger/$build/stage}
     build_line=${build_line//\$HOME\/logger/$build/stage}
     (cd "$work" && export TMPDIR="$work" && eval "$build_line")
+    echo # the logger's "uninit end..." at exit has no line feed
     grep -q ' \[INFO \] .* \[main\]   \[hello from myapp\]$' "$work"/myapp/*_1_myapp.log
     echo "== the README's host code is the example host's; its quick start builds, runs and logs"
 }
@@ -270,8 +271,15 @@ armhf_run=(qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH="$armhf_libs"
 run_ctest() {
     local dir=$1
     shift
-    local rc=0
-    ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 60 "$@" >"$dir/ctest.log" 2>&1 || rc=$?
+    local rc=0 tmp
+    # The tests' temporary directory, removed afterwards with whatever a test
+    # leaves there (a host's records before its start land beside its folder).
+    # Open to all, as /tmp: some hosts run as user nobody.
+    tmp=$(mktemp -d /tmp/logger-ctest-XXXXXX)
+    chmod 1777 "$tmp"
+    TMPDIR=$tmp ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 60 "$@" >"$dir/ctest.log" 2>&1 ||
+        rc=$?
+    rm -rf "$tmp"
     cat "$dir/ctest.log"
     echo "== $(summary "tests in $dir" "$rc" "$dir")"
     return "$rc"

@@ -6,7 +6,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME logger)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_CONTACT "logger maintainers <logger@localhost>")
+set(CPACK_PACKAGE_CONTACT "The logger project <maintainers@logger-project.org>")
 # The prefix the tree was configured with, so logger.pc and the package agree.
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
@@ -19,12 +19,22 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME liblogger${PROJECT_VERSION_MAJOR})
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "${PROJECT_DESCRIPTION}: the shared library")
+# CPack of CMake 3.25 writes no Multi-Arch field: it follows the Section value
+# on a line of its own. "same": the amd64 and armhf library install side by
+# side, for cross builds.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION "libs\nMulti-Arch: same")
+# The summary above is the first line of both descriptions.
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "The shared library liblogger.so.${PROJECT_VERSION_MAJOR}. Each record becomes one
+line, written and flushed before the call returns, in a file named by date,
+sequence id and log name; a new file starts when the date changes or the
+file is full, and old files are deleted at start-up. Any thread may log.
+Made for Linux devices on 32-bit ARM (armv7-a).")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME liblogger-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
-    "${PROJECT_DESCRIPTION}: headers, CMake package and pkg-config file")
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "What hosts build against liblogger${PROJECT_VERSION_MAJOR} with: the headers
+<logger/logger.h> and <logger/logger_extras.h>, the CMake package
+(find_package(logger)) and logger.pc for pkg-config and qmake.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
     "liblogger${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION}), qtbase5-dev")
 

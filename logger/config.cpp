@@ -1,5 +1,6 @@
 // Configuration: the dump and check before start-up, and start-up from an INI file.
 #include "config_p.h"
+#include "ini_check_p.h"
 #include "logdir_p.h"
 #include "messages_p.h"
 
@@ -49,30 +50,30 @@ int PositiveNumber(const QVariant& value)
 
 void LOG_CONFIG_INFO::Debug_PrintValues()
 {
-    qDebug() << "m_strLogPath:      " << m_strLogPath;
-    qDebug() << "m_strLogName:      " << m_strLogName;
-    qDebug() << "m_bIsWriteLog:     " << m_bIsWriteLog;
-    qDebug() << "m_emLogLevel:      " << static_cast<int>(LogerDetail::LoadLevel(m_emLogLevel));
-    qDebug() << "m_nMegaByte:       " << m_nMegaByte;
-    qDebug() << "m_bIsPrintScreen:  " << m_bIsPrintScreen;
-    qDebug() << "m_nRowLogMaxLen:   " << m_nRowLogMaxLen;
-    qDebug() << "m_nOverDays:       " << m_nOverDays;
+    LOGER_OWN_DEBUG() << "m_strLogPath:      " << m_strLogPath;
+    LOGER_OWN_DEBUG() << "m_strLogName:      " << m_strLogName;
+    LOGER_OWN_DEBUG() << "m_bIsWriteLog:     " << m_bIsWriteLog;
+    LOGER_OWN_DEBUG() << "m_emLogLevel:      " << static_cast<int>(LogerDetail::LoadLevel(m_emLogLevel));
+    LOGER_OWN_DEBUG() << "m_nMegaByte:       " << m_nMegaByte;
+    LOGER_OWN_DEBUG() << "m_bIsPrintScreen:  " << m_bIsPrintScreen;
+    LOGER_OWN_DEBUG() << "m_nRowLogMaxLen:   " << m_nRowLogMaxLen;
+    LOGER_OWN_DEBUG() << "m_nOverDays:       " << m_nOverDays;
 }
 
 bool LogerDetail::CheckConfig(LOG_CONFIG_INFO& cfg)
 {
     cfg.Debug_PrintValues();
     if (cfg.m_strLogPath.isEmpty() || cfg.m_strLogName.isEmpty()) {
-        qDebug() << "m_strLogPath or m_strLogName is Empty!";
+        LOGER_OWN_DEBUG() << "m_strLogPath or m_strLogName is Empty!";
         return false;
     }
     if (!cfg.m_bIsWriteLog)
-        qDebug() << "logger will not write log!";
+        LOGER_OWN_DEBUG() << "logger will not write log!";
     const int nLevel = static_cast<int>(LogerDetail::LoadLevel(cfg.m_emLogLevel));
     if (nLevel < DEBUG || nLevel > FATAL)
         return false;
     if (!cfg.m_bIsPrintScreen)
-        qDebug() << "logger will not print in terminal !";
+        LOGER_OWN_DEBUG() << "logger will not print in terminal !";
     if (cfg.m_nMegaByte == 0 || cfg.m_nRowLogMaxLen == 0 || cfg.m_nOverDays == 0)
         return false;
     return true;
@@ -100,14 +101,15 @@ bool Loger::InitLogInfo(const QString& strLogIniFullPath)
 {
     const LogerDetail::OwnMessagesScope ownMessages;
     if (m_IsInitOK) {
-        qDebug() << "error,Loger already is init!";
+        LOGER_OWN_DEBUG() << "error,Loger already is init!";
         return false;
     }
     const QFileInfo fi(strLogIniFullPath);
     if (!fi.isFile()) {
-        qDebug() << "get log file path failed!";
+        LOGER_OWN_DEBUG() << "get log file path failed!";
         return false;
     }
+    LogerDetail::ReportIniMistakes(strLogIniFullPath);
     QSettings settings(strLogIniFullPath, QSettings::IniFormat);
     settings.setIniCodec(QTextCodec::codecForName("GB2312"));
 
@@ -126,7 +128,7 @@ bool Loger::InitLogInfo(const QString& strLogIniFullPath)
     settings.beginGroup("LogConfig");
     QString strValue = settings.value("LogName").toString();
     if (strValue.isEmpty()) {
-        qDebug() << "program filename is empty!" << strValue << strLogIniFullPath;
+        LOGER_OWN_DEBUG() << "program filename is empty!" << strValue << strLogIniFullPath;
         return false;
     }
     candidate.m_strLogName = strValue;

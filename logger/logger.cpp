@@ -98,12 +98,12 @@ void Loger::InitDefaultCfg()
     m_LogCfgInfo.m_bIsPrintScreen = true;
     m_LogCfgInfo.m_nRowLogMaxLen = 1024;
     m_LogCfgInfo.m_nOverDays = 5;
-    qDebug() << "Default Log Paths: " << m_LogCfgInfo.m_strLogPath;
+    LOGER_OWN_DEBUG() << "Default Log Paths: " << m_LogCfgInfo.m_strLogPath;
 }
 
 void Loger::unInit()
 {
-    printf("uninit begin...");
+    LOGER_OWN_PRINTF("uninit begin...");
     m_bIsStop = true;
     pthread_t hThread = 0;
     {
@@ -117,7 +117,7 @@ void Loger::unInit()
     m_bIsStop = true;
     if (hThread != 0)
         pthread_join(hThread, nullptr);
-    printf("uninit end...");
+    LOGER_OWN_PRINTF("uninit end...");
 }
 
 em_LOG_LEVEL Loger::GetLogLevel()
@@ -187,11 +187,11 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     const int cnt = LogerDetail::FormatMessage(szTmpFmt, sizeof(szTmpFmt), OrEmpty(pstrFmt), TmpArgList);
     va_end(TmpArgList);
     if (cnt < 0) {
-        printf("vsnprintf error,ret:%d", cnt);
+        LOGER_OWN_PRINTF("vsnprintf error,ret:%d", cnt);
         return;
     }
     if (szTmpFmt[0] == '\0') {
-        printf("error m_szTmpFmt is empty!");
+        LOGER_OWN_PRINTF("error m_szTmpFmt is empty!");
         return;
     }
     if (bWritten)

@@ -1,6 +1,7 @@
 // The logger's own debug messages (reports of opening and rolling over, the
 // echo of records): kept while the write lock is held and emitted after it,
-// so that a host's message handler may hand them back to the logger.
+// so that a host's message handler may hand them back to the logger. All of
+// them pass the category "logger", which a logging rule may turn off.
 #include "messages_p.h"
 
 #include <atomic>
@@ -27,7 +28,7 @@ void DrainDiagnostics(OwnMessages& own)
     while (own.pDiagnostics != nullptr && !own.pDiagnostics->isEmpty()) {
         const QString strText = own.pDiagnostics->takeFirst();
         if (!g_bObjectGone)
-            qDebug().noquote() << strText;
+            LOGER_OWN_DEBUG().noquote() << strText;
     }
     delete own.pDiagnostics;
     own.pDiagnostics = nullptr;
@@ -38,17 +39,26 @@ void EmitEcho(const LogerDetail::RecordBytes& record, bool bEchoLine)
     if (g_bObjectGone)
         return;
     if (record.bEmptyFirst)
-        qDebug() << Qt::endl;
+        LOGER_OWN_DEBUG() << Qt::endl;
     if (bEchoLine && record.nLineLength > 0)
-        qDebug() << QString::fromUtf8(record.bytes.Data() + record.nLineBegin, static_cast<int>(record.nLineLength));
+        LOGER_OWN_DEBUG() << QString::fromUtf8(record.bytes.Data() + record.nLineBegin,
+                                               static_cast<int>(record.nLineLength));
     if (record.bEmptyLast)
-        qDebug() << Qt::endl;
+        LOGER_OWN_DEBUG() << Qt::endl;
 }
 
 } // namespace
 
 namespace LogerDetail
 {
+const QLoggingCategory& OwnCategory()
+{
+    // Never destroyed: threads still logging at exit may ask it after static
+    // objects are gone.
+    static const QLoggingCategory* const pCategory = new QLoggingCategory("logger");
+    return *pCategory;
+}
+
 void KeepDiagnostic(const QString& strText)
 {
     if (g_bObjectGone)

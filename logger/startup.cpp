@@ -27,7 +27,7 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
 {
     const LogerDetail::OwnMessagesScope ownMessages;
     if (m_IsInitOK) {
-        qDebug() << "error,Loger already is init!";
+        LOGER_OWN_DEBUG() << "error,Loger already is init!";
         return false;
     }
     // A candidate: nothing of the running configuration changes unless the
@@ -104,19 +104,19 @@ int Loger::createThread()
     pthread_attr_t attr;
     int nRet = pthread_attr_init(&attr);
     if (nRet != 0) {
-        printf("Loger::createThread() pthread_attr_init() failed! errno=%d.", nRet);
+        LOGER_OWN_PRINTF("Loger::createThread() pthread_attr_init() failed! errno=%d.", nRet);
         return -1;
     }
     // Joinable and not detached: unInit joins it, so it has surely ended.
     nRet = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
     if (nRet != 0) {
-        printf("Loger::createThread() pthread_attr_setdetachstate() failed! err=%d", nRet);
+        LOGER_OWN_PRINTF("Loger::createThread() pthread_attr_setdetachstate() failed! err=%d", nRet);
         pthread_attr_destroy(&attr);
         return -1;
     }
     nRet = pthread_create(&m_dwSendThreadId, &attr, ThreadProc, this);
     if (nRet != 0) {
-        printf("Loger::createThread() pthread_create() failed! err=%d", nRet);
+        LOGER_OWN_PRINTF("Loger::createThread() pthread_create() failed! err=%d", nRet);
         pthread_attr_destroy(&attr);
         return -1;
     }
@@ -136,7 +136,7 @@ int Loger::doWriteLog()
     for (;;) {
         if (m_bIsStop) {
             const LogerDetail::OwnMessagesScope ownMessages;
-            qDebug() << "doWriteLog is stop! ";
+            LOGER_OWN_DEBUG() << "doWriteLog is stop! ";
             return 0;
         }
         std::list<LOG_PUTOUT> listBatch;

@@ -2,7 +2,10 @@
 # Installs what is missing, builds, and runs one job:
 #   scripts/build.sh demo    build and run the example host
 #   scripts/build.sh test    the native leg, the armhf leg, the sanitizer legs
-#                            and 30 s of each fuzz target; all results
+#                            and 30 s of each fuzz target; all results. The
+#                            machine is left as found, but for the packages
+#                            installed: the Debian packages are checked
+#                            unpacked, rsyslogd runs privately and is stopped
 #   scripts/build.sh native  build and pass every test on this machine
 #   scripts/build.sh armhf   cross build for 32-bit ARM (build-armhf/) and pass
 #                            every test under qemu-arm
@@ -16,7 +19,10 @@
 #                            run each for SECONDS (30)
 #   scripts/build.sh package Debian packages for this machine and for armhf,
 #                            in build/packages/
-#   scripts/build.sh sysroot only fill the armhf sysroot; prints its folder
+#   scripts/build.sh sysroot only fill the armhf sysroot (at once when it is
+#                            complete); prints its folder
+# Each step prints one line; its full output goes to a file in build-logs/
+# (LOG_DIR chooses another folder), whose end is printed when the step fails.
 set -euo pipefail
 # Some tests run the host as user nobody: build trees must be readable by all.
 umask 022
@@ -26,6 +32,32 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 bench_build=${BENCH_BUILD_DIR:-$root/build-bench}
 jobs=${JOBS:-2}
+logs=${LOG_DIR:-$root/build-logs}
+export LOG_DIR=$logs
+
+step_no=0
+# Runs "$@" with its output in a log file of its own. Prints the lines of the
+# log that begin with "== " (the step's results), or else its name, with the
+# time taken; on failure the end of the log, and the script stops.
+step() {
+    local name=$1 log rc=0 start=$SECONDS results
+    shift
+    step_no=$((step_no + 1))
+    mkdir -p "$logs"
+    log=${name%% in /*}
+    log=$logs/$job-$(printf %02d "$step_no")-${log//[^[:alnum:]]/-}.log
+    # In the background, not in a condition: there `set -e` would not hold
+    # inside the step's functions.
+    "$@" >"$log" 2>&1 </dev/null &
+    wait "$!" || rc=$?
+    if [ "$rc" -ne 0 ]; then
+        echo "== $name FAILED (exit $rc, $((SECONDS - start)) s); the end of $log:"
+        tail -n 40 "$log"
+        exit "$rc"
+    fi
+    results=$(grep '^== ' "$log" || true)
+    echo "${results:-== $name} ($((SECONDS - start)) s)"
+}
 
 # Whether user nobody can reach a folder (only root's tests switch to it).
 reachable_by_nobody() {
@@ -73,13 +105,20 @@ install_missing() {
 
 native_build() {
     install_missing cmake g++ make qtbase5-dev googletest faketime libncurses-dev
+    [[ " $* " != *" -DLOGGER_BUILD_BENCH=ON "* ]] || install_missing libspdlog-dev
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_WERROR=ON "$@"
     cmake --build "$build" -j "$jobs"
 }
 
-# Fills $1 with the armhf packages; skipped when it holds these versions.
+# Fills $1 with the armhf packages; skipped when it holds them all.
 armhf_sysroot() {
     local sysroot=$1
+    # Complete: it holds every package of the list, in the versions of the
+    # index it was made from (remove the folder to take newer ones).
+    if [ -f "$sysroot/.packages" ] &&
+        [ "$(sed 's/:armhf=[^ ]*//g' "$sysroot/.packages")" = "${armhf_packages[*]}" ]; then
+        return 0
+    fi
     if ! dpkg --print-foreign-architectures | grep -qx armhf; then
         echo "== adding the armhf architecture to apt"
         as_root dpkg --add-architecture armhf
@@ -98,10 +137,7 @@ armhf_sysroot() {
         fi
         wanted+=("$pkg:armhf=$version")
     done
-    if [ -f "$sysroot/.packages" ] && [ "$(cat "$sysroot/.packages")" = "${wanted[*]}" ]; then
-        return 0
-    fi
-    echo "== unpacking into $sysroot: ${wanted[*]}"
+    echo "== unpacking ${#wanted[@]} armhf packages into $sysroot"
     rm -rf "$sysroot" "$sysroot.debs"
     mkdir -p "$sysroot" "$sysroot.debs"
     # Run as root, apt would hand the download to its own user, who cannot
@@ -115,20 +151,29 @@ armhf_sysroot() {
     echo "${wanted[*]}" >"$sysroot/.packages"
 }
 
-armhf_leg() {
-    echo "== armhf build in $armhf_build"
+armhf_build_tree() {
     install_missing cmake make g++-arm-linux-gnueabihf qemu-user qtbase5-dev-tools googletest
     # The toolchain file's default sysroot folder.
     armhf_sysroot "$armhf_build/armhf-sysroot"
     cmake -S "$root" -B "$armhf_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" \
           -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_WERROR=ON -DLOGGER_BUILD_TESTS=ON
     cmake --build "$armhf_build" -j "$jobs"
-    run_ctest "$armhf_build"
-    armhf_host
-    package_armhf
-    install_missing file binutils
-    bash "$root/scripts/check-packages.sh" armhf "$build/packages"
-    bash "$root/scripts/check-contrib.sh" "${armhf_run[@]}" "$armhf_build/examples/demo_host"
+}
+armhf_leg() {
+    step "armhf build in $armhf_build" armhf_build_tree
+    step "armhf tests under qemu-arm" run_ctest "$armhf_build"
+    step "armhf host in its own folder" armhf_host
+    step "armhf packages" package_armhf
+    step "armhf packages checked" check_packages armhf
+    step "contrib kit on the armhf host" contrib_check "${armhf_run[@]}" "$armhf_build/examples/demo_host"
+}
+contrib_check() {
+    install_missing lnav rsyslog
+    bash "$root/scripts/check-contrib.sh" "$@"
+}
+check_packages() {
+    if [ "$1" = armhf ]; then install_missing file binutils; else install_missing pkg-config qt5-qmake; fi
+    bash "$root/scripts/check-packages.sh" "$1" "$build/packages"
 }
 
 # The README's cross build of a host from its own folder: the example host
@@ -159,7 +204,7 @@ package_tree() {
     (cd "$tree" && cpack -G DEB >/dev/null)
     mkdir -p "$build/packages"
     cp "$tree"/packages/*.deb "$build/packages/"
-    echo "== packages:" "$tree"/packages/*.deb
+    echo "== packages in $build/packages:" "$(cd "$tree/packages" && echo *.deb)"
 }
 package_native() {
     install_missing cmake g++ make qtbase5-dev dpkg-dev
@@ -192,16 +237,29 @@ parent_project() {
     echo "== a parent project builds with the library as a subdirectory and installs only its own program"
 }
 
-# The README's host code is cut from the example host, which compiles: each
-# line of its first C++ block is one of the example's, blanks aside.
+# The README's code. The host code of "Logging from a host" is cut from the
+# example host, which compiles: each line of its first C++ block is one of the
+# example's, blanks aside. The quick start's main.cpp, built as the README
+# says against the installed package of `consumer`, writes its line.
 readme_code() {
-    local line example squeeze='s/^[[:space:]]*//; s/[[:space:]][[:space:]]*/ /g'
+    local line example squeeze='s/^[[:space:]]*//; s/[[:space:]][[:space:]]*/ /g' work build_line
     example=$(sed "$squeeze" "$root/examples/demo_host.cpp")
-    awk '/^```cpp$/ { n++; next } /^```$/ && n == 1 { exit } n == 1 && NF' "$root/README.md" | sed "$squeeze" |
+    awk '/^## / { on = ($0 == "## Logging from a host") } on && /^```cpp$/ { n++; next } /^```$/ && n == 1 { exit }
+         n == 1 && NF' "$root/README.md" | sed "$squeeze" |
         while IFS= read -r line; do
             grep -qxF -- "$line" <<<"$example" || { echo "README: not in examples/demo_host.cpp: $line"; exit 1; }
         done || return 1
-    echo "== the README's host code is the example host's"
+    work=$(mktemp -d /tmp/logger-readme-XXXXXX)
+    trap "rm -rf '$work'" EXIT # when the step's process ends
+    awk '/^## / { on = ($0 == "## Quick start") } on && /^```cpp$/ { c = 1; next } c && /^```$/ { exit } c' \
+        "$root/README.md" >"$work/main.cpp"
+    build_line=$(awk '/^## / { on = ($0 == "## Quick start") } on && /^g\+\+ / { print; exit }' "$root/README.md")
+    build_line=${build_line//\~\/logger/$build/stage}
+    build_line=${build_line//\$HOME\/logger/$build/stage}
+    (cd "$work" && export TMPDIR="$work" && eval "$build_line")
+    echo # the logger's "uninit end..." at exit has no line feed
+    grep -q ' \[INFO \] .* \[main\]   \[hello from myapp\]$' "$work"/myapp/*_1_myapp.log
+    echo "== the README's host code is the example host's; its quick start builds, runs and logs"
 }
 
 # An armhf program under qemu-arm, as ctest runs the tests.
@@ -213,8 +271,18 @@ armhf_run=(qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH="$armhf_libs"
 run_ctest() {
     local dir=$1
     shift
-    ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 60 "$@" 2>&1 | tee "$dir/ctest.log"
-    return "${PIPESTATUS[0]}"
+    local rc=0 tmp
+    # The tests' temporary directory, removed afterwards with whatever a test
+    # leaves there (a host's records before its start land beside its folder).
+    # Open to all, as /tmp: some hosts run as user nobody.
+    tmp=$(mktemp -d /tmp/logger-ctest-XXXXXX)
+    chmod 1777 "$tmp"
+    TMPDIR=$tmp ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 60 "$@" >"$dir/ctest.log" 2>&1 ||
+        rc=$?
+    rm -rf "$tmp"
+    cat "$dir/ctest.log"
+    echo "== $(summary "tests in $dir" "$rc" "$dir")"
+    return "$rc"
 }
 
 # A native build with sanitizers in $1 (address or thread); more arguments go
@@ -222,37 +290,47 @@ run_ctest() {
 sanitizer_leg() {
     local dir=$1 sanitizer=$2
     shift 2
+    step "$sanitizer sanitizer build in $dir" sanitizer_build "$dir" "$sanitizer"
+    step "tests under the $sanitizer sanitizer" run_ctest "$dir" "$@"
+}
+sanitizer_build() {
     install_missing cmake g++ make qtbase5-dev googletest faketime
-    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_WERROR=ON -DLOGGER_BUILD_TESTS=ON \
-          -DLOGGER_BUILD_EXAMPLES=OFF -DLOGGER_SANITIZE="$sanitizer"
-    cmake --build "$dir" -j "$jobs"
-    run_ctest "$dir" "$@"
+    cmake -S "$root" -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_WERROR=ON -DLOGGER_BUILD_TESTS=ON \
+          -DLOGGER_BUILD_EXAMPLES=OFF -DLOGGER_SANITIZE="$2"
+    cmake --build "$1" -j "$jobs"
 }
 
+fuzz_dir=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 fuzz_leg() {
-    local seconds=$1 dir=${FUZZ_BUILD_DIR:-$root/build-fuzz} target rc=0
-    install_missing cmake make clang libclang-rt-14-dev qtbase5-dev
-    cmake -S "$root" -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_WERROR=ON \
-          -DLOGGER_BUILD_FUZZ=ON -DLOGGER_BUILD_TESTS=OFF -DLOGGER_BUILD_EXAMPLES=OFF
-    cmake --build "$dir" -j "$jobs"
-    # New inputs go to the build tree's corpus; the seeds in fuzz/ stay as
-    # they are. A finding is saved as $dir/crash-<hash>.
+    local seconds=$1 target
+    step "fuzz targets built with Clang in $fuzz_dir" fuzz_build
     for target in line ini; do
         if [ "$target" = ini ] && [ "$(id -u)" -ne 0 ]; then
             echo "== ini_fuzzer skipped: the child it starts per input shuts itself in with chroot, which needs root"
             continue
         fi
-        mkdir -p "$dir/corpus/$target"
-        echo "== fuzzing $target for $seconds s"
-        "$dir/fuzz/${target}_fuzzer" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$dir/" \
-            -dict="$root/fuzz/${target}.dict" "$dir/corpus/$target" "$root/fuzz/seeds/$target" \
-            >"$dir/fuzz-$target.log" 2>&1 || rc=1
-        grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' "$dir/fuzz-$target.log" || true
-        if [ "$rc" -ne 0 ]; then
-            tail -n 60 "$dir/fuzz-$target.log"
-            return 1
-        fi
+        step "fuzzing $target" fuzz_run "$target" "$seconds"
     done
+}
+fuzz_build() {
+    install_missing cmake make clang libclang-rt-14-dev qtbase5-dev
+    cmake -S "$root" -B "$fuzz_dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+          -DLOGGER_WERROR=ON -DLOGGER_BUILD_FUZZ=ON -DLOGGER_BUILD_TESTS=OFF -DLOGGER_BUILD_EXAMPLES=OFF
+    cmake --build "$fuzz_dir" -j "$jobs"
+}
+# New inputs go to the build tree's corpus; the seeds in fuzz/ stay as they
+# are. A finding is saved as $fuzz_dir/crash-<hash>.
+fuzz_run() {
+    local target=$1 seconds=$2
+    local log=$fuzz_dir/fuzz-$target.log
+    mkdir -p "$fuzz_dir/corpus/$target"
+    "$fuzz_dir/fuzz/${target}_fuzzer" -max_total_time="$seconds" -print_final_stats=1 \
+        -artifact_prefix="$fuzz_dir/" -dict="$root/fuzz/${target}.dict" "$fuzz_dir/corpus/$target" \
+        "$root/fuzz/seeds/$target" >"$log" 2>&1 || { cat "$log"; return 1; }
+    awk -v t="$target" -v s="$seconds" '$1 == "stat::number_of_executed_units:" { runs = $2 }
+        $1 == "stat::new_units_added:" { added = $2 }
+        END { printf "== fuzzing %s for %s s: %d inputs run, %d new, no finding\n", t, s, runs, added }' \
+"$log"
 }
 
 # "NAME: P passed, F failed, S skipped" from a leg's ctest log, or why there
@@ -269,31 +347,32 @@ summary() {
     fi
 }
 
+# The installed package must serve a project of its own: the example.
+consumer() {
+    cmake --install "$build" --prefix "$build/stage"
+    cmake -S "$root/examples" -B "$build/consumer" -DCMAKE_PREFIX_PATH="$build/stage"
+    cmake --build "$build/consumer" -j "$jobs"
+    echo "== the installed package builds the example host"
+}
+
 case "$job" in
     demo)
-        native_build -DLOGGER_BUILD_TESTS=OFF -DLOGGER_BUILD_BENCH=OFF
+        step "native build in $build" native_build -DLOGGER_BUILD_TESTS=OFF -DLOGGER_BUILD_BENCH=OFF
         # Run from the build tree: the demo's relative LogPath lands there.
         cd "$build" && ./examples/demo_host
         ;;
     native)
-        install_missing libspdlog-dev
-        native_build -DLOGGER_BUILD_TESTS=ON -DLOGGER_BUILD_BENCH=ON
-        run_ctest "$build"
+        step "native build in $build" native_build -DLOGGER_BUILD_TESTS=ON -DLOGGER_BUILD_BENCH=ON
+        step "native tests" run_ctest "$build"
         # The benchmark once on a few thousand records: a check of its
         # read-back, never of its timings.
-        echo "== benchmark smoke run"
-        "$build/bench/logger_bench" --records 4000 --reps 1 --strace-records 0
-        # The installed package must serve a project of its own: the example.
-        cmake --install "$build" --prefix "$build/stage" >/dev/null
-        cmake -S "$root/examples" -B "$build/consumer" -DCMAKE_PREFIX_PATH="$build/stage" >/dev/null
-        cmake --build "$build/consumer" -j "$jobs" >/dev/null
-        echo "== the installed package builds the example host"
-        readme_code
-        parent_project
-        package_native
-        install_missing pkg-config qt5-qmake lnav rsyslog
-        bash "$root/scripts/check-packages.sh" native "$build/packages"
-        bash "$root/scripts/check-contrib.sh" "$build/examples/demo_host"
+        step "benchmark smoke run" "$build/bench/logger_bench" --records 4000 --reps 1 --strace-records 0
+        step "installed package" consumer
+        step "README code" readme_code
+        step "parent project" parent_project
+        step "native packages" package_native
+        step "native packages checked" check_packages native
+        step "contrib kit" contrib_check "$build/examples/demo_host"
         ;;
     armhf)
         armhf_leg
@@ -322,8 +401,8 @@ case "$job" in
         fuzz_leg "${2:-30}"
         ;;
     package)
-        package_native
-        package_armhf
+        step "native packages" package_native
+        step "armhf packages" package_armhf
         ;;
     sysroot)
         # The folder alone on the last line, for LOGGER_ARMHF_SYSROOT.
@@ -335,11 +414,14 @@ case "$job" in
         legs=(native armhf asan tsan fuzz)
         dirs=("$build" "$armhf_build" "$root/build-asan" "$root/build-tsan" "")
         declare -A rc seconds
+        rm -f "$logs"/*.log
+        echo "== the legs $(IFS=,; echo "${legs[*]}"); full output of each step in $logs"
         for i in "${!legs[@]}"; do
             leg=${legs[$i]}
             [ -z "${dirs[$i]}" ] || rm -f "${dirs[$i]}/ctest.log"
             start=$SECONDS
             rc[$leg]=0
+            echo "== $leg leg"
             bash "$0" "$leg" || rc[$leg]=$?
             seconds[$leg]=$((SECONDS - start))
         done

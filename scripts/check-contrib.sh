@@ -46,6 +46,9 @@ cat >"$work/rsyslog.conf" <<EOF
 global(workDirectory="$work/rsyslog")
 include(file="$work/logger.conf")
 EOF
+# A private rsyslogd: its configuration, pid file and work folder are here,
+# its only input is the snippet's imfile (no socket, no /dev/log), and it is
+# stopped by its pid; the system's rsyslog, running or not, is left alone.
 rsyslogd -N1 -f "$work/rsyslog.conf" >"$work/rsyslogd.out" 2>&1 || { cat "$work/rsyslogd.out"; exit 1; }
 rsyslogd -n -f "$work/rsyslog.conf" -i "$work/rsyslogd.pid" >"$work/rsyslogd.out" 2>&1 &
 rsyslogd_pid=$!
@@ -64,6 +67,7 @@ received_all() { [ "$(wc -l <"$work/received" 2>/dev/null || echo 0)" -ge "$reco
 wait_for 60 received_all || true
 kill "$rsyslogd_pid"
 wait "$rsyslogd_pid" 2>/dev/null || true
+! kill -0 "$rsyslogd_pid" 2>/dev/null || { echo "check-contrib: rsyslogd $rsyslogd_pid still runs"; exit 1; }
 rsyslogd_pid=
 # <PRI>1 TIME HOST TAG - - - LINE: the severity of each level, then the line.
 awk '{ sev = substr($1, 2, index($1, ">") - 2) % 8; line = $0; for (i = 0; i < 7; ++i) sub(/^[^ ]+ /, "", line)

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Checks the Debian packages that `scripts/build.sh package` makes:
-#   scripts/check-packages.sh native DIR  installs the pair with dpkg -i, builds the
-#       example host against it with CMake, with g++ and pkg-config, and with qmake,
-#       runs each, then removes the pair
+# Checks the Debian packages that `scripts/build.sh package` makes, without
+# installing them into the system:
+#   scripts/check-packages.sh native DIR  unpacks the pair into a scratch root,
+#       builds the example host against it with CMake, with g++ and pkg-config,
+#       and with qmake, and runs each
 #   scripts/check-packages.sh armhf DIR   architecture, file list, an ARM library,
 #       and Depends covering what the library needs
+# Both: the maintainer, a description of each, Multi-Arch of the runtime package.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 what=$1
@@ -12,13 +14,22 @@ dir=$2
 version=$(sed -n 's/^project(logger VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 major=${version%%.*}
 
-as_root() {
-    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
 fail() {
     echo "check-packages: $*" >&2
     exit 1
 }
+
+# The control fields a user reads: who maintains it, what it is, and that the
+# runtime packages of two architectures install side by side.
+[ "$what" = armhf ] && arch=armhf || arch=$(dpkg --print-architecture)
+for deb in "$dir/liblogger${major}_${version}_$arch.deb" "$dir/liblogger-dev_${version}_$arch.deb"; do
+    maintainer=$(dpkg-deb -f "$deb" Maintainer)
+    [[ $maintainer =~ ^[^@\<]+\ \<[^@]+@[a-z0-9.-]+\.[a-z]+\>$ && $maintainer != *localhost* ]] ||
+        fail "$deb: Maintainer '$maintainer'"
+    [ "$(dpkg-deb -f "$deb" Description | wc -l)" -ge 2 ] || fail "$deb: no description below the summary"
+done
+[ "$(dpkg-deb -f "$dir/liblogger${major}_${version}_$arch.deb" Multi-Arch)" = same ] ||
+    fail "liblogger$major is not Multi-Arch: same"
 
 if [ "$what" = armhf ]; then
     runtime=$dir/liblogger${major}_${version}_armhf.deb
@@ -64,24 +75,23 @@ if [ "$what" = armhf ]; then
     exit 0
 fi
 
-arch=$(dpkg --print-architecture)
 work=$(mktemp -d /tmp/logger-packages-XXXXXX)
-finish() {
-    as_root dpkg -P liblogger-dev "liblogger$major" >/dev/null 2>&1 || true
-    rm -rf "$work"
-}
-trap finish EXIT
-# dpkg waits for no one: retry while another dpkg or apt holds its lock.
-deadline=$((SECONDS + 120))
-until as_root dpkg -i "$dir/liblogger${major}_${version}_$arch.deb" "$dir/liblogger-dev_${version}_$arch.deb" \
-    >"$work/dpkg.out" 2>&1; do
-    grep -q 'lock' "$work/dpkg.out" && [ "$SECONDS" -lt "$deadline" ] || { cat "$work/dpkg.out"; exit 1; }
-    sleep 1
+trap 'rm -rf "$work"' EXIT
+# The pair unpacked as it would install, under $work/root; logger.pc names
+# /usr as its prefix, so a copy of it names the scratch root instead, as the
+# .pc of a prefix install does.
+for deb in "$dir/liblogger${major}_${version}_$arch.deb" "$dir/liblogger-dev_${version}_$arch.deb"; do
+    dpkg-deb -x "$deb" "$work/root"
 done
+libdir=$(cd "$work/root" && echo usr/lib/*/liblogger.so.$major | xargs dirname)
+mkdir -p "$work/pkgconfig"
+sed "s|^prefix=/usr\$|prefix=$work/root/usr|" "$work/root/$libdir/pkgconfig/logger.pc" >"$work/pkgconfig/logger.pc"
+grep -qx "prefix=$work/root/usr" "$work/pkgconfig/logger.pc" || fail "logger.pc: $(head -n 1 "$work/pkgconfig/logger.pc")"
+export PKG_CONFIG_PATH=$work/pkgconfig LD_LIBRARY_PATH=$work/root/$libdir
 
 # The example host three ways, each in a folder of its own with the INI file.
 mkdir -p "$work/cmake" "$work/pkg-config" "$work/qmake"
-cmake -S "$root/examples" -B "$work/cmake" >/dev/null
+cmake -S "$root/examples" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$work/root/usr" >/dev/null
 cmake --build "$work/cmake" >/dev/null
 # shellcheck disable=SC2046 # pkg-config's output is a list of options
 g++ -std=c++17 -o "$work/pkg-config/demo_host" "$root/examples/demo_host.cpp" $(pkg-config --cflags --libs logger)
@@ -89,11 +99,9 @@ g++ -std=c++17 -o "$work/pkg-config/demo_host" "$root/examples/demo_host.cpp" $(
 for way in cmake pkg-config qmake; do
     cp "$root/examples/demo.ini" "$work/$way/"
     loaded=$(ldd "$work/$way/demo_host" | grep liblogger)
-    grep -Eq "=> (/usr)?/lib/[^ ]*/liblogger.so.$major " <<<"$loaded" || fail "$way: not the installed library: $loaded"
+    grep -q "=> $work/root/$libdir/liblogger.so.$major " <<<"$loaded" || fail "$way: not the unpacked library: $loaded"
     (cd "$work/$way" && ./demo_host >"$work/$way/out" 2>&1) || { cat "$work/$way/out"; fail "$way: the host failed"; }
     grep -q "demo host started, pid [0-9]*, logger $version" "$work/$way"/demo-logs/unit7/service/log/*.log ||
         fail "$way: no start record"
 done
-as_root dpkg -P liblogger-dev "liblogger$major" >/dev/null
-! dpkg -s "liblogger$major" >/dev/null 2>&1 || fail "liblogger$major is still installed"
-echo "== $arch packages: installed, the example host built with CMake, pkg-config and qmake and run, removed"
+echo "== $arch packages: unpacked into a scratch root, the example host built with CMake, pkg-config and qmake and run"

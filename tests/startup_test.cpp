@@ -138,3 +138,43 @@ TEST(IniFile, TakesValidValuesAndKeepsTheOthers)
         EXPECT_EQ(readLines(dir.path + "log/" + today() + "_1_demo.log").size(), values[0] == "true" ? 1 : 0);
     }
 }
+
+TEST(IniFile, NamesEachMistakeWithItsFileGroupAndKey)
+{
+    const struct
+    {
+        QString ini, group, key; // no group: a correct file, about which nothing is said
+    } rows[] = {
+        {"[LogConfg]\nLogName=demo", "LogConfg", "LogName"},
+        {"[ComConfig]\nOverDays=3\n[LogConfig]\nLogName=demo", "ComConfig", "OverDays"},
+        {"[LogConfig]\nLogName=demo\nLogLevl=INFO", "LogConfig", "LogLevl"},
+        {"[CommConfig]\nOverDay=3\n[LogConfig]\nLogName=demo", "CommConfig", "OverDay"},
+        {"[LogConfig]\nLogPath=logs", "LogConfig", "LogName"}, // missing: where it was looked for
+        {"[CommConfig]\nOverDays=3\n[LogConfig]\nLogName=demo\nLogLevel=INFO", "", ""},
+    };
+    for (const auto& row : rows) {
+        TempDir dir;
+        const Child r = startFromIni(dir, row.ini);
+        const QStringList aboutFile = r.err.split('\n').filter(dir.file("logger.ini"));
+        const QStringList named = aboutFile.filter(row.group).filter(row.key);
+        EXPECT_EQ(named.size(), row.group.isEmpty() ? 0 : 1) << row.ini.toStdString() << '\n' << r.err.toStdString();
+        if (row.group.isEmpty()) {
+            EXPECT_EQ(aboutFile, QStringList());
+        }
+    }
+}
+
+TEST(OwnMessages, TheLoggingRuleSilencesThemAloneAndRecordsStillLand)
+{
+    for (const bool silenced : {false, true}) {
+        TempDir dir;
+        writeFile(dir.file(today() + "_1_demo.log"), "before\n"); // found by the scan, then continued
+        const Child r = runHost({"init-record", dir.path, "demo", "30", "5", "log", "2", "5", "qlog", "1", "1", "0"},
+                                silenced ? QStringList{"QT_LOGGING_RULES=logger.debug=false"} : QStringList{});
+        EXPECT_EQ(r.out, "init:1" + QString(silenced ? "" : "\nuninit begin...uninit end..."));
+        for (const char* own : {"Default Log Paths:", "m_strLogName:", "Found already existed logfiles:"})
+            EXPECT_EQ(r.err.contains(own), !silenced) << own << '\n' << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains("q 0 0")) << r.err.toStdString(); // the host's own qDebug()
+        EXPECT_EQ(readLines(dir.file(today() + "_1_demo.log")).size(), 3);
+    }
+}

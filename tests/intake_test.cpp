@@ -29,8 +29,11 @@ TEST(Line, ShowsEachFieldForTheThreeIntakeForms)
     info.m_bIsPrintScreen = true;
     ASSERT_TRUE(log.InitLogInfo(info));
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) { echoed << text; });
-    // Stamped early in a second, where a millisecond field of two digits shows.
-    ASSERT_TRUE(waitUntil([] { return QTime::currentTime().msec() < 50; }));
+    log.addLogtoList(DEBUG, "f.cpp", "f", 9, std::string("earlier"));
+    // Stamped early in a later second, where a millisecond field of two digits shows.
+    const int earlier = QTime::currentTime().second();
+    ASSERT_TRUE(
+        waitUntil([earlier] { return QTime::currentTime().second() != earlier && QTime::currentTime().msec() < 50; }));
     const QTime before = QTime::currentTime();
     log.addLogtoList(WARN, "main.cpp", "bool Loger::SetLogLevel(em_LOG_LEVEL)", 57, "disk %s", "full");
     const QTime later = QTime::currentTime();
@@ -45,7 +48,8 @@ TEST(Line, ShowsEachFieldForTheThreeIntakeForms)
     const char* const noText = nullptr;
     log.addLogtoList(DEBUG, "f.cpp", "f", 7, noText);
     log.addLogtoList(DEBUG, "f.cpp", "f", 8, std::string());
-    const QStringList expected = {after("WARN", "57", "Loger::SetLogLevel", "disk full"),
+    const QStringList expected = {after("DEBUG", "9", "f", "earlier"),
+                                  after("WARN", "57", "Loger::SetLogLevel", "disk full"),
                                   after("ERR", "12345", "main", "std::string"),
                                   after("INFO", "4294967295", "", QString::fromUtf8("Grüße, 日志")),
                                   after("FATAL", "1", "f", QString(2048, 'y')),
@@ -61,9 +65,9 @@ TEST(Line, ShowsEachFieldForTheThreeIntakeForms)
     ASSERT_EQ(lines.size(), expected.size());
     for (int i = 0; i < lines.size(); ++i)
         EXPECT_EQ(lines[i].mid(expected[i].isEmpty() ? 0 : 14), expected[i]);
-    const QTime stamp = QTime::fromString(lines[0].mid(1, 12), "hh:mm:ss.zzz");
-    EXPECT_TRUE(lines[0].startsWith('[') && stamp >= before && stamp <= later) << lines[0].toStdString();
-    EXPECT_EQ(echoed.value(0), '"' + lines[0] + '"');
+    const QTime stamp = QTime::fromString(lines[1].mid(1, 12), "hh:mm:ss.zzz");
+    EXPECT_TRUE(lines[1].startsWith('[') && stamp >= before && stamp <= later) << lines[1].toStdString();
+    EXPECT_EQ(echoed.value(1), '"' + lines[1] + '"');
 }
 
 TEST(Level, FiltersRecordsAndRefusesValuesOutsideDebugToFatal)

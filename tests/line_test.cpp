@@ -7,6 +7,8 @@
 #include <QTextStream>
 
 #include <climits>
+#include <cstdint>
+#include <cwchar>
 #include <cstdarg>
 
 namespace
@@ -82,7 +84,35 @@ TEST(Line, FormatsMessagesAsVsnprintf)
         formatBothWays("[%s] [%s] %c%c", "text", static_cast<const char*>(nullptr), 'A', 0),
         formatBothWays("100%% of %s", big.c_str()),
         formatBothWays("%s%d", big.c_str(), 42),
-        formatBothWays("%5d|%-3s|%.2s|%05x|%+d|%hd|%p|%f|%lc", 7, "a", "abc", 255u, 3, short(-2), nullptr, 1.5, 65),
+        // Each flag, width, precision, length and conversion alone: none may be skipped or taken for another.
+        formatBothWays("%5d", 7),
+        formatBothWays("%-5d|", -7),
+        formatBothWays("%05d", -7),
+        formatBothWays("%08x", 255u),
+        formatBothWays("%+d", 3),
+        formatBothWays("% d", 3),
+        formatBothWays("%#x", 255u),
+        formatBothWays("%.3d", 7),
+        formatBothWays("%.0d", 0),
+        formatBothWays("%*d", 4, 7),
+        formatBothWays("%5s", "ab"),
+        formatBothWays("%-3s|", "a"),
+        formatBothWays("%.2s", "abc"),
+        formatBothWays("%3c", 'c'),
+        formatBothWays("%'d", 1234567),
+        formatBothWays("%hd", 65537),
+        formatBothWays("%hhd", 300),
+        formatBothWays("%hx", 65537u),
+        formatBothWays("%jd", INTMAX_MIN),
+        formatBothWays("%td", ptrdiff_t(-3)),
+        formatBothWays("%Lf", 1.5L),
+        formatBothWays("%o", 8u),
+        formatBothWays("%p", nullptr),
+        formatBothWays("%f", 1.5),
+        formatBothWays("%e", 1.5),
+        formatBothWays("%ls", L"wide"),
+        formatBothWays("%lc", wint_t(L'w')),
+        formatBothWays("%1$d", 5),
         formatBothWays("trailing %"),
         formatBothWays("%lll %q %"),
     };
@@ -103,8 +133,16 @@ TEST(Line, EqualsTheQStringChainByteForByte)
     } rows[] = {
         {"worked example", "09:05:03.042", 2, 57, 812, pretty, "disk full"},
         {"non-ASCII", "23:59:59.999", 1, 1, 1, "void Grüße::f()", "Grüße, 日志 ✓ 😀"},
-        {"Latin-1 bytes", "00:00:00.000", 0, 22, 12, "void f()", "lat\xE9n"},
-        {"overlong", "00:00:00.000", 0, 22, 12, "void f()", "a\xE0\x80\xAF"},
+        {"Latin-1 byte in an eight-byte word", "00:00:00.000", 0, 22, 12, "void f()", "Latin-1\xE9 word"},
+        {"overlong of three bytes", "00:00:00.000", 0, 22, 12, "void f()", "a\xE0\x80\xAF"},
+        {"overlong NUL", "00:00:00.000", 0, 22, 12, "void f\xC0\x80()", "a\xC0\x80"},
+        {"overlong of two bytes", "00:00:00.000", 0, 22, 12, "void f()", "a\xC1\xBF"},
+        {"overlong of four bytes", "00:00:00.000", 0, 22, 12, "void f()", "a\xF0\x8F\xBF\xBF"},
+        {"lone continuation byte", "00:00:00.000", 0, 22, 12, "void f()", "a\x80"},
+        {"lead bytes F5 and FF", "00:00:00.000", 0, 22, 12, "void f()", "a\xF5\x80\x80\x80 \xFF"},
+        {"ASCII after a lead byte", "00:00:00.000", 0, 22, 12, "void f()", "a\xC3(b"},
+        {"ASCII in the third byte", "00:00:00.000", 0, 22, 12, "void f()", "a\xE4\xB8(b"},
+        {"ASCII in the fourth byte", "00:00:00.000", 0, 22, 12, "void f()", "a\xF0\x9F\x98(b"},
         {"surrogate", "00:00:00.000", 0, 22, 12, "void f()", "a\xED\xA0\x80"},
         {"above U+10FFFF", "00:00:00.000", 0, 22, 12, "void f()", "a\xF4\x90\x80\x80"},
         {"truncated", "00:00:00.000", 0, 22, 12, "void f\xE4\xB8()", "a\xE4\xB8"},

@@ -3,6 +3,7 @@
 // and many threads across rollovers.
 #include "support.h"
 
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -32,50 +33,82 @@ QStringList allLines(const QString& dir)
 
 TEST(HostScenario, EndsCleanlyWithWholeLinesAndEveryRecordOnce)
 {
-    const QString own = "  \\[main\\]   \\[(x+)\\]$", qt = "  \\[main\\]   \\[q (\\d+ \\d+) x*\\]$";
+    const QString own = "  \\[main\\]   \\[(x+)\\]$", qt = "\\[(\\w+) *\\] .*  \\[main\\]   \\[q (\\d+ (\\d+)) x*\\]$";
+    const QString T1 = "DIR/" + ::T1;
     const struct
     {
         const char* what;
-        QStringList args; // "DIR" stands for the directory
+        QStringList args; // "DIR/" stands for the directory
         QString records;  // a pattern of the host's records; for Qt messages, its group names each
-        int count;        // how many there are, each once; -1: not counted
+        int count;        // how many there are in the log files, each once; -1: not counted
         int files;        // more than one file: 1, one: 0, either: -1
+        int echoed;       // lines echoed on the terminal; -1: not counted
     } rows[] = {
-        {"exit while four threads log", {"init-record", "DIR", "1", "spin-threads", "4"}, own, -1, -1},
+        {"exit while four threads log", {"init-record", "DIR/", "demo", "1", "5", "spin-threads", "4"}, own, -1, -1, 0},
         {"a handler of the host's that logs, echo on",
-         {"capture", "init-echo", "DIR", "1", "log", "300", "20"},
+         {"capture", "init-echo", "DIR/", "demo", "1", "5", "log", "300", "20"},
          "  \\[main\\]   \\[(x{20})\\]$",
          300,
-         0},
+         0,
+         -1},
         {"a handler of the host's across rollovers",
-         {"capture", "init-record", "DIR", "1", "log", "3000", "1000"},
+         {"capture", "init-record", "DIR/", "demo", "1", "5", "log", "3000", "1000"},
          own,
          3000,
-         1},
+         1,
+         -1},
+        {"writing off", {"init-off", "DIR/", "demo", "1", "5", "log", "3", "10"}, own, 0, 0, 0},
+        {"rollover after the stop",
+         {"init-record", "DIR/", "demo", "1", "5", "uninit", "log", "3000", "1000"},
+         own,
+         3000,
+         1,
+         0},
+        {"moved away and a new file at the path",
+         {"init-record", "DIR/", "demo", "30", "5", "log", "3", "10", "mv", T1, T1 + ".1", "touch", T1, "next-second",
+          "log", "5", "10"},
+         own,
+         5,
+         -1,
+         0},
+        {"moved away",
+         {"init-echo", "DIR/", "demo", "30", "5", "log", "3", "10", "mv", T1, "DIR/old", "next-second", "log", "5",
+          "10"},
+         own,
+         5,
+         -1,
+         8},
+        {"truncated",
+         {"init-record", "DIR/", "demo", "1", "5", "log", "900", "1000", "truncate", T1, "next-second", "log", "500",
+          "1000"},
+         own,
+         500,
+         0,
+         0},
         {"Qt capture, echo on",
-         {"init-echo", "DIR", "1", "qt-capture", "log", "50", "1", "qlog", "1", "300", "0"},
+         {"init-echo", "DIR/", "demo", "1", "5", "qt-capture", "log", "50", "1", "qlog", "1", "300", "0"},
          qt,
          300,
-         0},
+         0,
+         350},
         {"Qt capture across rollovers",
-         {"init-record", "DIR", "1", "qt-capture", "qlog", "1", "3000", "1000"},
+         {"init-record", "DIR/", "demo", "1", "5", "qt-capture", "qlog", "1", "3000", "1000"},
          qt,
          3000,
-         1},
+         1,
+         0},
         {"Qt capture from four threads, echo on",
-         {"init-echo", "DIR", "1", "qt-capture", "qlog", "4", "300", "0"},
+         {"init-echo", "DIR/", "demo", "1", "5", "qt-capture", "qlog", "4", "300", "0"},
          qt,
          1200,
-         0},
+         0,
+         1200},
     };
+    const QStringList levels = {"DEBUG", "INFO", "WARN", "ERR"}; // of qDebug, qInfo, qWarning, qCritical
     for (const auto& row : rows) {
         TempDir dir;
         QStringList args = row.args;
-        const int at = args.indexOf("DIR");
-        args.replace(at, dir.path);
-        args.insert(at + 1, "demo");
-        args.insert(at + 3, "5");
-        const Child r = runHost(args);
+        const Child r = runHost(args.replaceInStrings(QRegularExpression("^DIR/"), dir.path));
         EXPECT_EQ(r.exitCode, 0) << row.what << ": " << r.err.toStdString();
         const QStringList lines = allLines(dir.path);
         QSet<QString> distinct;
@@ -85,11 +118,19 @@ TEST(HostScenario, EndsCleanlyWithWholeLinesAndEveryRecordOnce)
             const auto m = QRegularExpression(row.records).match(line);
             if (m.hasMatch()) {
                 ++found;
-                distinct.insert(row.records == qt ? m.captured(1) : QString::number(found));
+                distinct.insert(row.records == qt ? m.captured(2) : QString::number(found));
+                if (row.records == qt) {
+                    EXPECT_EQ(m.captured(1), levels[m.captured(3).toInt() % 4]) << row.what;
+                }
             }
         }
-        if (row.records == qt) { // the logger's own echo is never captured again
+        const QStringList err = r.err.split('\n');
+        if (row.records == qt) { // the logger's own echo is never captured again; every message is handed on
             EXPECT_TRUE(lines.filter(QRegularExpression("   \\[\"\\[")).isEmpty()) << row.what;
+            EXPECT_EQ(err.filter(QRegularExpression("^q \\d+ \\d+ ")).size(), row.count) << row.what;
+        }
+        if (row.echoed >= 0) {
+            EXPECT_EQ(err.filter(QRegularExpression("^\"\\[")).size(), row.echoed) << row.what;
         }
         if (row.count >= 0) {
             EXPECT_EQ(found, row.count) << row.what;
@@ -162,6 +203,24 @@ TEST(Reliability, TwoProcessesNeverTearEachOthersLongLines)
     ASSERT_EQ(lines.size(), 600);
     for (const QString& line : lines)
         EXPECT_TRUE(line.endsWith("[" + QString(40000, 'c') + "]") || line.endsWith("[" + QString(40000, 'p') + "]"));
+}
+
+TEST(Reliability, BytesOfAnotherWriterCountTowardsTheLimit)
+{
+    TempDir dir;
+    const std::string text(1000, 'p');
+    ASSERT_TRUE(Loger::GetLoger().InitLogInfo(recordConfig(dir.path, "demo", 1)));
+    for (int n = 0; n < 600; ++n)
+        Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", n, text);
+    // Another process continues the file and fills it; its bytes count here too.
+    EXPECT_TRUE(runHost({"init-record", dir.path, "demo", "1", "5", "log", "600", "1000"}).out.startsWith("init:1"));
+    const time_t now = time(nullptr);
+    ASSERT_TRUE(waitUntil([now] { return time(nullptr) != now; }));
+    for (int n = 0; n < 600; ++n)
+        Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", n, text);
+    EXPECT_EQ(allLines(dir.path).size(), 1800);
+    for (const QString& name : QDir(dir.path).entryList({"*.log"}))
+        EXPECT_LT(QFileInfo(dir.file(name)).size(), 1024 * 1024 + 1100) << name.toStdString();
 }
 
 TEST(Stress, EightThreadsAcrossRolloversEveryRecordOnceWholeInOrder)

@@ -2,6 +2,8 @@
 // which values are taken; the stop.
 #include "support.h"
 
+#include <QRegularExpression>
+
 #include <future>
 
 using namespace testing_support;
@@ -81,7 +83,7 @@ namespace
 Child startFromIni(const TempDir& dir, const QString& ini)
 {
     writeFile(dir.file("logger.ini"), ini.toUtf8());
-    return runHost({"init-ini", dir.file("logger.ini"), "paths", "log", "1", "5"}, {"TMPDIR=" + dir.path}, dir.path);
+    return runHost({"init-ini", dir.file("logger.ini"), "paths", "log", "3", "5"}, {"TMPDIR=" + dir.path}, dir.path);
 }
 } // namespace
 
@@ -106,7 +108,7 @@ TEST(IniFile, ComposesTheDirectoriesFromTheirParts)
                                   "\n[LogConfig]\nLogName=demo\nLogPath=" + row.logPath);
         EXPECT_TRUE(r.out.startsWith("init:1\nlog:" + row.base + "/log\ndump:" + row.base + "/dump\n"))
             << r.out.toStdString();
-        EXPECT_EQ(readLines(row.logDir + today() + "_1_demo.log").size(), 1) << row.logDir.toStdString();
+        EXPECT_EQ(readLines(row.logDir + today() + "_1_demo.log").size(), 3) << row.logDir.toStdString();
     }
 }
 
@@ -114,12 +116,13 @@ TEST(IniFile, TakesValidValuesAndKeepsTheOthers)
 {
     const QStringList defaults = {"true", "0", "30", "true", "1024", "5"}; // write, level, MiB, echo, row, days
     const std::pair<QString, QStringList> rows[] = {
-        {"LogLevel=FATAL\nOneLogMaxSizeMB=2147483647\nRowLogMaxLen=1\nIsWriteLog=FaLsE\nIsPrintScreen=0\n"
+        {"LogLevel=INFO\nOneLogMaxSizeMB=2147483647\nRowLogMaxLen=1\nIsWriteLog=FaLsE\nIsPrintScreen=yes\n"
          "[CommConfig]\nOverDays=2147483647",
-         {"false", "4", "2147483647", "false", "1", "2147483647"}},
-        {"LogLevel=INFO\nOneLogMaxSizeMB=20\nRowLogMaxLen=2048\nIsWriteLog=no\nIsPrintScreen=yes\n[CommConfig]"
+         {"false", "1", "2147483647", "true", "1", "2147483647"}},
+        {"LogLevel=INFO\nOneLogMaxSizeMB=20\nRowLogMaxLen=2048\nIsWriteLog=no\nIsPrintScreen=0\n[CommConfig]"
          "\nOverDays=9",
-         {"true", "1", "20", "true", "2048", "9"}},
+         {"true", "1", "20", "false", "2048", "9"}},
+        {"LogLevel=FATAL", {"true", "4", "30", "true", "1024", "5"}},
         {"LogLevel=info\nOneLogMaxSizeMB=2147483648\nRowLogMaxLen=-3\nIsWriteLog=\n[CommConfig]\nOverDays=0", defaults},
         {"LogLevel=1\nOneLogMaxSizeMB=abc\nRowLogMaxLen=4294967296\nOverDays=3\nIsPrintScreen=", defaults},
         {"LogLevel=\nOneLogMaxSizeMB=0\nRowLogMaxLen=0\n[CommConfig]\nOverDays=-3", defaults},
@@ -135,7 +138,11 @@ TEST(IniFile, TakesValidValuesAndKeepsTheOthers)
             if (line.startsWith("m_"))
                 printed << line.section(": ", 1).trimmed();
         EXPECT_EQ(printed.mid(2), values) << keys.toStdString();
-        EXPECT_EQ(readLines(dir.path + "log/" + today() + "_1_demo.log").size(), values[0] == "true" ? 1 : 0);
+        // Records of all three forms, written and echoed as the switches and the level say.
+        const int records = values[0] == "true" && values[1] != "4" ? 3 : 0;
+        EXPECT_EQ(readLines(dir.path + "log/" + today() + "_1_demo.log").size(), records) << keys.toStdString();
+        EXPECT_EQ(r.err.split('\n').filter(QRegularExpression("^\"\\[")).size(), values[3] == "true" ? records : 0)
+            << keys.toStdString();
     }
 }
 

@@ -1,22 +1,26 @@
 // A tiny host for scenarios that need a process of their own: a fresh
 // logger per start, a shifted clock, another user.
-//   test_host [capture] [init-record|init-echo DIR NAME MEGABYTES DAYS]
-//             [init-ini FILE] [log COUNT BYTES] [next-day] [paths]
-//             [spin-threads COUNT] [qt-capture] [qlog THREADS COUNT BYTES]
+//   test_host [capture] [init-record|init-echo|init-off DIR NAME MEGABYTES DAYS]
+//             [init-ini FILE] [log COUNT BYTES] [uninit] [next-day] [next-second]
+//             [paths] [spin-threads COUNT] [qt-capture] [qlog THREADS COUNT BYTES]
 //             [err COUNT BYTES] [limits RETAIN TOTAL_MB FREE_MB SYNC_LEVEL]
 //             [days DAYS BYTES PER_HOUR] [remove FILE] [status] [fsize BYTES]
+//             [mv FROM TO] [touch FILE] [truncate FILE]
 // Commands run in order; results of start-ups are printed as "init:1"/"init:0".
+// init-off starts with writing off and echo on; init-echo with both on.
 #include "logger.h"
 #include "logger_extras.h"
 
 #include <QDate>
 #include <QDateTime>
+#include <QFile>
 
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,20 +38,42 @@ int main(int argc, char** argv)
                 Loger::GetLoger().addLogtoList(INFO, __FILE__, "void capture()", 1, "captured %s",
                                                qUtf8Printable(text));
             });
-        } else if ((command == "init-record" || command == "init-echo") && i + 4 < argc) {
+        } else if ((command == "init-record" || command == "init-echo" || command == "init-off") && i + 4 < argc) {
             const unsigned megabytes = unsigned(atol(argv[i + 3])), days = unsigned(atol(argv[i + 4]));
             const QString dir = QString::fromLocal8Bit(argv[i + 1]), name = QString::fromLocal8Bit(argv[i + 2]);
-            const LOG_CONFIG_INFO info{dir, name, true, DEBUG, megabytes, command == "init-echo", 1024, days};
+            const LOG_CONFIG_INFO info{dir,  name, command != "init-off", DEBUG, megabytes, command != "init-record",
+                                       1024, days};
             printf("init:%d\n", logger.InitLogInfo(info) ? 1 : 0);
             i += 4;
         } else if (command == "init-ini" && i + 1 < argc) {
             printf("init:%d\n", logger.InitLogInfo(QString::fromLocal8Bit(argv[i + 1])) ? 1 : 0);
             i += 1;
         } else if (command == "log" && i + 2 < argc) {
+            // The three forms in turn: std::string, printf, QString.
             const std::string text(size_t(atol(argv[i + 2])), 'x');
             for (long n = 0; n < atol(argv[i + 1]); ++n)
-                logger.addLogtoList(INFO, __FILE__, "int main(int, char**)", int(n), text);
+                if (n % 3 == 0)
+                    logger.addLogtoList(INFO, __FILE__, "int main(int, char**)", int(n), text);
+                else if (n % 3 == 1)
+                    logger.addLogtoList(INFO, __FILE__, "int main(int, char**)", int(n), "%s", text.c_str());
+                else
+                    logger.addLogtoList(INFO, __FILE__, "int main(int, char**)", int(n), QString::fromStdString(text));
             i += 2;
+        } else if (command == "uninit") {
+            logger.unInit();
+        } else if (command == "next-second") {
+            // The logger looks at its file's path once a second.
+            for (const time_t now = time(nullptr); time(nullptr) == now;) {
+            }
+        } else if (command == "mv" && i + 2 < argc) {
+            rename(argv[i + 1], argv[i + 2]);
+            i += 2;
+        } else if (command == "touch" && i + 1 < argc) {
+            QFile(QString::fromLocal8Bit(argv[i + 1])).open(QIODevice::WriteOnly);
+            i += 1;
+        } else if (command == "truncate" && i + 1 < argc) {
+            QFile::resize(QString::fromLocal8Bit(argv[i + 1]), 0);
+            i += 1;
         } else if (command == "next-day") {
             // Waits for a date after the one the host started on, reading the
             // clock only: timed waits may not follow a shifted clock.

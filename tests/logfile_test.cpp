@@ -112,32 +112,34 @@ TEST(Rollover, ARecordThatFillsTheFileToExactly4GiBIsTheLastInIt)
 
 TEST(DateChange, StartsTheNewDayWithId1OrAfterAFullFileWithId2)
 {
-    // The host's clock stands at the last second of a day, then at the first
-    // of the next (a record stamped exactly 00:00:00.000).
+    // The host's clock stands in the last second of a day, then at the first
+    // of the next: a record stamped exactly at its first millisecond.
     const struct
     {
         const char *zone, *last, *first, *firstDayBytes;
         QStringList files;
     } rows[] = {
         // Far from UTC: the UTC date does not change at local midnight.
-        {"Pacific/Kiritimati", "2029-12-31", "2030-01-01", "100", {"20291231_1_demo.log", "20300101_1_demo.log"}},
-        {"Pacific/Kiritimati", "2029-12-31", "2030-01-01", "1100000", {"20291231_1_demo.log", "20300101_2_demo.log"}},
-        // Summer time: after the day of 23 hours, after the day of 25, in summer.
-        {"Europe/Berlin", "2030-03-31", "2030-04-01", "100", {"20300331_1_demo.log", "20300401_1_demo.log"}},
-        {"Europe/Berlin", "2030-10-27", "2030-10-28", "100", {"20301027_1_demo.log", "20301028_1_demo.log"}},
-        {"Europe/Berlin", "2030-07-14", "2030-07-15", "100", {"20300714_1_demo.log", "20300715_1_demo.log"}},
+        {"Pacific/Kiritimati", "2029-12-31", "2030-01-01 00", "100", {"20291231_1_d.log", "20300101_1_d.log"}},
+        {"Pacific/Kiritimati", "2029-12-31", "2030-01-01 00", "1100000", {"20291231_1_d.log", "20300101_2_d.log"}},
+        // Summer time: after the day of 23 hours, after the day of 25, in summer,
+        // and a day that begins at 01:00.
+        {"Europe/Berlin", "2030-03-31", "2030-04-01 00", "100", {"20300331_1_d.log", "20300401_1_d.log"}},
+        {"Europe/Berlin", "2030-10-27", "2030-10-28 00", "100", {"20301027_1_d.log", "20301028_1_d.log"}},
+        {"Europe/Berlin", "2030-07-14", "2030-07-15 00", "100", {"20300714_1_d.log", "20300715_1_d.log"}},
+        {"America/Santiago", "2030-09-07", "2030-09-08 01", "100", {"20300907_1_d.log", "20300908_1_d.log"}},
     };
     for (const auto& row : rows) {
         TempDir dir, clock;
         writeFile(clock.file("now"), QByteArray(row.last) + " 23:59:59");
         auto host = std::async(std::launch::async, [&] {
             return runHost(
-                {"init-record", dir.path, "demo", "1", "5", "log", "1", row.firstDayBytes, "next-day", "log", "1", "5"},
+                {"init-record", dir.path, "d", "1", "5", "log", "1", row.firstDayBytes, "next-day", "log", "1", "5"},
                 fakeClock({"FAKETIME_TIMESTAMP_FILE=" + clock.file("now"), "FAKETIME_NO_CACHE=1",
                            QString("TZ=") + row.zone}));
         });
         EXPECT_TRUE(waitUntil([&] { return QFileInfo(dir.file(row.files[0])).size() > atoi(row.firstDayBytes); }));
-        writeFile(clock.file("now"), QByteArray(row.first) + " 00:00:00"); // the host waits for a later date
+        writeFile(clock.file("now"), QByteArray(row.first) + ":00:00"); // the host waits for a later date
         const Child r = host.get();
         EXPECT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
         EXPECT_EQ(fileNames(dir.path), row.files) << row.zone << ' ' << row.first;

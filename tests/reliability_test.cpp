@@ -142,6 +142,14 @@ TEST(HostScenario, EndsCleanlyWithWholeLinesAndEveryRecordOnce)
     }
 }
 
+TEST(HostScenario, QFatalIsWrittenAtFatalBeforeItEndsTheProcess)
+{
+    TempDir dir;
+    EXPECT_NE(runHost({"init-record", dir.path, "demo", "1", "5", "qt-capture", "qfatal"}, {}, dir.path).exitCode, 0);
+    EXPECT_TRUE(
+        readLines(dir.file(T1)).value(0).contains(QRegularExpression("\\[FATAL\\] .*  \\[main\\]   \\[q fatal\\]$")));
+}
+
 TEST(HostScenario, NeverWritesThroughWhatIsNotARegularFile)
 {
     const struct

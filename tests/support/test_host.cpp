@@ -2,7 +2,7 @@
 // logger per start, a shifted clock, another user.
 //   test_host [capture] [init-record|init-echo|init-off DIR NAME MEGABYTES DAYS]
 //             [init-ini FILE] [log COUNT BYTES] [uninit] [next-day] [next-second]
-//             [paths] [spin-threads COUNT] [qt-capture] [qlog THREADS COUNT BYTES]
+//             [paths] [spin-threads COUNT] [qt-capture] [qlog THREADS COUNT BYTES] [qfatal]
 //             [err COUNT BYTES] [limits RETAIN TOTAL_MB FREE_MB SYNC_LEVEL]
 //             [days DAYS BYTES PER_HOUR] [remove FILE] [status] [fsize BYTES]
 //             [mv FROM TO] [touch FILE] [truncate FILE]
@@ -102,6 +102,8 @@ int main(int argc, char** argv)
             for (std::thread& thread : threads)
                 thread.join();
             i += 3;
+        } else if (command == "qfatal") {
+            qFatal("q fatal"); // ends the process
         } else if (command == "spin-threads" && i + 1 < argc) {
             // Threads that log until the process exits under them, once each
             // has written a few hundred records.

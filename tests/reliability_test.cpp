@@ -161,13 +161,16 @@ TEST(HostScenario, NeverWritesThroughWhatIsNotARegularFile)
     } rows[] = {
         {"a link to another file", [](const TempDir& d) { QFile::link(d.file("target"), d.file(T1)); }, false, {}},
         {"a FIFO", [](const TempDir& d) { mkfifo(QFile::encodeName(d.file(T1)).constData(), 0666); }, false, {}},
-        {"a file that ends inside a line", [](const TempDir& d) { writeFile(d.file(T1), "cut"); }, true, {"cut", "*"}},
+        {"a file that ends inside a line",
+         [](const TempDir& d) { writeFile(d.file(T1), "cut"); },
+         true,
+         {"cut", "*", "*", "*"}},
     };
     for (const auto& row : rows) {
         TempDir dir;
         writeFile(dir.file("target"), "kept\n");
         row.plant(dir);
-        const Child r = runHost({"init-record", dir.path, "demo", "30", "5", "log", "1", "20"});
+        const Child r = runHost({"init-record", dir.path, "demo", "30", "5", "log", "3", "20"});
         EXPECT_EQ(r.exitCode, 0) << row.what; // ended by itself, never stuck
         EXPECT_EQ(r.out.startsWith("init:1"), row.starts) << row.what;
         EXPECT_EQ(readLines(dir.file("target")), QStringList{"kept"}) << row.what;
@@ -175,7 +178,8 @@ TEST(HostScenario, NeverWritesThroughWhatIsNotARegularFile)
             const QStringList lines = readLines(dir.file(T1));
             ASSERT_EQ(lines.size(), row.lines.size()) << row.what;
             EXPECT_EQ(lines[0], row.lines[0]);
-            EXPECT_TRUE(wholeLine.match(lines[1]).hasMatch()) << row.what;
+            for (int i = 1; i < lines.size(); ++i) // the cut line ended once, no empty line after
+                EXPECT_TRUE(wholeLine.match(lines[i]).hasMatch()) << row.what;
         }
     }
 }

@@ -2,6 +2,7 @@
 // file, rollover by date and size, noticing a deleted or replaced file, and
 // the one write(2) per record.
 #include "config_p.h"
+#include "crash_p.h"
 #include "logdir_p.h"
 #include "messages_p.h"
 
@@ -121,6 +122,7 @@ void LookAtPath(LogFileState& f)
 
 void CloseLogFile(LogFileState& f)
 {
+    LogerDetail::PublishLogFd(-1);
     if (f.nFd >= 0)
         close(f.nFd);
     f.nFd = -1;
@@ -330,6 +332,7 @@ bool Loger::CreateLogFile()
     }
     Diagnose("create logfile ok! file is :", strTmpFileName);
     f.nFd = nFd;
+    LogerDetail::PublishLogFd(nFd);
     f.nSize = st.st_size;
     f.nFullSize = LogerDetail::FullSizeBytes(m_LogCfgInfo.m_nMegaByte);
     f.nDev = st.st_dev;

@@ -3,6 +3,7 @@
 // the lock covers only the file (size, rollover, one write); the logger's own
 // debug messages and the echo follow once it is released (messages.cpp).
 #include "config_p.h"
+#include "crash_p.h"
 #include "logdir_p.h"
 #include "messages_p.h"
 
@@ -41,6 +42,7 @@ struct RecordSink
 void WriteRecord(const RecordSink& sink, em_LOG_LEVEL level, const char* pszModule, int nLineNo, const char* pMsg,
                  size_t nMsg)
 {
+    LogerDetail::KeepCrashStackForThread();
     LogerDetail::RecordBytes record;
     char szTime[16];
     const time_t tNow = LogerDetail::StampTimeOfDay(szTime);

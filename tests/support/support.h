@@ -95,6 +95,7 @@ struct Child
 {
     int exitCode; // -1 when killed
     QString out, err;
+    int termSignal; // the signal that ended it, 0 when it exited
 };
 
 // Runs the test host with `args` (natively, or through qemu-arm in a cross
@@ -138,7 +139,7 @@ inline Child runHost(const QStringList& args, const QStringList& env = {}, const
         waitpid(pid, &status, 0);
     }
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readLines(io.file("out")).join('\n'),
-            readLines(io.file("err")).join('\n')};
+            readLines(io.file("err")).join('\n'), WIFSIGNALED(status) ? WTERMSIG(status) : 0};
 }
 
 // Environment for the host's clock under libfaketime, given by its variables:

@@ -3,11 +3,14 @@
 //   test_host [capture] [init-record|init-echo DIR NAME MEGABYTES DAYS]
 //             [init-ini FILE] [log COUNT BYTES] [next-day] [paths]
 //             [spin-threads COUNT] [qt-capture] [qlog THREADS COUNT BYTES]
+//             [crash-handler] [crash null|abort|overflow|throw]
 // Commands run in order; results of start-ups are printed as "init:1"/"init:0".
 #include "logger.h"
 #include "logger_extras.h"
 
 #include <QDate>
+
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +18,35 @@
 #include <thread>
 #include <vector>
 #include <atomic>
+#include <stdexcept>
+
+// Crashes the trace must name: each in a function of its own, never inlined.
+int* volatile g_nullPointer = nullptr;
+volatile int g_neverDepth = -1;
+
+__attribute__((noinline)) void CrashByNullPointer()
+{
+    *g_nullPointer = 1;
+}
+
+__attribute__((noinline)) void CrashByAbort()
+{
+    abort();
+}
+
+__attribute__((noinline)) int CrashByOverflow(int depth)
+{
+    volatile char frame[256];
+    frame[0] = char(depth);
+    if (depth == g_neverDepth)
+        return 0;
+    return CrashByOverflow(depth + 1) + frame[0];
+}
+
+__attribute__((noinline)) void CrashByUncaughtException()
+{
+    throw std::runtime_error("nobody catches this");
+}
 
 int main(int argc, char** argv)
 {
@@ -83,6 +115,20 @@ int main(int argc, char** argv)
             while (written < threads * 300) {
             }
             i += 1;
+        } else if (command == "crash-handler") {
+            InstallCrashHandler();
+        } else if (command == "crash" && i + 1 < argc) {
+            const rlimit noCore = {0, 0};
+            setrlimit(RLIMIT_CORE, &noCore);
+            const std::string kind = argv[++i];
+            if (kind == "null")
+                CrashByNullPointer();
+            else if (kind == "abort")
+                CrashByAbort();
+            else if (kind == "overflow")
+                printf("%d\n", CrashByOverflow(0));
+            else if (kind == "throw")
+                CrashByUncaughtException();
         } else if (command == "paths") {
             printf("log:%s\ndump:%s\n", qUtf8Printable(logger.GetSaveLogPathFileName()),
                    qUtf8Printable(logger.GetSaveDumpPathFileName()));

@@ -10,6 +10,7 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <execinfo.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -166,7 +167,7 @@ long ThreadTaskId()
 // the one where a signal came holds a return address, which may lie past the
 // end of its function (a call that never returns): it is looked up one byte
 // before.
-void WriteFrames(void* const* pFrames, int nFrames, int nFirst, bool bFirstIsExact)
+int WriteFrames(void* const* pFrames, int nFrames, int nFirst, bool bFirstIsExact)
 {
     TraceLine line;
     for (int i = nFirst; i < nFrames; ++i) {
@@ -195,7 +196,64 @@ void WriteFrames(void* const* pFrames, int nFrames, int nFirst, bool bFirstIsExa
         }
         line.Emit();
     }
+    return nFrames > nFirst ? nFrames - nFirst : 0;
 }
+
+// The top of the calling thread's stack, noted before any crash: the limit of
+// the stack scan below.
+thread_local uintptr_t t_nStackTop = 0;
+
+void NoteStackTop()
+{
+    pthread_attr_t attr;
+    if (t_nStackTop != 0 || pthread_getattr_np(pthread_self(), &attr) != 0)
+        return;
+    void* pAddr = nullptr;
+    size_t nSize = 0;
+    if (pthread_attr_getstack(&attr, &pAddr, &nSize) == 0)
+        t_nStackTop = reinterpret_cast<uintptr_t>(pAddr) + nSize;
+    pthread_attr_destroy(&attr);
+}
+
+#if defined(__arm__)
+// 32-bit ARM unwinds by its exception tables, which end at functions that
+// never return or must not throw (abort, std::terminate) and at the signal
+// frame. Past that, the stack is scanned from nSp up: each word that is the
+// return address of a Thumb call (odd, one byte past a known function's code)
+// is written as a frame marked "scanned"; such a frame may be a stale one.
+void WriteScannedFrames(uintptr_t nSp, int nNumber)
+{
+    const uintptr_t nTop = t_nStackTop;
+    if (nTop == 0 || nSp >= nTop)
+        return;
+    const uintptr_t nEnd = nTop - nSp > 256 * 1024 ? nSp + 256 * 1024 : nTop;
+    TraceLine line;
+    int nFound = 0;
+    for (uintptr_t p = nSp & ~uintptr_t(3); p + 4 <= nEnd && nFound < nMaxFrames; p += 4) {
+        const uintptr_t nAddr = *reinterpret_cast<const uintptr_t*>(p);
+        Dl_info info = {};
+        if ((nAddr & 1) == 0 || dladdr(reinterpret_cast<void*>(nAddr - 1), &info) == 0 || info.dli_sname == nullptr ||
+            info.dli_fname == nullptr || reinterpret_cast<uintptr_t>(info.dli_saddr) > nAddr - 1)
+            continue;
+        line.Begin();
+        line.Text("#", 1);
+        line.Decimal(static_cast<unsigned long long>(nNumber + nFound));
+        line.Text(" ", 1);
+        line.Hex(nAddr);
+        line.Text(" ", 1);
+        line.Text(info.dli_sname);
+        line.Text("+", 1);
+        line.Hex(nAddr - reinterpret_cast<uintptr_t>(info.dli_saddr));
+        line.Text(" (", 2);
+        line.Text(info.dli_fname);
+        line.Text("+", 1);
+        line.Hex(nAddr - reinterpret_cast<uintptr_t>(info.dli_fbase));
+        line.Text(") scanned", 9);
+        line.Emit();
+        ++nFound;
+    }
+}
+#endif
 
 // The program counter at the fault, where the platform tells it.
 uintptr_t FaultPc(const void* pContext)
@@ -259,7 +317,22 @@ void OnFatalSignal(int nSignal, siginfo_t* pInfo, void* pContext)
         for (int i = 0; i < nFrames && nFirst < 0; ++i)
             if (nPc != 0 && reinterpret_cast<uintptr_t>(pFrames[i]) == nPc)
                 nFirst = i;
+#if defined(__arm__)
+        // The tables may end at the signal frame: the frame that ran then
+        // comes from the context, its caller from the link register; the
+        // rest, in any case, from the stack.
+        const mcontext_t& mc = static_cast<const ucontext_t*>(pContext)->uc_mcontext;
+        int nWritten = 0;
+        if (nFirst < 0) {
+            void* const pFromContext[2] = {reinterpret_cast<void*>(mc.arm_pc), reinterpret_cast<void*>(mc.arm_lr)};
+            nWritten = WriteFrames(pFromContext, 2, 0, true);
+        } else {
+            nWritten = WriteFrames(pFrames, nFrames, nFirst, true);
+        }
+        WriteScannedFrames(mc.arm_sp, nWritten);
+#else
         WriteFrames(pFrames, nFrames, nFirst < 0 ? 0 : nFirst, nFirst >= 0);
+#endif
         g_nTrace.store(2);
     }
     // As if there had been no handler: the previous disposition gets the
@@ -310,7 +383,12 @@ void OnTerminate()
         line.Emit();
         void* pFrames[nMaxFrames];
         const int nFrames = backtrace(pFrames, nMaxFrames);
-        WriteFrames(pFrames, nFrames, 1, false); // from the caller of this handler on
+        const int nWritten = WriteFrames(pFrames, nFrames, 1, false); // from the caller of this handler on
+#if defined(__arm__)
+        WriteScannedFrames(reinterpret_cast<uintptr_t>(&pFrames[0]), nWritten);
+#else
+        (void)nWritten;
+#endif
         g_nTrace.store(2);
     }
     if (g_pfnPreviousTerminate != nullptr)
@@ -375,6 +453,7 @@ void KeepCrashStackForThread()
         return;
     thread_local ThreadAltStack t_stack;
     t_stack.Ensure();
+    NoteStackTop();
 }
 } // namespace LogerDetail
 

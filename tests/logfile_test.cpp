@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QTimeZone>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -232,5 +233,30 @@ TEST(Retention, AFileThatCannotBeDeletedDoesNotStopThePassAndKeepsItsMode)
         EXPECT_EQ(startAged(dir, "1", 2 * day, true, dirMode == 01777), left) << dirMode;
         for (const QString& name : left)
             EXPECT_EQ(QFile::permissions(dir.file(name)), mode) << name.toStdString();
+    }
+}
+
+TEST(Year2038, RecordsLandInTheDaysFileAtTheirTimeOfDayAndARestartContinuesIt)
+{
+    // Past 2038-01-19, where a 32-bit time_t ends; in a zone far from UTC and
+    // in one with summer time.
+    for (const char* zone : {"Pacific/Kiritimati", "Europe/Berlin"}) {
+        SCOPED_TRACE(zone);
+        const TempDir dir;
+        const qint64 at = QDateTime(QDate(2038, 6, 1), QTime(10, 0), QTimeZone(zone)).toSecsSinceEpoch();
+        QStringList env =
+            fakeClock({"FAKETIME=@2038-06-01 10:00:00", QString("TZ=") + zone, "CLOCK64_AT=" + QString::number(at)});
+        env[0] += QString(":") + LOGGER_CLOCK64_SHIM;
+        // The file's own times come from the real clock: kept for 10,000 days.
+        for (int start = 0; start < 2; ++start) {
+            const Child r = runHost({"init-record", dir.path, "demo", "30", "10000", "log", "1", "5"}, env);
+            EXPECT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
+        }
+        EXPECT_EQ(fileNames(dir.path), QStringList{"20380601_1_demo.log"});
+        const QStringList lines = readLines(dir.file("20380601_1_demo.log"));
+        ASSERT_EQ(lines.size(), 2) << lines.join('\n').toStdString();
+        for (const QString& line : lines)
+            EXPECT_TRUE(line.contains(QRegularExpression("^\\[10:00:\\d\\d\\.\\d{3}\\] \\[INFO \\]")))
+                << line.toStdString();
     }
 }

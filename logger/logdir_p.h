@@ -23,6 +23,10 @@ constexpr int nListFilter = 0x6107;
 // failed.
 int AppendToLogFile(const RecordBytes& record, time_t tNow, Loger& logger, bool (*pfnCreateLogFile)(Loger&));
 
+// Counts one record as lost for the reason nErrno, as AppendToLogFile does
+// when the file refuses one. Under the write lock.
+void CountLostRecord(int nErrno);
+
 // From now on records go only to the file that is open, without rollover or
 // diagnostics: the logger object is being destroyed. Under the write lock.
 void ShutDownLogFile();

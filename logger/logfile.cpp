@@ -219,6 +219,12 @@ int AppendToLogFile(const RecordBytes& record, time_t tNow, Loger& logger, bool 
     return 0;
 }
 
+void CountLostRecord(int nErrno)
+{
+    ++g_logFile.nLost;
+    g_logFile.nLostErrno = nErrno;
+}
+
 void ShutDownLogFile()
 {
     g_logFile.bShutDown = true;

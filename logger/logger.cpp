@@ -9,6 +9,7 @@
 
 #include <QStandardPaths>
 
+#include <cerrno>
 #include <cstdarg>
 
 Loger Loger::m_staticLogger;
@@ -39,8 +40,8 @@ struct RecordSink
 };
 
 // Stamps and formats the record, appends it under the lock, then emits.
-void WriteRecord(const RecordSink& sink, em_LOG_LEVEL level, const char* pszModule, int nLineNo, const char* pMsg,
-                 size_t nMsg)
+void WriteRecordOrThrow(const RecordSink& sink, em_LOG_LEVEL level, const char* pszModule, int nLineNo,
+                        const char* pMsg, size_t nMsg)
 {
     LogerDetail::KeepCrashStackForThread();
     LogerDetail::RecordBytes record;
@@ -56,6 +57,24 @@ void WriteRecord(const RecordSink& sink, em_LOG_LEVEL level, const char* pszModu
     // No file, no echo; a failed write is echoed all the same.
     LogerDetail::EmitAfterRecord(nRet == -1 ? nullptr : &record, sink.cfg.m_bIsPrintScreen);
 }
+
+// No exception leaves the library: a record that cannot be built (no memory
+// for a long line) is counted as lost, like one the file refused.
+void CountLost(std::mutex& mutex)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    LogerDetail::CountLostRecord(ENOMEM);
+}
+
+void WriteRecord(const RecordSink& sink, em_LOG_LEVEL level, const char* pszModule, int nLineNo, const char* pMsg,
+                 size_t nMsg) noexcept
+{
+    try {
+        WriteRecordOrThrow(sink, level, pszModule, nLineNo, pMsg, nMsg);
+    } catch (...) {
+        CountLost(sink.mutex);
+    }
+}
 } // namespace
 
 Loger& Loger::GetLoger()
@@ -67,6 +86,10 @@ Loger::Loger()
     : m_nLogNameMaxId(0), m_IsInitOK(false), m_bAddEmptyLine_first(false), m_bAddEmptyLine_last(false), m_exitEvent(0),
       m_doEvent(0), m_hSendThread(0), m_dwSendThreadId(0), m_bIsStop(false)
 {
+    // A child forked while another thread holds the write lock would wait for
+    // it forever: the lock is taken around fork and released on both sides.
+    pthread_atfork([] { GetLoger().m_WriteLogMutex.lock(); }, [] { GetLoger().m_WriteLogMutex.unlock(); },
+                   [] { GetLoger().m_WriteLogMutex.unlock(); });
     InitDefaultCfg();
     m_LogLevlList << QStringList({"DEBUG", "INFO", "WARN", "ERR", "FATAL"}); // entry n names level n
     memset(m_szTmpClsFunc, 0, sizeof(m_szTmpClsFunc));
@@ -213,7 +236,13 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     (void)strSrcName;
     if (!m_LogCfgInfo.m_bIsWriteLog || !IsWritten(level, m_LogCfgInfo))
         return;
-    const QByteArray utf8 = str.toUtf8();
+    QByteArray utf8;
+    try {
+        utf8 = str.toUtf8();
+    } catch (...) {
+        CountLost(m_WriteLogMutex);
+        return;
+    }
     if (utf8.constData()[0] == '\0')
         return;
     WriteRecord(RecordSink{*this, m_WriteLogMutex, m_LogCfgInfo, [](Loger& l) { return l.CreateLogFile(); }}, level,

@@ -4,6 +4,7 @@
 //             [init-ini FILE] [log COUNT BYTES] [next-day] [paths]
 //             [spin-threads COUNT] [qt-capture] [qlog THREADS COUNT BYTES]
 //             [crash-handler] [crash null|abort|overflow|throw]
+//             [fork-while-logging THREADS FORKS COUNT] [limit-memory MEGABYTES]
 // Commands run in order; results of start-ups are printed as "init:1"/"init:0".
 #include "logger.h"
 #include "logger_extras.h"
@@ -11,6 +12,8 @@
 #include <QDate>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -129,6 +132,45 @@ int main(int argc, char** argv)
                 printf("%d\n", CrashByOverflow(0));
             else if (kind == "throw")
                 CrashByUncaughtException();
+        } else if (command == "fork-while-logging" && i + 3 < argc) {
+            // Threads log without pause while the host forks; each child logs
+            // COUNT records "child <fork> <n>" and exits. Prints how many
+            // children exited normally.
+            static std::atomic<long> logged{0};
+            const long threads = atol(argv[i + 1]), forks = atol(argv[i + 2]), count = atol(argv[i + 3]);
+            for (long t = 0; t < threads; ++t)
+                std::thread([t] {
+                    for (long n = 0;; ++n, ++logged)
+                        Loger::GetLoger().addLogtoList(INFO, __FILE__, "void spin()", int(t), "spin %ld", n);
+                }).detach();
+            while (logged < threads * 100) {
+            }
+            long exited = 0;
+            for (long f = 0; f < forks; ++f) {
+                const pid_t pid = fork();
+                if (pid == 0) {
+                    alarm(20); // a child stuck on the lock dies of SIGALRM
+                    for (long n = 0; n < count; ++n)
+                        Loger::GetLoger().addLogtoList(INFO, __FILE__, "void child()", int(n), "child %ld %ld", f, n);
+                    _exit(0);
+                }
+                int status = 0;
+                waitpid(pid, &status, 0);
+                exited += WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            }
+            printf("children:%ld\n", exited);
+            i += 3;
+        } else if (command == "limit-memory" && i + 1 < argc) {
+            // MEGABYTES more address space than the host uses now.
+            long pages = 0;
+            if (FILE* statm = fopen("/proc/self/statm", "r")) {
+                if (fscanf(statm, "%ld", &pages) != 1)
+                    pages = 0;
+                fclose(statm);
+            }
+            const rlim_t bytes = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(atol(argv[++i])) << 20);
+            const rlimit limit = {bytes, bytes};
+            setrlimit(RLIMIT_AS, &limit);
         } else if (command == "paths") {
             printf("log:%s\ndump:%s\n", qUtf8Printable(logger.GetSaveLogPathFileName()),
                    qUtf8Printable(logger.GetSaveDumpPathFileName()));

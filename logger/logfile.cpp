@@ -187,15 +187,19 @@ int AppendToLogFile(const RecordBytes& record, time_t tNow, Loger& logger, bool 
 
     const char* pBytes = record.bytes.Data();
     size_t nBytes = record.bytes.Size();
-    LineBuffer joined; // rare: the end of a cut line, a note of lost records, the record
+    // Rare, so on the heap: the end of a cut line, a note of lost records, the record.
+    std::unique_ptr<LineBuffer> pJoined;
     if (f.bOpenLine || f.nLost > 0) {
+        pJoined.reset(new LineBuffer);
+        LineBuffer& joined = *pJoined;
         if (f.bOpenLine)
             joined.Append("\n", 1);
         if (f.nLost > 0) {
             char szNote[160];
             const int nNote = snprintf(szNote, sizeof(szNote), "%" PRIu64 " record(s) lost before this line: %s",
                                        f.nLost, strerror(f.nLostErrno));
-            RecordBytes note;
+            const std::unique_ptr<RecordBytes> pNote(new RecordBytes);
+            RecordBytes& note = *pNote;
             FormatRecord(note, record.szTime, ERR, 0, record.nThreadId, "logger", 6, szNote,
                          static_cast<size_t>(nNote));
             joined.Append(note.bytes.Data(), note.bytes.Size());

@@ -30,6 +30,56 @@ bool IsWritten(int nLevel, const LOG_CONFIG_INFO& cfg)
     return nLevel >= static_cast<int>(LogerDetail::LoadLevel(cfg.m_emLogLevel)) && nLevel >= DEBUG && nLevel <= FATAL;
 }
 
+// Memory of the calling thread for one record, so that a record takes little
+// of the caller's stack (threads on devices may have 16 KiB) without an
+// allocation per record. A record handed in while the thread builds another
+// (a message handler that logs during the echo), or from a destructor run
+// after the thread's own memory is gone, gets memory from the heap.
+template <typename T> class PerThread
+{
+public:
+    PerThread() : m_pOwn(Depth() > 0 || Slot() == nullptr ? new T() : nullptr) { ++Depth(); }
+    ~PerThread() { --Depth(); }
+    PerThread(const PerThread&) = delete;
+    PerThread& operator=(const PerThread&) = delete;
+    T& Get() { return m_pOwn ? *m_pOwn : *Slot(); }
+
+private:
+    static int& Depth()
+    {
+        thread_local int t_nDepth = 0;
+        return t_nDepth;
+    }
+    // Plain thread-local data, valid until the thread is gone; the memory is
+    // freed among the thread's destructors, after which records use the heap.
+    static T* Slot()
+    {
+        thread_local T* t_pSlot = nullptr;
+        thread_local bool t_bGone = false;
+        struct Owner
+        {
+            ~Owner()
+            {
+                delete t_pSlot;
+                t_pSlot = nullptr;
+                t_bGone = true;
+            }
+        };
+        if (t_pSlot == nullptr && !t_bGone) {
+            t_pSlot = new T();
+            thread_local Owner owner;
+            (void)owner;
+        }
+        return t_pSlot;
+    }
+    std::unique_ptr<T> m_pOwn;
+};
+
+struct MessageBuffer
+{
+    char sz[2049];
+};
+
 // What the record path needs of the logger, handed over by its members.
 struct RecordSink
 {
@@ -44,7 +94,8 @@ void WriteRecordOrThrow(const RecordSink& sink, em_LOG_LEVEL level, const char* 
                         const char* pMsg, size_t nMsg)
 {
     LogerDetail::KeepCrashStackForThread();
-    LogerDetail::RecordBytes record;
+    PerThread<LogerDetail::RecordBytes> memory;
+    LogerDetail::RecordBytes& record = memory.Get();
     char szTime[16];
     const time_t tNow = LogerDetail::StampTimeOfDay(szTime);
     LogerDetail::FormatRecord(record, szTime, level, static_cast<unsigned int>(nLineNo),
@@ -202,22 +253,27 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     const bool bWritten = IsWritten(level, m_LogCfgInfo);
     if (!bWritten && LogerDetail::FilteredFormatNeedsNothing(pstrFmt))
         return;
-    char szTmpFmt[2049];
-    va_list TmpArgList;
-    va_start(TmpArgList, pstrFmt);
-    const int cnt = LogerDetail::FormatMessage(szTmpFmt, sizeof(szTmpFmt), OrEmpty(pstrFmt), TmpArgList);
-    va_end(TmpArgList);
-    if (cnt < 0) {
-        printf("vsnprintf error,ret:%d", cnt);
-        return;
+    try {
+        PerThread<MessageBuffer> memory;
+        char* const szTmpFmt = memory.Get().sz;
+        va_list TmpArgList;
+        va_start(TmpArgList, pstrFmt);
+        const int cnt = LogerDetail::FormatMessage(szTmpFmt, sizeof(MessageBuffer::sz), OrEmpty(pstrFmt), TmpArgList);
+        va_end(TmpArgList);
+        if (cnt < 0) {
+            printf("vsnprintf error,ret:%d", cnt);
+            return;
+        }
+        if (szTmpFmt[0] == '\0') {
+            printf("error m_szTmpFmt is empty!");
+            return;
+        }
+        if (bWritten)
+            WriteRecord(RecordSink{*this, m_WriteLogMutex, m_LogCfgInfo, [](Loger& l) { return l.CreateLogFile(); }},
+                        level, OrEmpty(strModuleName), nLineNo, szTmpFmt, strlen(szTmpFmt));
+    } catch (...) {
+        CountLost(m_WriteLogMutex);
     }
-    if (szTmpFmt[0] == '\0') {
-        printf("error m_szTmpFmt is empty!");
-        return;
-    }
-    if (bWritten)
-        WriteRecord(RecordSink{*this, m_WriteLogMutex, m_LogCfgInfo, [](Loger& l) { return l.CreateLogFile(); }}, level,
-                    OrEmpty(strModuleName), nLineNo, szTmpFmt, strlen(szTmpFmt));
 }
 
 void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char* strModuleName, int nLineNo,

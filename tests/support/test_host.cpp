@@ -5,6 +5,7 @@
 //             [spin-threads COUNT] [qt-capture] [qlog THREADS COUNT BYTES]
 //             [crash-handler] [crash null|abort|overflow|throw]
 //             [fork-while-logging THREADS FORKS COUNT] [limit-memory MEGABYTES]
+//             [small-stack BYTES]
 // Commands run in order; results of start-ups are printed as "init:1"/"init:0".
 #include "logger.h"
 #include "logger_extras.h"
@@ -160,6 +161,29 @@ int main(int argc, char** argv)
             }
             printf("children:%ld\n", exited);
             i += 3;
+        } else if (command == "small-stack" && i + 1 < argc) {
+            // A thread with a 16 KiB stack logs BYTES-long messages in the
+            // three forms, under a 64 KiB function text.
+            static std::string function, text;
+            function = "void " + std::string(65536, 'f') + "(int)";
+            text.assign(size_t(atol(argv[++i])), 'y');
+            pthread_attr_t attr;
+            pthread_attr_init(&attr);
+            pthread_attr_setstacksize(&attr, 16384);
+            pthread_t thread;
+            const int created = pthread_create(
+                &thread, &attr,
+                [](void*) -> void* {
+                    Loger& l = Loger::GetLoger();
+                    l.addLogtoList(INFO, __FILE__, function.c_str(), 1, "%s", text.c_str());
+                    l.addLogtoList(INFO, __FILE__, function.c_str(), 2, text);
+                    l.addLogtoList(INFO, __FILE__, function.c_str(), 3, QString::fromStdString(text));
+                    return nullptr;
+                },
+                nullptr);
+            if (created == 0)
+                pthread_join(thread, nullptr);
+            printf("small-stack:%d\n", created);
         } else if (command == "limit-memory" && i + 1 < argc) {
             // MEGABYTES more address space than the host uses now.
             long pages = 0;

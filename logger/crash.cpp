@@ -451,6 +451,11 @@ void KeepCrashStackForThread()
 {
     if (!g_bInstalled.load(std::memory_order_relaxed))
         return;
+    // Once per thread: a thread whose stack the host set up keeps it.
+    thread_local bool t_bDone = false;
+    if (t_bDone)
+        return;
+    t_bDone = true;
     thread_local ThreadAltStack t_stack;
     t_stack.Ensure();
     NoteStackTop();

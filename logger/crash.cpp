@@ -357,7 +357,7 @@ void OnTerminate()
             snprintf(szType, sizeof(szType), "%s", nStatus == 0 && pszName != nullptr ? pszName : pType->name());
             free(pszName);
             try {
-                std::rethrow_exception(std::current_exception());
+                throw; // the exception terminate was called for
             } catch (const std::exception& e) {
                 snprintf(szWhat, sizeof(szWhat), "%s", e.what());
             } catch (...) {

@@ -4,6 +4,7 @@
 // change on its way (invalid UTF-8, a leading byte order mark, "%n" escapes
 // that the chained QString::arg calls would fill) takes the QString road, so
 // the bytes are always those of the QString chain.
+#include "crash_p.h"
 #include "line_p.h"
 
 #include <QTextStream>
@@ -355,6 +356,7 @@ time_t StampTimeOfDay(char szTime[16])
     if (now.tv_sec != tCachedSecond) {
         struct tm tmVar;
         localtime_r(&now.tv_sec, &tmVar);
+        NoteUtcOffset(tmVar.tm_gmtoff);
         char* p = PutDecimal(szCachedHms, tmVar.tm_hour, 2);
         *p++ = ':';
         p = PutDecimal(p, tmVar.tm_min, 2);

@@ -3,6 +3,7 @@
 #include "logdir_p.h"
 
 #include "config_p.h"
+#include "crash_p.h"
 #include "dirwalk_p.h"
 #include "messages_p.h"
 
@@ -149,6 +150,7 @@ LogDirectory* InstallLogDirectory(LogDirectory* pDirectory)
 {
     LogDirectory* pOld = &ActiveLogDirectory();
     g_pActive = pDirectory;
+    PublishLogFd(pDirectory->m_nFd); // for the crash trace
     return pOld;
 }
 
@@ -390,19 +392,37 @@ bool LogDirectory::OpenChosenFile()
 
 bool LogDirectory::OpenNewFile()
 {
-    const QString strFullPath = LogFileName(m_strPath, m_szDate, m_nMaxId, m_strLogName);
-    const QByteArray name = m_namePrefix + QFile::encodeName(LogFileName(QString(), m_szDate, m_nMaxId, m_strLogName));
-    const int nDirFd = m_namePrefix.isEmpty() ? m_nDirFd : m_nParentFd;
-    // Never an existing file: whatever is found at the name was not made here.
-    const int nFd =
-        openat(nDirFd, name.constData(),
-               O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0640);
-    if (nFd < 0) {
-        m_nOpenErrno = errno;
-        Diagnose("create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
-        return false;
+    const int nDirFd = NewFileDirFd();
+    for (int nTry = 0;; ++nTry) {
+        const QString strFullPath = LogFileName(m_strPath, m_szDate, m_nMaxId, m_strLogName);
+        const QByteArray name =
+            m_namePrefix + QFile::encodeName(LogFileName(QString(), m_szDate, m_nMaxId, m_strLogName));
+        // Never opened over what is found at the name, unless it is a file of
+        // our own that the scan did not count as today's (its birth time says
+        // otherwise): that one is continued while below the limits, else the
+        // next id is tried.
+        int nFd = openat(nDirFd, name.constData(),
+                         O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0640);
+        struct statx stx;
+        if (nFd < 0 && errno == EEXIST && StatRegular(nDirFd, name, stx) && stx.stx_uid == geteuid() &&
+            stx.stx_nlink == 1) {
+            if ((static_cast<qint64>(stx.stx_size) >= m_nFullSize || !Fits(static_cast<qint64>(stx.stx_size), 0)) &&
+                nTry < 1000) {
+                ++m_nMaxId;
+                continue;
+            }
+            nFd =
+                openat(nDirFd, name.constData(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+            if (nFd < 0)
+                errno = EEXIST;
+        }
+        if (nFd < 0) {
+            m_nOpenErrno = errno;
+            Diagnose("create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
+            return false;
+        }
+        return AdoptFile(nFd, nDirFd, name, strFullPath);
     }
-    return AdoptFile(nFd, nDirFd, name, strFullPath);
 }
 
 bool LogDirectory::AdoptFile(int nFd, int nDirFd, const QByteArray& name, const QString& strFullPath)
@@ -417,6 +437,8 @@ bool LogDirectory::AdoptFile(int nFd, int nDirFd, const QByteArray& name, const 
     }
     Diagnose("create logfile ok! file is :", strFullPath);
     m_nFd = nFd;
+    if (this == g_pActive)
+        PublishLogFd(nFd);
     m_nFileDirFd = nDirFd;
     m_fileName = name;
     m_nSize = st.st_size;
@@ -445,6 +467,8 @@ bool LogDirectory::AdoptFile(int nFd, int nDirFd, const QByteArray& name, const 
 
 void LogDirectory::CloseFile()
 {
+    if (this == g_pActive)
+        PublishLogFd(-1);
     if (m_nFd >= 0)
         close(m_nFd);
     m_nFd = -1;

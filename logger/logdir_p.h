@@ -33,6 +33,8 @@ uint64_t LogIdFromFileName(const QString& strFileName, bool& bHasIdField);
 
 class LogDirectory
 {
+    friend LogDirectory* InstallLogDirectory(LogDirectory* pDirectory);
+
 public:
     LogDirectory() = default;
     ~LogDirectory();
@@ -66,7 +68,8 @@ public:
     // say: by name date when bRetain, at least one when bAtLeastOne. Returns
     // how many went.
     int KeepWithinLimits(bool bRetain, bool bAtLeastOne);
-    // Counts a record that could not even be built (no memory).
+    // Counts a record that could not even be built (no memory), under the
+    // write lock.
     void CountLost(int nErrno);
     // From now on records go only to the file that is open, without rollover
     // or messages: the logger object is being destroyed.

@@ -3,11 +3,13 @@
 // the lock covers only the file (size, rollover, one write); the logger's own
 // debug messages and the echo follow once it is released (messages.cpp).
 #include "config_p.h"
+#include "crash_p.h"
 #include "logdir_p.h"
 #include "messages_p.h"
 
 #include <QStandardPaths>
 
+#include <cerrno>
 #include <cstdarg>
 
 Loger Loger::m_staticLogger;
@@ -38,11 +40,63 @@ bool IsWritten(int nLevel, const LOG_CONFIG_INFO& cfg)
     return nLevel >= static_cast<int>(LogerDetail::LoadLevel(cfg.m_emLogLevel)) && nLevel >= DEBUG && nLevel <= FATAL;
 }
 
-// Stamps and formats the record, appends it under the lock, then emits.
-void WriteRecord(std::mutex& mutex, bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo,
-                 const char* pMsg, size_t nMsg)
+// Memory of the calling thread for one record, so that a record takes little
+// of the caller's stack (threads on devices may have 16 KiB) without an
+// allocation per record. A record handed in while the thread builds another
+// (a message handler that logs during the echo), or from a destructor run
+// after the thread's own memory is gone, gets memory from the heap.
+template <typename T> class PerThread
 {
-    LogerDetail::RecordBytes record;
+public:
+    PerThread() : m_pOwn(Depth() > 0 || Slot() == nullptr ? new T() : nullptr) { ++Depth(); }
+    ~PerThread() { --Depth(); }
+    PerThread(const PerThread&) = delete;
+    PerThread& operator=(const PerThread&) = delete;
+    T& Get() { return m_pOwn ? *m_pOwn : *Slot(); }
+
+private:
+    static int& Depth()
+    {
+        thread_local int t_nDepth = 0;
+        return t_nDepth;
+    }
+    // Plain thread-local data, valid until the thread is gone; the memory is
+    // freed among the thread's destructors, after which records use the heap.
+    static T* Slot()
+    {
+        thread_local T* t_pSlot = nullptr;
+        thread_local bool t_bGone = false;
+        struct Owner
+        {
+            ~Owner()
+            {
+                delete t_pSlot;
+                t_pSlot = nullptr;
+                t_bGone = true;
+            }
+        };
+        if (t_pSlot == nullptr && !t_bGone) {
+            t_pSlot = new T();
+            thread_local Owner owner;
+            (void)owner;
+        }
+        return t_pSlot;
+    }
+    std::unique_ptr<T> m_pOwn;
+};
+
+struct MessageBuffer
+{
+    char sz[2049];
+};
+
+// Stamps and formats the record, appends it under the lock, then emits.
+void WriteRecordOrThrow(std::mutex& mutex, bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo,
+                        const char* pMsg, size_t nMsg)
+{
+    LogerDetail::KeepCrashStackForThread();
+    PerThread<LogerDetail::RecordBytes> memory;
+    LogerDetail::RecordBytes& record = memory.Get();
     char szTime[16];
     const time_t tNow = LogerDetail::StampTimeOfDay(szTime);
     LogerDetail::FormatRecord(record, szTime, level, static_cast<unsigned int>(nLineNo),
@@ -55,6 +109,24 @@ void WriteRecord(std::mutex& mutex, bool bEcho, em_LOG_LEVEL level, const char* 
     // No file, no echo; a failed write is echoed all the same.
     LogerDetail::EmitAfterRecord(nRet == -1 ? nullptr : &record, bEcho);
 }
+
+// No exception leaves the library: a record that cannot be built (no memory
+// for a long line) is counted as lost, like one the file refused.
+void CountLost(std::mutex& mutex)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    LogerDetail::ActiveLogDirectory().CountLost(ENOMEM);
+}
+
+void WriteRecord(std::mutex& mutex, bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo,
+                 const char* pMsg, size_t nMsg) noexcept
+{
+    try {
+        WriteRecordOrThrow(mutex, bEcho, level, pszModule, nLineNo, pMsg, nMsg);
+    } catch (...) {
+        CountLost(mutex);
+    }
+}
 } // namespace
 
 Loger& Loger::GetLoger()
@@ -66,6 +138,10 @@ Loger::Loger()
     : m_nLogNameMaxId(0), m_IsInitOK(false), m_bAddEmptyLine_first(false), m_bAddEmptyLine_last(false), m_exitEvent(0),
       m_doEvent(0), m_hSendThread(0), m_dwSendThreadId(0), m_bIsStop(false)
 {
+    // A child forked while another thread holds the write lock would wait for
+    // it forever: the lock is taken around fork and released on both sides.
+    pthread_atfork([] { GetLoger().m_WriteLogMutex.lock(); }, [] { GetLoger().m_WriteLogMutex.unlock(); },
+                   [] { GetLoger().m_WriteLogMutex.unlock(); });
     InitDefaultCfg();
     // Records logged before the start go to a file chosen by the defaults.
     LogerDetail::ActiveLogDirectory().Configure(m_LogCfgInfo.m_strLogPath, m_LogCfgInfo.m_strLogName,
@@ -181,22 +257,27 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     const bool bWritten = IsWritten(level, m_LogCfgInfo);
     if (!bWritten && LogerDetail::FilteredFormatNeedsNothing(pstrFmt))
         return;
-    char szTmpFmt[2049];
-    va_list TmpArgList;
-    va_start(TmpArgList, pstrFmt);
-    const int cnt = LogerDetail::FormatMessage(szTmpFmt, sizeof(szTmpFmt), OrEmpty(pstrFmt), TmpArgList);
-    va_end(TmpArgList);
-    if (cnt < 0) {
-        LOGER_OWN_PRINTF("vsnprintf error,ret:%d", cnt);
-        return;
+    try {
+        PerThread<MessageBuffer> memory;
+        char* const szTmpFmt = memory.Get().sz;
+        va_list TmpArgList;
+        va_start(TmpArgList, pstrFmt);
+        const int cnt = LogerDetail::FormatMessage(szTmpFmt, sizeof(MessageBuffer::sz), OrEmpty(pstrFmt), TmpArgList);
+        va_end(TmpArgList);
+        if (cnt < 0) {
+            LOGER_OWN_PRINTF("vsnprintf error,ret:%d", cnt);
+            return;
+        }
+        if (szTmpFmt[0] == '\0') {
+            LOGER_OWN_PRINTF("error m_szTmpFmt is empty!");
+            return;
+        }
+        if (bWritten)
+            WriteRecord(m_WriteLogMutex, IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, szTmpFmt,
+                        strlen(szTmpFmt));
+    } catch (...) {
+        CountLost(m_WriteLogMutex);
     }
-    if (szTmpFmt[0] == '\0') {
-        LOGER_OWN_PRINTF("error m_szTmpFmt is empty!");
-        return;
-    }
-    if (bWritten)
-        WriteRecord(m_WriteLogMutex, IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, szTmpFmt,
-                    strlen(szTmpFmt));
 }
 
 void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char* strModuleName, int nLineNo,
@@ -215,7 +296,13 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     (void)strSrcName;
     if (!IsWriting(m_LogCfgInfo) || !IsWritten(level, m_LogCfgInfo))
         return;
-    const QByteArray utf8 = str.toUtf8();
+    QByteArray utf8;
+    try {
+        utf8 = str.toUtf8();
+    } catch (...) {
+        CountLost(m_WriteLogMutex);
+        return;
+    }
     if (utf8.constData()[0] == '\0')
         return;
     WriteRecord(m_WriteLogMutex, IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, utf8.constData(),

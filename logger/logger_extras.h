@@ -1,5 +1,5 @@
 // Opt-in additions beside the logger's fixed interface: call-site macros, Qt
-// message capture, and the library's version.
+// message capture, the crash trace, and the library's version.
 //
 //   #include <logger/logger_extras.h>
 //   LOGER_INFO("worker %d started", id);    // printf form, checked by -Wformat
@@ -93,5 +93,20 @@ struct LOGER_STATUS
 };
 // Any thread, any time; never waits for a record being written.
 LOGGER_EXPORT LOGER_STATUS GetLogerStatus();
+// Installs the crash trace. When the host then dies of SIGSEGV, SIGABRT,
+// SIGBUS, SIGILL or SIGFPE, or of an uncaught exception (std::terminate), the
+// log file and stderr get one FATAL line naming the signal (or the exception),
+// the fault address and the thread, then the stack, one FATAL line a frame:
+// "#n 0xADDR symbol+0xOFF (module+0xOFF)". Then the disposition the host had
+// before (its own handler, or the default: exit status and core dump as
+// without the trace) gets the signal, and the terminate handler installed
+// before runs. The handler runs on an alternate signal stack, so a stack
+// overflow is traced too: the calling thread gets one now, every other thread
+// when it first logs a record (a thread with one of its own keeps it).
+// Symbols of the program itself need it linked with -rdynamic (CMake:
+// ENABLE_EXPORTS); on 32-bit ARM, C code needs -funwind-tables (C++ has
+// unwind tables already). Call it once, after InitLogInfo; later calls do
+// nothing.
+LOGGER_EXPORT void InstallCrashHandler();
 
 #endif // LOGGER_LOGGER_EXTRAS_H

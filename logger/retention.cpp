@@ -93,7 +93,7 @@ bool Loger::DeleteOverLogFile()
             continue;
         LOGER_OWN_DEBUG() << "Found already existed logfiles:" << i << fileInfo.filePath();
         const qint64 nTime = LogerDetail::EpochSecs32(LogerDetail::CreatedTime(fileInfo));
-        const qint64 now = LogerDetail::EpochSecs32(QDateTime::currentDateTimeUtc());
+        const qint64 now = LogerDetail::EpochSecs32(QDateTime::fromSecsSinceEpoch(time(nullptr), Qt::UTC));
         if (now - nTime < nPeriodSecs)
             continue;
         const em_REMOVE_RESULT emResult = RemoveRegularFile(filePath);

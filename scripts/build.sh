@@ -12,6 +12,8 @@
 #   scripts/build.sh bench [OPTIONS]
 #                            Release build in build-bench/, run the benchmark,
 #                            print its table (options: build-bench/bench/logger_bench --help)
+#   scripts/build.sh stack   the armhf library with -fstack-usage (build-armhf-stack/):
+#                            the stack of each function, largest first
 #   scripts/build.sh asan    every test under AddressSanitizer and UBSan (build-asan/)
 #   scripts/build.sh tsan    the tests of threads under ThreadSanitizer (build-tsan/)
 #   scripts/build.sh fuzz [SECONDS]
@@ -385,6 +387,18 @@ case "$job" in
         cmake --build "$bench_build" -j "$jobs" --target logger_bench >/dev/null
         "$bench_build/bench/logger_bench" "${@:2}"
         ;;
+    stack)
+        install_missing cmake make g++-arm-linux-gnueabihf qtbase5-dev-tools
+        armhf_sysroot "$armhf_build/armhf-sysroot"
+        stack_build=$root/build-armhf-stack
+        cmake -S "$root" -B "$stack_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" \
+              -DLOGGER_ARMHF_SYSROOT="$armhf_build/armhf-sysroot" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+              -DLOGGER_STACK_USAGE=ON -DLOGGER_BUILD_TESTS=OFF -DLOGGER_BUILD_EXAMPLES=OFF >/dev/null
+        cmake --build "$stack_build" -j "$jobs" --target logger >/dev/null
+        # bytes, kind, function (file:line:column:name)
+        cat "$stack_build"/logger/CMakeFiles/logger.dir/*.su | awk -F'\t' '{ print $2 "\t" $3 "\t" $1 }' |
+            sed "s|$root/||" | sort -n -r
+        ;;
     asan)
         # The hosts that shift the clock preload libfaketime, which then comes
         # before the ASan runtime; ASan's check that it comes first is off, so
@@ -437,7 +451,7 @@ case "$job" in
         exit "$status"
         ;;
     *)
-        echo "usage: $0 demo|test|native|armhf|package|sysroot|asan|tsan|fuzz [SECONDS]|bench [bench options]" >&2
+        echo "usage: $0 demo|test|native|armhf|package|sysroot|stack|asan|tsan|fuzz [SECONDS]|bench [bench options]" >&2
         exit 2
         ;;
 esac

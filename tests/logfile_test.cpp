@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QTimeZone>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -274,5 +275,36 @@ TEST(Retention, AFileThatCannotBeDeletedDoesNotStopThePassAndKeepsItsMode)
         EXPECT_EQ(startAged(dir, "1", 2 * day, true, dirMode == 01777), left) << dirMode;
         for (const QString& name : left)
             EXPECT_EQ(QFile::permissions(dir.file(name)), mode) << name.toStdString();
+    }
+}
+
+TEST(Year2038, RecordsLandInTheDaysFileAtTheirTimeOfDayARestartContinuesItRetentionAgesIt)
+{
+    // Past 2038-01-19, where a 32-bit time_t ends; in a zone far from UTC and
+    // in one with summer time.
+    for (const char* zone : {"Pacific/Kiritimati", "Europe/Berlin"}) {
+        SCOPED_TRACE(zone);
+        const TempDir dir;
+        const qint64 at = QDateTime(QDate(2038, 6, 1), QTime(10, 0), QTimeZone(zone)).toSecsSinceEpoch();
+        const QStringList env =
+            fakeClock({"FAKETIME=@2038-06-01 10:00:00", QString("TZ=") + zone, "CLOCK64_AT=" + QString::number(at)});
+        // The file's own times come from the real clock: at 2038-06-01 it is
+        // this many days old. Kept for a month more, removed for a month less.
+        const qint64 age = (at - QDateTime::currentSecsSinceEpoch()) / day;
+        const struct
+        {
+            qint64 days;
+            int lines; // in today's file after the start and one record
+        } starts[] = {{age + 30, 1}, {age + 30, 2}, {age - 30, 1}};
+        for (const auto& start : starts) {
+            const Child r =
+                runHost({"init-record", dir.path, "demo", "30", QString::number(start.days), "log", "1", "5"}, env);
+            EXPECT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
+            EXPECT_EQ(readLines(dir.file("20380601_1_demo.log")).size(), start.lines) << start.days << " days";
+        }
+        EXPECT_EQ(fileNames(dir.path), QStringList{"20380601_1_demo.log"});
+        for (const QString& line : readLines(dir.file("20380601_1_demo.log")))
+            EXPECT_TRUE(line.contains(QRegularExpression("^\\[10:00:\\d\\d\\.\\d{3}\\] \\[INFO \\]")))
+                << line.toStdString();
     }
 }

@@ -103,6 +103,12 @@ TEST(HostScenario, EndsCleanlyWithWholeLinesAndEveryRecordOnce)
          1200,
          0,
          1200},
+        {"a thread with a 16 KiB stack logs 1 MiB lines under a 64 KiB function text",
+         {"init-record", "DIR/", "demo", "30", "5", "small-stack", "1048576"},
+         "  \\[f{255}\\]   \\[yyy",
+         3,
+         0,
+         -1},
     };
     const QStringList levels = {"DEBUG", "INFO", "WARN", "ERR"}; // of qDebug, qInfo, qWarning, qCritical
     for (const auto& row : rows) {
@@ -148,6 +154,21 @@ TEST(HostScenario, QFatalIsWrittenAtFatalBeforeItEndsTheProcess)
     EXPECT_NE(runHost({"init-record", dir.path, "demo", "1", "5", "qt-capture", "qfatal"}, {}, dir.path).exitCode, 0);
     EXPECT_TRUE(
         readLines(dir.file(T1)).value(0).contains(QRegularExpression("\\[FATAL\\] .*  \\[main\\]   \\[q fatal\\]$")));
+}
+
+TEST(HostScenario, ChildrenForkedWhileFourThreadsLogLogNormally)
+{
+    const TempDir dir;
+    const Child r = runHost({"init-record", dir.path, "demo", "1", "5", "fork-while-logging", "4", "3", "1000"});
+    EXPECT_TRUE(r.out.contains("children:3")) << r.out.toStdString() << r.err.toStdString();
+    QSet<QString> records;
+    for (const QString& line : allLines(dir.path).filter("[child]")) {
+        ASSERT_TRUE(wholeLine.match(line).hasMatch()) << line.toStdString();
+        const auto m = QRegularExpression("  \\[child\\]   \\[child (\\d+ \\d+)\\]$").match(line);
+        if (m.hasMatch())
+            records.insert(m.captured(1));
+    }
+    EXPECT_EQ(records.size(), 3000);
 }
 
 TEST(HostScenario, NeverWritesThroughWhatIsNotARegularFile)
@@ -259,4 +280,23 @@ TEST(Stress, EightThreadsAcrossRolloversEveryRecordOnceWholeInOrder)
     }
     EXPECT_EQ(lines.size(), threads * perThread);
     EXPECT_GT(QDir(dir.path).entryList({"*.log"}).size(), 2);
+}
+
+TEST(Reliability, ARecordWithoutMemoryIsLostAndCountedNotThrown)
+{
+    if (!QString(LOGGER_TEST_EMULATOR).isEmpty())
+        GTEST_SKIP() << "qemu-user does not apply RLIMIT_AS";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' allocators do not throw std::bad_alloc";
+#endif
+    // 200 MB of text fit in the host's 300 MB more, its copy in a line does not.
+    const TempDir dir;
+    const Child r = runHost(
+        {"init-record", dir.path, "demo", "30", "5", "limit-memory", "300", "log", "1", "200000000", "log", "1", "5"});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QStringList lines = readLines(dir.file(T1));
+    ASSERT_EQ(lines.size(), 2) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines[0].contains(QRegularExpression("^\\[[0-9:.]+\\] \\[ERR  \\].*\\[1 record")))
+        << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].endsWith("  [main]   [xxxxx]")) << lines[1].toStdString();
 }

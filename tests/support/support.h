@@ -95,6 +95,7 @@ struct Child
 {
     int exitCode; // -1 when killed
     QString out, err;
+    int termSignal; // the signal that ended it, 0 when it exited
 };
 
 // Runs `command` in `workDir` (the current directory when empty), optionally
@@ -129,7 +130,7 @@ inline Child runCommand(QStringList command, const QString& workDir = {}, bool a
         waitpid(pid, &status, 0);
     }
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readLines(io.file("out")).join('\n'),
-            readLines(io.file("err")).join('\n')};
+            readLines(io.file("err")).join('\n'), WIFSIGNALED(status) ? WTERMSIG(status) : 0};
 }
 
 // The test host with `args` (natively, or through qemu-arm in a cross build),
@@ -155,10 +156,13 @@ inline Child runHost(const QStringList& args, const QStringList& env = {}, const
 // Environment for the host's clock under libfaketime, given by its variables:
 // "FAKETIME=+7d" shifts it; with "FAKETIME_TIMESTAMP_FILE=path" and
 // "FAKETIME_NO_CACHE=1" it stands at the local time written in that file.
+// The shim after it moves the 64-bit clock calls of 32-bit targets along.
 inline QStringList fakeClock(const QStringList& settings)
 {
     if (!QFile::exists(LOGGER_FAKETIME_LIB))
         ADD_FAILURE() << "libfaketime is not installed";
-    return QStringList{QString("LD_PRELOAD=") + LOGGER_FAKETIME_LIB, "FAKETIME_DONT_FAKE_MONOTONIC=1"} + settings;
+    return QStringList{QString("LD_PRELOAD=") + LOGGER_FAKETIME_LIB + ":" + LOGGER_CLOCK64_SHIM,
+                       "FAKETIME_DONT_FAKE_MONOTONIC=1"} +
+           settings;
 }
 } // namespace testing_support

@@ -6,6 +6,9 @@
 //             [err COUNT BYTES] [limits RETAIN TOTAL_MB FREE_MB SYNC_LEVEL]
 //             [days DAYS BYTES PER_HOUR] [remove FILE] [status] [fsize BYTES]
 //             [mv FROM TO] [touch FILE] [truncate FILE]
+//             [crash-handler] [crash null|abort|overflow|throw]
+//             [fork-while-logging THREADS FORKS COUNT] [limit-memory MEGABYTES]
+//             [small-stack BYTES]
 // Commands run in order; results of start-ups are printed as "init:1"/"init:0".
 // init-off starts with writing off and echo on; init-echo with both on.
 #include "logger.h"
@@ -16,6 +19,7 @@
 #include <QFile>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -25,6 +29,36 @@
 #include <thread>
 #include <vector>
 #include <atomic>
+#include <stdexcept>
+
+// Crashes the trace must name: each in a function of its own, never inlined.
+int* volatile g_nullPointer = nullptr;
+volatile int g_neverDepth = -1;
+
+// Not caught as undefined behaviour first under the sanitizers.
+__attribute__((noinline, no_sanitize("null"))) void CrashByNullPointer()
+{
+    *g_nullPointer = 1;
+}
+
+__attribute__((noinline)) void CrashByAbort()
+{
+    abort();
+}
+
+__attribute__((noinline)) int CrashByOverflow(int depth)
+{
+    volatile char frame[256];
+    frame[0] = char(depth);
+    if (depth == g_neverDepth)
+        return 0;
+    return CrashByOverflow(depth + 1) + frame[0];
+}
+
+__attribute__((noinline)) void CrashByUncaughtException()
+{
+    throw std::runtime_error("nobody catches this");
+}
 
 int main(int argc, char** argv)
 {
@@ -159,6 +193,82 @@ int main(int argc, char** argv)
             const LOGER_STATUS status = GetLogerStatus();
             printf("written:%llu lost:%llu errno:%d logbytes:%lld\n", status.m_nRecordsWritten, status.m_nRecordsLost,
                    status.m_nLastErrno, static_cast<long long>(status.m_nLogBytes));
+        } else if (command == "crash-handler") {
+            InstallCrashHandler();
+        } else if (command == "crash" && i + 1 < argc) {
+            const rlimit noCore = {0, 0};
+            setrlimit(RLIMIT_CORE, &noCore);
+            const std::string kind = argv[++i];
+            if (kind == "null")
+                CrashByNullPointer();
+            else if (kind == "abort")
+                CrashByAbort();
+            else if (kind == "overflow")
+                printf("%d\n", CrashByOverflow(0));
+            else if (kind == "throw")
+                CrashByUncaughtException();
+        } else if (command == "fork-while-logging" && i + 3 < argc) {
+            // Threads log without pause while the host forks; each child logs
+            // COUNT records "child <fork> <n>" and exits. Prints how many
+            // children exited normally.
+            static std::atomic<long> logged{0};
+            const long threads = atol(argv[i + 1]), forks = atol(argv[i + 2]), count = atol(argv[i + 3]);
+            for (long t = 0; t < threads; ++t)
+                std::thread([t] {
+                    for (long n = 0;; ++n, ++logged)
+                        Loger::GetLoger().addLogtoList(INFO, __FILE__, "void spin()", int(t), "spin %ld", n);
+                }).detach();
+            while (logged < threads * 100) {
+            }
+            long exited = 0;
+            for (long f = 0; f < forks; ++f) {
+                const pid_t pid = fork();
+                if (pid == 0) {
+                    alarm(20); // a child stuck on the lock dies of SIGALRM
+                    for (long n = 0; n < count; ++n)
+                        Loger::GetLoger().addLogtoList(INFO, __FILE__, "void child()", int(n), "child %ld %ld", f, n);
+                    _exit(0);
+                }
+                int status = 0;
+                waitpid(pid, &status, 0);
+                exited += WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            }
+            printf("children:%ld\n", exited);
+            i += 3;
+        } else if (command == "small-stack" && i + 1 < argc) {
+            // A thread with a 16 KiB stack logs BYTES-long messages in the
+            // three forms, under a 64 KiB function text.
+            static std::string function, text;
+            function = "void " + std::string(65536, 'f') + "(int)";
+            text.assign(size_t(atol(argv[++i])), 'y');
+            pthread_attr_t attr;
+            pthread_attr_init(&attr);
+            pthread_attr_setstacksize(&attr, 16384);
+            pthread_t thread;
+            const int created = pthread_create(
+                &thread, &attr,
+                [](void*) -> void* {
+                    Loger& l = Loger::GetLoger();
+                    l.addLogtoList(INFO, __FILE__, function.c_str(), 1, "%s", text.c_str());
+                    l.addLogtoList(INFO, __FILE__, function.c_str(), 2, text);
+                    l.addLogtoList(INFO, __FILE__, function.c_str(), 3, QString::fromStdString(text));
+                    return nullptr;
+                },
+                nullptr);
+            if (created == 0)
+                pthread_join(thread, nullptr);
+            printf("small-stack:%d\n", created);
+        } else if (command == "limit-memory" && i + 1 < argc) {
+            // MEGABYTES more address space than the host uses now.
+            long pages = 0;
+            if (FILE* statm = fopen("/proc/self/statm", "r")) {
+                if (fscanf(statm, "%ld", &pages) != 1)
+                    pages = 0;
+                fclose(statm);
+            }
+            const rlim_t bytes = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(atol(argv[++i])) << 20);
+            const rlimit limit = {bytes, bytes};
+            setrlimit(RLIMIT_AS, &limit);
         } else if (command == "paths") {
             printf("log:%s\ndump:%s\n", qUtf8Printable(logger.GetSaveLogPathFileName()),
                    qUtf8Printable(logger.GetSaveDumpPathFileName()));

@@ -340,7 +340,7 @@ int main(int argc, char** argv)
         unsigned long long count = 0, median = 0, most = 0;
         rollover += " " + std::to_string(crowd) + " other .log files: " +
                     (sscanf(result.c_str(), "ok %llu %llu %llu", &count, &median, &most) == 3
-                         ? Format("%.2f / %.2f ms;", median / 1e6, most / 1e6)
+                         ? Format("%.2f / %.2f ms;", static_cast<double>(median) / 1e6, static_cast<double>(most) / 1e6)
                          : "failed (" + result.substr(0, result.find('\n')) + ");");
     }
     fs::remove_all(options.dir);

@@ -368,6 +368,7 @@ int main(int argc, char** argv)
             const auto found = results.find({v, threads});
             if (found == results.end()) {
                 ratioRow.push_back("–");
+                perCallRow.push_back("–");
                 continue;
             }
             const std::vector<Outcome>& runs = found->second;
@@ -404,15 +405,16 @@ int main(int argc, char** argv)
             ratioRow[1] = Format("%.1f", Median(bytes));
         ratioRow.push_back(syscalls[v]);
         ratios.push_back(ratioRow);
-        if (!kVariants[v].filtered)
-            perCall.push_back(perCallRow);
+        perCall.push_back(perCallRow);
     }
     printf("%s; load average %s at the start, %s at the end; %d reps (interleaved) of %lu records per run.\n\n",
            machine.c_str(), loadAtStart.c_str(), LoadAverage().c_str(), options.reps, options.records);
     printf("Ratio of ns/record to the floor of the same rep and thread count, median (min–max) over the reps; "
            "filtered records in ns/record.\n\n");
     PrintTable(ratios);
-    printf("\nPer call, median over the reps: µs/record; p50 / p99 in µs of every %luth call.\n\n", kSampleEvery);
+    printf("\nPer call, median over the reps: µs/record; p50 / p99 in µs of every %luth call (filtered: every "
+           "%luth, mostly the two clock reads that time it).\n\n",
+           kSampleEvery, kSampleFilteredEvery);
     PrintTable(perCall);
     printf("\n%s\n", rollover.c_str());
     if (!notice.empty())

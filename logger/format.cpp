@@ -192,6 +192,51 @@ bool FindFunctionName(const char* pText, size_t nText, size_t& nBegin, size_t& n
     return true;
 }
 
+} // namespace LogerDetail
+
+namespace
+{
+// Where the function name lies in a function text, and whether it may take
+// the plain road (no "%", text Qt keeps unchanged).
+struct FunctionCut
+{
+    const char* pText;
+    size_t nText; // as handed in
+    size_t nBegin, nCount;
+    bool bPlain;
+};
+
+FunctionCut CutOf(const char* pModule, size_t nModule)
+{
+    FunctionCut cut{pModule, nModule, 0, strnlen(pModule, nModule), false};
+    size_t nBegin = 0, nCount = 0;
+    if (LogerDetail::FindFunctionName(pModule, cut.nCount, nBegin, nCount)) {
+        cut.nBegin = nBegin;
+        cut.nCount = nCount > 255 ? 255 : nCount; // what the fixed 256-byte name buffer holds
+    }
+    cut.bPlain =
+        memchr(pModule + cut.nBegin, '%', cut.nCount) == nullptr && IsPlainText(pModule + cut.nBegin, cut.nCount);
+    return cut;
+}
+
+// The same text comes with every record of a call site: its cut is kept per
+// thread, by the address of the literal (__PRETTY_FUNCTION__ never changes).
+const FunctionCut& CutFunction(const char* pModule, size_t nModule)
+{
+    thread_local FunctionCut t_cuts[64] = {};
+    const uintptr_t nKey = reinterpret_cast<uintptr_t>(pModule);
+    FunctionCut& slot = t_cuts[(nKey ^ (nKey >> 6)) & 63];
+    if (slot.pText == pModule && slot.nText == nModule)
+        return slot;
+    thread_local FunctionCut t_once;
+    FunctionCut& target = LogerDetail::IsInReadOnlyMemory(pModule) ? slot : t_once;
+    target = CutOf(pModule, nModule);
+    return target;
+}
+} // namespace
+
+namespace LogerDetail
+{
 void LineBuffer::Grow(size_t nNeeded)
 {
     size_t nCapacity = m_nCapacity * 2;
@@ -215,16 +260,10 @@ void FormatRecord(RecordBytes& out, const char* szTime, int nLevel, unsigned int
     out.nThreadId = nThreadId;
 
     // Texts end at their first NUL, as C strings do.
-    nModule = strnlen(pModule, nModule);
     nMsg = strnlen(pMsg, nMsg);
-    const char* pFunc = pModule;
-    size_t nFunc = nModule;
-    size_t nBegin = 0;
-    if (FindFunctionName(pModule, nModule, nBegin, nFunc)) {
-        pFunc = pModule + nBegin;
-        if (nFunc > 255) // what the fixed 256-byte name buffer holds
-            nFunc = 255;
-    }
+    const FunctionCut& cut = CutFunction(pModule, nModule);
+    const char* const pFunc = pModule + cut.nBegin;
+    const size_t nFunc = cut.nCount;
 
     // A leading line feed becomes a blank and an empty line before; a
     // trailing one (looked at after that) is dropped for an empty line after.
@@ -242,8 +281,8 @@ void FormatRecord(RecordBytes& out, const char* szTime, int nLevel, unsigned int
     }
 
     out.nLineBegin = out.bytes.Size();
-    const bool bPlain = memchr(szTime, '%', nTime) == nullptr && memchr(pFunc, '%', nFunc) == nullptr &&
-                        IsAscii(szTime, nTime) && IsPlainText(pFunc, nFunc) && IsPlainText(pMsg, nMsg);
+    const bool bPlain =
+        memchr(szTime, '%', nTime) == nullptr && cut.bPlain && IsAscii(szTime, nTime) && IsPlainText(pMsg, nMsg);
     if (bPlain) {
         char* const pStart = out.bytes.Reserve(nTime + nFunc + nMsg + 64);
         char* p = pStart;

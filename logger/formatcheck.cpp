@@ -118,6 +118,12 @@ struct ReadOnlySegments
 
 } // namespace
 
+bool LogerDetail::IsInReadOnlyMemory(const void* p)
+{
+    static const ReadOnlySegments* const pReadOnly = new ReadOnlySegments; // kept for the process's life
+    return p != nullptr && pReadOnly->Holds(p);
+}
+
 // FormatSurelyPrints, remembered per thread for formats that never change.
 bool LogerDetail::FilteredFormatNeedsNothing(const char* pszFmt)
 {
@@ -132,8 +138,7 @@ bool LogerDetail::FilteredFormatNeedsNothing(const char* pszFmt)
     if (verdict.pszFmt == pszFmt && pszFmt != nullptr)
         return verdict.bSurelyPrints;
     const bool bSurelyPrints = FormatSurelyPrints(pszFmt);
-    static const ReadOnlySegments* const pReadOnly = new ReadOnlySegments; // kept for the process's life
-    if (pszFmt != nullptr && pReadOnly->Holds(pszFmt))
+    if (IsInReadOnlyMemory(pszFmt))
         verdict = {pszFmt, bSurelyPrints};
     return bSurelyPrints;
 }

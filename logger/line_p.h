@@ -86,6 +86,11 @@ LOGGER_EXPORT int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt,
 // format surely prints a non-empty text, without error or side effects.
 bool FilteredFormatNeedsNothing(const char* pszFmt);
 
+// True for memory in a read-only segment of the program or a library loaded
+// with it, where string literals live: their bytes never change, so what is
+// found of them may be remembered by their address.
+bool IsInReadOnlyMemory(const void* p);
+
 // The local time of day "HH:MM:SS.mmm" of one clock reading, from a
 // per-thread cache of the second; returns the reading's seconds.
 time_t StampTimeOfDay(char szTime[16]);

@@ -140,6 +140,13 @@ bool IsSimpleFormat(const char* pszFmt)
             ++p;
             continue;
         }
+        bool bZero = false;
+        for (; *p == '-' || *p == '0'; ++p)
+            bZero = bZero || *p == '0';
+        // A width of up to four digits; "*" and a precision are left to vsnprintf.
+        for (int nDigits = 0; *p >= '0' && *p <= '9'; ++p)
+            if (++nDigits > 4)
+                return false;
         int nLength = 0;
         if (*p == 'z') {
             nLength = 1;
@@ -150,7 +157,7 @@ bool IsSimpleFormat(const char* pszFmt)
         }
         const char c = *p++;
         if (c == 's' || c == 'c') {
-            if (nLength != 0)
+            if (nLength != 0 || bZero)
                 return false;
         } else if (c != 'd' && c != 'i' && c != 'u' && c != 'x' && c != 'X') {
             return false;
@@ -333,6 +340,30 @@ int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args)
         }
         put(p, static_cast<size_t>(pPercent - p));
         p = pPercent + 1;
+        bool bLeft = false, bZero = false;
+        for (; *p == '-' || *p == '0'; ++p)
+            (*p == '-' ? bLeft : bZero) = true;
+        size_t nWidth = 0;
+        for (; *p >= '0' && *p <= '9'; ++p)
+            nWidth = nWidth * 10 + static_cast<size_t>(*p - '0');
+        // The text of one conversion, padded to the width: blanks on the left,
+        // or on the right with "-"; zeros after the sign with "0".
+        const auto putField = [&](const char* pText, size_t nText, bool bNumber) {
+            static const char szBlanks[] = "                                ";
+            static const char szZeros[] = "00000000000000000000000000000000";
+            size_t nPad = nText < nWidth ? nWidth - nText : 0;
+            const bool bZeros = bZero && !bLeft && bNumber;
+            if (bZeros && nText > 0 && *pText == '-') {
+                put(pText++, 1);
+                --nText;
+            }
+            if (!bLeft)
+                for (; nPad > 0; nPad -= nPad < 32 ? nPad : 32)
+                    put(bZeros ? szZeros : szBlanks, nPad < 32 ? nPad : 32);
+            put(pText, nText);
+            for (; nPad > 0; nPad -= nPad < 32 ? nPad : 32)
+                put(szBlanks, nPad < 32 ? nPad : 32);
+        };
         int nLength = 0;
         bool bSize = false;
         if (*p == 'z') {
@@ -350,10 +381,10 @@ int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args)
             const char* psz = va_arg(args, const char*);
             if (psz == nullptr)
                 psz = "(null)";
-            put(psz, strlen(psz));
+            putField(psz, strlen(psz), false);
         } else if (c == 'c') {
             const char ch = static_cast<char>(va_arg(args, int));
-            put(&ch, 1);
+            putField(&ch, 1, false);
         } else if (c == 'd' || c == 'i') {
             const long long n = bSize          ? static_cast<long long>(va_arg(args, ssize_t))
                                 : nLength == 2 ? va_arg(args, long long)
@@ -364,7 +395,7 @@ int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args)
             char* pStart = PutDigits<10>(pEnd, u, "0123456789");
             if (n < 0)
                 *--pStart = '-';
-            put(pStart, static_cast<size_t>(pEnd - pStart));
+            putField(pStart, static_cast<size_t>(pEnd - pStart), true);
         } else {
             const unsigned long long u = bSize          ? static_cast<unsigned long long>(va_arg(args, size_t))
                                          : nLength == 2 ? va_arg(args, unsigned long long)
@@ -373,7 +404,7 @@ int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args)
             const char* const pStart = c == 'u'   ? PutDigits<10>(pEnd, u, "0123456789")
                                        : c == 'x' ? PutDigits<16>(pEnd, u, "0123456789abcdef")
                                                   : PutDigits<16>(pEnd, u, "0123456789ABCDEF");
-            put(pStart, static_cast<size_t>(pEnd - pStart));
+            putField(pStart, static_cast<size_t>(pEnd - pStart), true);
         }
     }
     pBuffer[nOut < nSize - 1 ? nOut : nSize - 1] = '\0';

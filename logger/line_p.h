@@ -77,7 +77,7 @@ LOGGER_EXPORT void FormatRecord(RecordBytes& out, const char* szTime, int nLevel
                                 size_t nMsg);
 
 // vsnprintf, with the common conversions (%d %i %u %x %X with an l, ll or z
-// length, %s, %c, %%; no flags, widths or precisions) done here, byte for
+// length, %s, %c, %%; the flags - and 0 and a width, no precision) done here, byte for
 // byte as glibc does them and several times faster; any other format goes to
 // vsnprintf itself. Returns what vsnprintf returns.
 LOGGER_EXPORT int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args);

@@ -90,23 +90,6 @@ struct MessageBuffer
     char sz[2049];
 };
 
-// The lock is held for one write(2), well under a microsecond to a few:
-// a waiter tries again for about as long before it sleeps in the kernel,
-// whose wake-up would cost it tens of microseconds.
-void LockBriefly(std::mutex& mutex)
-{
-    for (int nTry = 0; nTry < 200; ++nTry) {
-        if (mutex.try_lock())
-            return;
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#elif defined(__arm__) || defined(__aarch64__)
-        __asm__ __volatile__("yield");
-#endif
-    }
-    mutex.lock();
-}
-
 // Stamps and formats the record, appends it under the lock, then emits.
 void WriteRecordOrThrow(std::mutex& mutex, bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo,
                         const char* pMsg, size_t nMsg)
@@ -120,8 +103,7 @@ void WriteRecordOrThrow(std::mutex& mutex, bool bEcho, em_LOG_LEVEL level, const
                               static_cast<unsigned int>(pthread_self()), pszModule, SIZE_MAX, pMsg, nMsg);
     int nRet = 0;
     {
-        LockBriefly(mutex);
-        std::lock_guard<std::mutex> lock(mutex, std::adopt_lock);
+        std::lock_guard<std::mutex> lock(mutex);
         nRet = LogerDetail::ActiveLogDirectory().Append(record, tNow, level);
     }
     // No file, no echo; a failed write is echoed all the same.

@@ -48,6 +48,11 @@ TEST(Line, ShowsEachFieldForTheThreeIntakeForms)
     const char* const noText = nullptr;
     log.addLogtoList(DEBUG, "f.cpp", "f", 7, noText);
     log.addLogtoList(DEBUG, "f.cpp", "f", 8, std::string());
+    // A function text in a buffer of the host's that changes between records.
+    char function[32] = "void one()";
+    log.addLogtoList(DEBUG, "f.cpp", function, 10, std::string("one"));
+    strcpy(function, "int Twelve::two(int)");
+    log.addLogtoList(DEBUG, "f.cpp", function, 11, std::string("two"));
     const QStringList expected = {after("DEBUG", "9", "f", "earlier"),
                                   after("WARN", "57", "Loger::SetLogLevel", "disk full"),
                                   after("ERR", "12345", "main", "std::string"),
@@ -59,7 +64,9 @@ TEST(Line, ShowsEachFieldForTheThreeIntakeForms)
                                   after("DEBUG", "3", "", " starts"),
                                   after("DEBUG", "4", "f", "ab"),
                                   after("DEBUG", "5", "f", "ab"),
-                                  ""};
+                                  "",
+                                  after("DEBUG", "10", "one", "one"),
+                                  after("DEBUG", "11", "Twelve::two", "two")};
     EXPECT_EQ(fileNames(dir.path + "new/dir/"), QStringList{today() + "_1_demo.log"});
     const QStringList lines = readLines(dir.path + "new/dir/" + today() + "_1_demo.log");
     ASSERT_EQ(lines.size(), expected.size());

@@ -1,5 +1,6 @@
 // Configuration: the dump and check before start-up, and start-up from an INI file.
 #include "config_p.h"
+#include "status_p.h"
 #include "ini_check_p.h"
 #include "logdir_p.h"
 #include "messages_p.h"
@@ -58,6 +59,25 @@ void LOG_CONFIG_INFO::Debug_PrintValues()
     LOGER_OWN_DEBUG() << "m_bIsPrintScreen:  " << m_bIsPrintScreen;
     LOGER_OWN_DEBUG() << "m_nRowLogMaxLen:   " << m_nRowLogMaxLen;
     LOGER_OWN_DEBUG() << "m_nOverDays:       " << m_nOverDays;
+}
+
+namespace
+{
+// Limits of an INI start, in force for the record start it runs.
+thread_local const LOGER_LIMITS* t_pIniLimits = nullptr;
+} // namespace
+
+void LogerDetail::StartWithLimits(Loger& logger, const LOG_CONFIG_INFO& candidate, const LOGER_LIMITS& limits,
+                                  bool& bStarted)
+{
+    t_pIniLimits = &limits;
+    bStarted = logger.InitLogInfo(candidate);
+    t_pIniLimits = nullptr;
+}
+
+LOGER_LIMITS LogerDetail::LimitsOfThisStart()
+{
+    return t_pIniLimits != nullptr ? *t_pIniLimits : PendingLimits();
 }
 
 bool LogerDetail::CheckConfig(LOG_CONFIG_INFO& cfg)

@@ -9,20 +9,6 @@
 
 #include <unistd.h>
 
-namespace
-{
-// Limits of an INI start, in force for the record start it runs.
-thread_local const LOGER_LIMITS* t_pIniLimits = nullptr;
-} // namespace
-
-void LogerDetail::StartWithLimits(Loger& logger, const LOG_CONFIG_INFO& candidate, const LOGER_LIMITS& limits,
-                                  bool& bStarted)
-{
-    t_pIniLimits = &limits;
-    bStarted = logger.InitLogInfo(candidate);
-    t_pIniLimits = nullptr;
-}
-
 bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
 {
     const LogerDetail::OwnMessagesScope ownMessages;
@@ -45,7 +31,7 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
 
     std::unique_ptr<LogerDetail::LogDirectory> directory(new LogerDetail::LogDirectory);
     directory->Configure(candidate.m_strLogPath, candidate.m_strLogName, candidate.m_nMegaByte);
-    const LOGER_LIMITS limits = t_pIniLimits != nullptr ? *t_pIniLimits : LogerDetail::PendingLimits();
+    const LOGER_LIMITS limits = LogerDetail::LimitsOfThisStart();
     directory->SetLimits(limits, candidate.m_nOverDays);
     bool nRet = directory->OpenDirectory();
     if (nRet) {

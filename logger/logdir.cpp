@@ -237,7 +237,7 @@ bool LogDirectory::Fits(qint64 nSize, size_t nRoom) const
 
 void LogDirectory::ChooseFile(size_t nRoom)
 {
-    if (m_bScannedOnce && m_nDirFd >= 0) {
+    if ((m_bScannedOnce || m_bOwnNamesOnly) && m_nDirFd >= 0) {
         ChooseQuickly(nRoom);
         return;
     }

@@ -71,6 +71,9 @@ public:
     // Counts a record that could not even be built (no memory), under the
     // write lock.
     void CountLost(int nErrno);
+    // Only files named as this logger names them are continued, never another
+    // program's ".log": for the default file in a shared temporary directory.
+    void KeepToOwnNames() { m_bOwnNamesOnly = true; }
     // From now on records go only to the file that is open, without rollover
     // or messages: the logger object is being destroyed.
     void ShutDown() { m_bShutDown = true; }
@@ -131,6 +134,7 @@ private:
     LOGER_LIMITS m_limits;
     unsigned int m_nOverDays = 0;
     bool m_bScannedOnce = false; // the first scan reports every file; later ones only the choice
+    bool m_bOwnNamesOnly = false;
 };
 
 // Calls fn(name) for each entry of a directory but "." and "..", unsorted.

@@ -143,9 +143,11 @@ Loger::Loger()
     pthread_atfork([] { GetLoger().m_WriteLogMutex.lock(); }, [] { GetLoger().m_WriteLogMutex.unlock(); },
                    [] { GetLoger().m_WriteLogMutex.unlock(); });
     InitDefaultCfg();
-    // Records logged before the start go to a file chosen by the defaults.
+    // Records logged before the start go to a file chosen by the defaults,
+    // never into another program's ".log" in the temporary directory.
     LogerDetail::ActiveLogDirectory().Configure(m_LogCfgInfo.m_strLogPath, m_LogCfgInfo.m_strLogName,
                                                 m_LogCfgInfo.m_nMegaByte);
+    LogerDetail::ActiveLogDirectory().KeepToOwnNames();
     m_LogLevlList << QStringList({"DEBUG", "INFO", "WARN", "ERR", "FATAL"}); // entry n names level n
     memset(m_szTmpClsFunc, 0, sizeof(m_szTmpClsFunc));
 }

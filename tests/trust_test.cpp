@@ -115,10 +115,12 @@ TEST(EarlyRecords, NeverContinueAnotherUsersFileAndMoveToTheStartedDirectory)
     QDir().mkdir(tmp.file("t"));
     chmod(encoded(tmp.file("t")).constData(), 01777);
     asNobody("echo foreign >" + tmp.file("t/x.log") + " && chmod 666 " + tmp.file("t/x.log"));
+    writeFile(tmp.file("t/mine.log"), "another program's, of the same user\n");
     const Child r = runHost({"log", "1", "5", "init-record", dir.path, "demo", "30", "5", "log", "1", "6"},
                             {"TMPDIR=" + tmp.file("t")});
     EXPECT_TRUE(r.out.contains("init:1\n"));
     EXPECT_EQ(readLines(tmp.file("t/x.log")), QStringList{"foreign"});
+    EXPECT_EQ(readLines(tmp.file("t/mine.log")), QStringList{"another program's, of the same user"});
     const QStringList early = readLines(tmp.file("t" + T + "_1_.log"));
     ASSERT_EQ(early.size(), 1);
     EXPECT_TRUE(early[0].endsWith("[xxxxx]"));

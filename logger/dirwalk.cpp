@@ -146,14 +146,15 @@ bool TrustedWalk::Step(int& nFd, const QByteArray& path, int nDepth, int* pParen
                 return Fail(here, EACCES, QStringLiteral("a symbolic link made by another user"));
             if (nDepth >= nMaxLinks)
                 return Fail(here, ELOOP, QString::fromLocal8Bit(strerror(ELOOP)));
-            char szTarget[4096];
-            const ssize_t nTarget = readlinkat(nFd, part.constData(), szTarget, sizeof(szTarget) - 1);
+            // On the heap: this may run inside a record, on a small stack.
+            std::vector<char> target(4096);
+            const ssize_t nTarget = readlinkat(nFd, part.constData(), target.data(), target.size() - 1);
             if (nTarget <= 0)
                 return Fail(here, errno, QString::fromLocal8Bit(strerror(errno)));
             // The target must exist: nothing is made through a link.
             const bool bMake = m_bMake;
             m_bMake = false;
-            const bool bOk = Step(nFd, QByteArray(szTarget, static_cast<int>(nTarget)), nDepth + 1, nullptr);
+            const bool bOk = Step(nFd, QByteArray(target.data(), static_cast<int>(nTarget)), nDepth + 1, nullptr);
             m_bMake = bMake;
             if (!bOk)
                 return false;

@@ -158,6 +158,11 @@ TEST(HostScenario, QFatalIsWrittenAtFatalBeforeItEndsTheProcess)
 
 TEST(HostScenario, ChildrenForkedWhileFourThreadsLogLogNormally)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // Seen in gdb: a child waits for the allocator lock of ASan's runtime,
+    // held by another thread at the fork (glibc's malloc is fork-safe).
+    GTEST_SKIP() << "ASan's allocator is not fork-safe while other threads allocate";
+#endif
     const TempDir dir;
     const Child r = runHost({"init-record", dir.path, "demo", "1", "5", "fork-while-logging", "4", "3", "1000"});
     EXPECT_TRUE(r.out.contains("children:3")) << r.out.toStdString() << r.err.toStdString();

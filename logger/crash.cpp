@@ -161,6 +161,24 @@ long ThreadTaskId()
     return syscall(SYS_gettid);
 }
 
+// " symbol+0xOFF (module+0xOFF)" of an address, as far as dladdr knows it.
+void PutSymbol(TraceLine& line, uintptr_t nAddr, const Dl_info& info)
+{
+    if (info.dli_sname != nullptr) {
+        line.Text(" ", 1);
+        line.Text(info.dli_sname);
+        line.Text("+", 1);
+        line.Hex(nAddr - reinterpret_cast<uintptr_t>(info.dli_saddr));
+    }
+    if (info.dli_fname != nullptr) {
+        line.Text(" (", 2);
+        line.Text(info.dli_fname);
+        line.Text("+", 1);
+        line.Hex(nAddr - reinterpret_cast<uintptr_t>(info.dli_fbase));
+        line.Text(")", 1);
+    }
+}
+
 // The stack from frame nFirst on: "#n 0xADDR symbol+0xOFF (module+0xOFF)";
 // the symbol is there when the module exports it (a program built with
 // -rdynamic, any shared library), the module offset always. Every frame but
@@ -179,21 +197,8 @@ int WriteFrames(void* const* pFrames, int nFrames, int nFirst, bool bFirstIsExac
         line.Text(" ", 1);
         line.Hex(nAddr);
         Dl_info info = {};
-        if (dladdr(reinterpret_cast<void*>(nLookUp), &info) != 0) {
-            if (info.dli_sname != nullptr) {
-                line.Text(" ", 1);
-                line.Text(info.dli_sname);
-                line.Text("+", 1);
-                line.Hex(nAddr - reinterpret_cast<uintptr_t>(info.dli_saddr));
-            }
-            if (info.dli_fname != nullptr) {
-                line.Text(" (", 2);
-                line.Text(info.dli_fname);
-                line.Text("+", 1);
-                line.Hex(nAddr - reinterpret_cast<uintptr_t>(info.dli_fbase));
-                line.Text(")", 1);
-            }
-        }
+        if (dladdr(reinterpret_cast<void*>(nLookUp), &info) != 0)
+            PutSymbol(line, nAddr, info);
         line.Emit();
     }
     return nFrames > nFirst ? nFrames - nFirst : 0;
@@ -240,15 +245,8 @@ void WriteScannedFrames(uintptr_t nSp, int nNumber)
         line.Decimal(static_cast<unsigned long long>(nNumber + nFound));
         line.Text(" ", 1);
         line.Hex(nAddr);
-        line.Text(" ", 1);
-        line.Text(info.dli_sname);
-        line.Text("+", 1);
-        line.Hex(nAddr - reinterpret_cast<uintptr_t>(info.dli_saddr));
-        line.Text(" (", 2);
-        line.Text(info.dli_fname);
-        line.Text("+", 1);
-        line.Hex(nAddr - reinterpret_cast<uintptr_t>(info.dli_fbase));
-        line.Text(") scanned", 9);
+        PutSymbol(line, nAddr, info);
+        line.Text(" scanned", 8);
         line.Emit();
         ++nFound;
     }

@@ -161,6 +161,17 @@ long ThreadTaskId()
     return syscall(SYS_gettid);
 }
 
+// Ends the first line of a trace: " in thread <id> (task <kernel id>)".
+void EmitWithThread(TraceLine& line)
+{
+    line.Text(" in thread ");
+    line.Decimal(static_cast<unsigned int>(pthread_self()));
+    line.Text(" (task ");
+    line.Decimal(static_cast<unsigned long long>(ThreadTaskId()));
+    line.Text(")");
+    line.Emit();
+}
+
 // " symbol+0xOFF (module+0xOFF)" of an address, as far as dladdr knows it.
 void PutSymbol(TraceLine& line, uintptr_t nAddr, const Dl_info& info)
 {
@@ -301,12 +312,7 @@ void OnFatalSignal(int nSignal, siginfo_t* pInfo, void* pContext)
             line.Text(" sent by process ");
             line.Decimal(static_cast<unsigned long long>(pInfo->si_pid));
         }
-        line.Text(" in thread ");
-        line.Decimal(static_cast<unsigned int>(pthread_self()));
-        line.Text(" (task ");
-        line.Decimal(static_cast<unsigned long long>(ThreadTaskId()));
-        line.Text(")");
-        line.Emit();
+        EmitWithThread(line);
         void* pFrames[nMaxFrames];
         const int nFrames = backtrace(pFrames, nMaxFrames);
         // The trace starts at the frame that was running when the signal came.
@@ -373,12 +379,7 @@ void OnTerminate()
         } else {
             line.Text("terminate called without an exception");
         }
-        line.Text(" in thread ");
-        line.Decimal(static_cast<unsigned int>(pthread_self()));
-        line.Text(" (task ");
-        line.Decimal(static_cast<unsigned long long>(ThreadTaskId()));
-        line.Text(")");
-        line.Emit();
+        EmitWithThread(line);
         void* pFrames[nMaxFrames];
         const int nFrames = backtrace(pFrames, nMaxFrames);
         const int nWritten = WriteFrames(pFrames, nFrames, 1, false); // from the caller of this handler on

@@ -142,15 +142,7 @@ private:
     void WriteAll(int nFd) const
     {
         size_t nDone = 0;
-        while (nDone < m_n) {
-            const ssize_t nRet = write(nFd, m_sz + nDone, m_n - nDone);
-            if (nRet > 0)
-                nDone += static_cast<size_t>(nRet);
-            else if (nRet < 0 && errno == EINTR)
-                continue;
-            else
-                return;
-        }
+        LogerDetail::WriteAll(nFd, m_sz, m_n, nDone);
     }
     char m_sz[1024];
     size_t m_n = 0;

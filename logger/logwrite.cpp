@@ -3,6 +3,7 @@
 // preceded by a note when records were lost before.
 #include "logdir_p.h"
 
+#include "crash_p.h"
 #include "messages_p.h"
 
 #include <fcntl.h>
@@ -19,6 +20,28 @@ namespace
 // Room for the note of lost records before a line.
 const size_t nNoteRoom = 256;
 
+// Under a file size limit a write that crosses it would raise SIGXFSZ, whose
+// default ends the process: it is held back for this thread and dropped, and
+// the write fails with EFBIG instead.
+int WriteAllUnderLimit(int nFd, const char* p, size_t n, size_t& nWritten)
+{
+    sigset_t xfsz, previous;
+    sigemptyset(&xfsz);
+    sigaddset(&xfsz, SIGXFSZ);
+    pthread_sigmask(SIG_BLOCK, &xfsz, &previous);
+    const int nError = LogerDetail::WriteAll(nFd, p, n, nWritten);
+    if (nError == EFBIG && !sigismember(&previous, SIGXFSZ)) {
+        const timespec noWait = {0, 0};
+        sigtimedwait(&xfsz, nullptr, &noWait);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return nError;
+}
+
+} // namespace
+
+namespace LogerDetail
+{
 // Writes all bytes: a short write is completed and EINTR retried, so a line
 // goes out in one call unless the disk refuses part of it. Returns 0 or errno;
 // nWritten tells how much reached the file.
@@ -37,28 +60,6 @@ int WriteAll(int nFd, const char* p, size_t n, size_t& nWritten)
     return 0;
 }
 
-// Under a file size limit a write that crosses it would raise SIGXFSZ, whose
-// default ends the process: it is held back for this thread and dropped, and
-// the write fails with EFBIG instead.
-int WriteAllUnderLimit(int nFd, const char* p, size_t n, size_t& nWritten)
-{
-    sigset_t xfsz, previous;
-    sigemptyset(&xfsz);
-    sigaddset(&xfsz, SIGXFSZ);
-    pthread_sigmask(SIG_BLOCK, &xfsz, &previous);
-    const int nError = WriteAll(nFd, p, n, nWritten);
-    if (nError == EFBIG && !sigismember(&previous, SIGXFSZ)) {
-        const timespec noWait = {0, 0};
-        sigtimedwait(&xfsz, nullptr, &noWait);
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return nError;
-}
-
-} // namespace
-
-namespace LogerDetail
-{
 // Once a second: the name still leads to the open file (else it was deleted,
 // moved or replaced), and its size, which other writers may have changed.
 void LogDirectory::LookAtFile()
@@ -154,7 +155,7 @@ __attribute__((noinline)) void JoinWithNotes(LogerDetail::LineBuffer& joined, co
 int LogerDetail::LogDirectory::WriteOnce(const char* pBytes, size_t nBytes)
 {
     size_t nWritten = 0;
-    const int nError = m_nSizeLimit < 0 ? WriteAll(m_nFd, pBytes, nBytes, nWritten)
+    const int nError = m_nSizeLimit < 0 ? LogerDetail::WriteAll(m_nFd, pBytes, nBytes, nWritten)
                                         : WriteAllUnderLimit(m_nFd, pBytes, nBytes, nWritten);
     if (nError != 0 && nWritten > 0) {
         struct stat st;

@@ -174,6 +174,7 @@ void LogDirectory::Configure(const QString& strPath, const QString& strLogName, 
 void LogDirectory::SetLimits(const LOGER_LIMITS& limits, unsigned int nOverDays)
 {
     m_limits = limits;
+    m_nSyncLevel = limits.m_nSyncLevel;
     m_nOverDays = nOverDays;
 }
 

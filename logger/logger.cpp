@@ -6,6 +6,7 @@
 #include "crash_p.h"
 #include "logdir_p.h"
 #include "messages_p.h"
+#include "writelock_p.h"
 
 #include <QStandardPaths>
 
@@ -91,7 +92,7 @@ struct MessageBuffer
 };
 
 // Stamps and formats the record, appends it under the lock, then emits.
-void WriteRecordOrThrow(std::mutex& mutex, bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo,
+void WriteRecordOrThrow(bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo,
                         const char* pMsg, size_t nMsg)
 {
     LogerDetail::KeepCrashStackForThread();
@@ -103,7 +104,7 @@ void WriteRecordOrThrow(std::mutex& mutex, bool bEcho, em_LOG_LEVEL level, const
                               static_cast<unsigned int>(pthread_self()), pszModule, SIZE_MAX, pMsg, nMsg);
     int nRet = 0;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
         nRet = LogerDetail::ActiveLogDirectory().Append(record, tNow, level);
     }
     // No file, no echo; a failed write is echoed all the same.
@@ -112,19 +113,19 @@ void WriteRecordOrThrow(std::mutex& mutex, bool bEcho, em_LOG_LEVEL level, const
 
 // No exception leaves the library: a record that cannot be built (no memory
 // for a long line) is counted as lost, like one the file refused.
-void CountLost(std::mutex& mutex)
+void CountLost()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
     LogerDetail::ActiveLogDirectory().CountLost(ENOMEM);
 }
 
-void WriteRecord(std::mutex& mutex, bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo,
+void WriteRecord(bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo,
                  const char* pMsg, size_t nMsg) noexcept
 {
     try {
-        WriteRecordOrThrow(mutex, bEcho, level, pszModule, nLineNo, pMsg, nMsg);
+        WriteRecordOrThrow(bEcho, level, pszModule, nLineNo, pMsg, nMsg);
     } catch (...) {
-        CountLost(mutex);
+        CountLost();
     }
 }
 } // namespace
@@ -140,8 +141,8 @@ Loger::Loger()
 {
     // A child forked while another thread holds the write lock would wait for
     // it forever: the lock is taken around fork and released on both sides.
-    pthread_atfork([] { GetLoger().m_WriteLogMutex.lock(); }, [] { GetLoger().m_WriteLogMutex.unlock(); },
-                   [] { GetLoger().m_WriteLogMutex.unlock(); });
+    pthread_atfork([] { LogerDetail::FileLock().lock(); }, [] { LogerDetail::FileLock().unlock(); },
+                   [] { LogerDetail::FileLock().ResetInChild(); });
     InitDefaultCfg();
     // Records logged before the start go to a file chosen by the defaults,
     // never into another program's ".log" in the temporary directory.
@@ -158,7 +159,7 @@ Loger::~Loger()
     // run after this one may too: from here on records go to the open file,
     // which stays open until the process ends, without rollover or messages.
     {
-        std::lock_guard<std::mutex> lock(m_WriteLogMutex);
+        std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
         LogerDetail::ActiveLogDirectory().ShutDown();
         LogerDetail::StopOwnMessages();
     }
@@ -185,7 +186,7 @@ void Loger::unInit()
     m_bIsStop = true;
     pthread_t hThread = 0;
     {
-        std::lock_guard<std::mutex> lock(m_WriteLogMutex);
+        std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
         m_logList.clear();
         // Taken under the lock, so two threads calling unInit never join the
         // same thread twice.
@@ -275,10 +276,10 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
             return;
         }
         if (bWritten)
-            WriteRecord(m_WriteLogMutex, IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, szTmpFmt,
+            WriteRecord(IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, szTmpFmt,
                         strlen(szTmpFmt));
     } catch (...) {
-        CountLost(m_WriteLogMutex);
+        CountLost();
     }
 }
 
@@ -288,7 +289,7 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     (void)strSrcName;
     if (!IsWriting(m_LogCfgInfo) || !IsWritten(level, m_LogCfgInfo) || str.c_str()[0] == '\0')
         return;
-    WriteRecord(m_WriteLogMutex, IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, str.c_str(),
+    WriteRecord(IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, str.c_str(),
                 str.size());
 }
 
@@ -302,12 +303,12 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     try {
         utf8 = str.toUtf8();
     } catch (...) {
-        CountLost(m_WriteLogMutex);
+        CountLost();
         return;
     }
     if (utf8.constData()[0] == '\0')
         return;
-    WriteRecord(m_WriteLogMutex, IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, utf8.constData(),
+    WriteRecord(IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, utf8.constData(),
                 static_cast<size_t>(utf8.size()));
 }
 

@@ -112,7 +112,7 @@ int LogDirectory::Append(const RecordBytes& record, time_t tNow, int nLevel)
         return -2;
     }
     const int nRet = WriteBytes(record);
-    if (nRet == 0 && m_limits.m_nSyncLevel >= 0 && nLevel >= m_limits.m_nSyncLevel)
+    if (nRet == 0 && m_nSyncLevel >= 0 && nLevel >= m_nSyncLevel)
         fdatasync(m_nFd);
     return nRet;
 }
@@ -192,8 +192,10 @@ int LogerDetail::LogDirectory::WriteBytes(const RecordBytes& record)
     }
     BumpCounter(board.nWritten);
     ++m_nSinceLook;
-    m_bOpenLine = false;
-    m_nLost = 0;
-    m_nVanished = 0;
+    if (joined) {
+        m_bOpenLine = false;
+        m_nLost = 0;
+        m_nVanished = 0;
+    }
     return 0;
 }

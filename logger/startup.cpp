@@ -2,6 +2,7 @@
 #include "config_p.h"
 #include "logdir_p.h"
 #include "messages_p.h"
+#include "writelock_p.h"
 
 #include <QDir>
 
@@ -45,7 +46,7 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
         // or the new ones, never a mixture.
         LogerDetail::LogDirectory* pOld = nullptr;
         {
-            std::lock_guard<std::mutex> lock(m_WriteLogMutex);
+            std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
             LogerDetail::InstallConfig(m_LogCfgInfo, candidate);
             pOld = LogerDetail::InstallLogDirectory(directory.release());
             LogerDetail::StatusBoard& board = LogerDetail::Board(); // counted from the start
@@ -127,12 +128,12 @@ int Loger::doWriteLog()
         }
         std::list<LOG_PUTOUT> listBatch;
         {
-            std::lock_guard<std::mutex> lock(m_WriteLogMutex);
+            std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
             listBatch.swap(m_logList);
         }
         while (!listBatch.empty()) {
             {
-                std::lock_guard<std::mutex> lock(m_WriteLogMutex);
+                std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
                 WriteLog(listBatch.front());
             }
             LogerDetail::EmitDiagnostics();

@@ -1,6 +1,9 @@
 // Records handed in from application threads become lines in the file.
 #include "support.h"
+#include "writelock_p.h"
 
+#include <chrono>
+#include <mutex>
 #include <thread>
 
 #include <QRegularExpression>
@@ -115,6 +118,29 @@ TEST(Level, FiltersRecordsAndRefusesValuesOutsideDebugToFatal)
     for (QString& line : lines)
         line.remove(0, 14);
     EXPECT_EQ(lines, expected);
+}
+
+// Holders now and then stay long enough that waiters give up waiting awake
+// and sleep: both ways in must let one holder in at a time.
+TEST(Threads, WriteLockAdmitsOneHolderAtATime)
+{
+    LogerDetail::WriteLock lock;
+    long counter = 0; // guarded by nothing but the lock
+    const int threads = 4, rounds = 20000;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([&] {
+            for (int i = 0; i < rounds; ++i) {
+                std::lock_guard<LogerDetail::WriteLock> hold(lock);
+                const long seen = counter;
+                if (i % 2000 == 0)
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                counter = seen + 1;
+            }
+        });
+    for (std::thread& w : workers)
+        w.join();
+    EXPECT_EQ(counter, long{threads} * rounds);
 }
 
 TEST(Threads, EightThreadsWriteEveryLineWholeAndInOrder)

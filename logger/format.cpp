@@ -4,6 +4,7 @@
 // change on its way (invalid UTF-8, a leading byte order mark, "%n" escapes
 // that the chained QString::arg calls would fill) takes the QString road, so
 // the bytes are always those of the QString chain.
+#include "callsite_p.h"
 #include "crash_p.h"
 #include "line_p.h"
 
@@ -13,7 +14,6 @@
 
 namespace
 {
-const char* const szLevelFields[] = {"DEBUG", "INFO ", "WARN ", "ERR  ", "FATAL"}; // padded to 5
 const char* const szLevelNames[] = {"DEBUG", "INFO", "WARN", "ERR", "FATAL"};
 
 // Well-formed UTF-8 that QString::fromUtf8 keeps unchanged: no overlong
@@ -74,10 +74,6 @@ bool IsAscii(const char* p, size_t n)
     return (nOr & 0x8080808080808080ull) == 0;
 }
 
-bool IsPlainText(const char* p, size_t n)
-{
-    return IsAscii(p, n) || IsPlainUtf8(reinterpret_cast<const unsigned char*>(p), n);
-}
 
 // Digits of n, written backwards from pEnd; returns the start. The base is a
 // constant and values that fit take 32-bit steps: a 32-bit ARM has no 64-bit
@@ -94,76 +90,10 @@ template <unsigned nBase> char* PutDigits(char* pEnd, unsigned long long n, cons
     return pEnd;
 }
 
-// Unsigned decimal, left-aligned and padded with blanks to nWidth.
-char* PutPadded(char* p, unsigned int n, int nWidth)
-{
-    char szDigits[12];
-    char* const pEnd = szDigits + sizeof(szDigits);
-    const char* const pStart = PutDigits<10>(pEnd, n, "0123456789");
-    const int nDigits = static_cast<int>(pEnd - pStart);
-    memcpy(p, pStart, static_cast<size_t>(nDigits));
-    p += nDigits;
-    for (int i = nDigits; i < nWidth; ++i)
-        *p++ = ' ';
-    return p;
-}
-
-// The thread id field, kept per thread: the same id comes again and again.
-char* PutThreadId(char* p, unsigned int nThreadId)
-{
-    thread_local struct
-    {
-        unsigned int nId;
-        unsigned char nLength; // 0: nothing kept yet
-        char szField[16];
-    } t_field = {};
-    if (t_field.nLength == 0 || t_field.nId != nThreadId) {
-        t_field.nId = nThreadId;
-        t_field.nLength = static_cast<unsigned char>(PutPadded(t_field.szField, nThreadId, 5) - t_field.szField);
-    }
-    memcpy(p, t_field.szField, t_field.nLength);
-    return p + t_field.nLength;
-}
-
 char* PutText(char* p, const char* pText, size_t nText)
 {
     memcpy(p, pText, nText);
     return p + nText;
-}
-
-// Whether every conversion of a format is one that FormatMessage does itself.
-bool IsSimpleFormat(const char* pszFmt)
-{
-    for (const char* p = strchr(pszFmt, '%'); p != nullptr; p = strchr(p, '%')) {
-        ++p;
-        if (*p == '%') {
-            ++p;
-            continue;
-        }
-        bool bZero = false;
-        for (; *p == '-' || *p == '0'; ++p)
-            bZero = bZero || *p == '0';
-        // A width of up to four digits; "*" and a precision are left to vsnprintf.
-        for (int nDigits = 0; *p >= '0' && *p <= '9'; ++p)
-            if (++nDigits > 4)
-                return false;
-        int nLength = 0;
-        if (*p == 'z') {
-            nLength = 1;
-            ++p;
-        } else {
-            for (; *p == 'l' && nLength < 2; ++p)
-                ++nLength;
-        }
-        const char c = *p++;
-        if (c == 's' || c == 'c') {
-            if (nLength != 0 || bZero)
-                return false;
-        } else if (c != 'd' && c != 'i' && c != 'u' && c != 'x' && c != 'X') {
-            return false;
-        }
-    }
-    return true;
 }
 
 // The line by the chain of QString::arg calls, for text that Qt changes.
@@ -199,51 +129,24 @@ bool FindFunctionName(const char* pText, size_t nText, size_t& nBegin, size_t& n
     return true;
 }
 
-} // namespace LogerDetail
-
-namespace
+bool IsPlainText(const char* p, size_t n)
 {
-// Where the function name lies in a function text, and whether it may take
-// the plain road (no "%", text Qt keeps unchanged).
-struct FunctionCut
-{
-    const char* pText;
-    size_t nText; // as handed in
-    size_t nBegin, nCount;
-    bool bPlain;
-};
-
-FunctionCut CutOf(const char* pModule, size_t nModule)
-{
-    FunctionCut cut{pModule, nModule, 0, strnlen(pModule, nModule), false};
-    size_t nBegin = 0, nCount = 0;
-    if (LogerDetail::FindFunctionName(pModule, cut.nCount, nBegin, nCount)) {
-        cut.nBegin = nBegin;
-        cut.nCount = nCount > 255 ? 255 : nCount; // what the fixed 256-byte name buffer holds
-    }
-    cut.bPlain =
-        memchr(pModule + cut.nBegin, '%', cut.nCount) == nullptr && IsPlainText(pModule + cut.nBegin, cut.nCount);
-    return cut;
+    return IsAscii(p, n) || IsPlainUtf8(reinterpret_cast<const unsigned char*>(p), n);
 }
 
-// The same text comes with every record of a call site: its cut is kept per
-// thread, by the address of the literal (__PRETTY_FUNCTION__ never changes).
-const FunctionCut& CutFunction(const char* pModule, size_t nModule)
+char* PutPadded(char* p, unsigned int n, int nWidth)
 {
-    thread_local FunctionCut t_cuts[64] = {};
-    const uintptr_t nKey = reinterpret_cast<uintptr_t>(pModule);
-    FunctionCut& slot = t_cuts[(nKey ^ (nKey >> 6)) & 63];
-    if (slot.pText == pModule && slot.nText == nModule)
-        return slot;
-    thread_local FunctionCut t_once;
-    FunctionCut& target = LogerDetail::IsInReadOnlyMemory(pModule) ? slot : t_once;
-    target = CutOf(pModule, nModule);
-    return target;
+    char szDigits[12];
+    char* const pEnd = szDigits + sizeof(szDigits);
+    const char* const pStart = PutDigits<10>(pEnd, n, "0123456789");
+    const int nDigits = static_cast<int>(pEnd - pStart);
+    memcpy(p, pStart, static_cast<size_t>(nDigits));
+    p += nDigits;
+    for (int i = nDigits; i < nWidth; ++i)
+        *p++ = ' ';
+    return p;
 }
-} // namespace
 
-namespace LogerDetail
-{
 void LineBuffer::Grow(size_t nNeeded)
 {
     size_t nCapacity = m_nCapacity * 2;
@@ -256,128 +159,139 @@ void LineBuffer::Grow(size_t nNeeded)
     m_nCapacity = nCapacity;
 }
 
-void FormatRecord(RecordBytes& out, const char* szTime, int nLevel, unsigned int nLineNo, unsigned int nThreadId,
-                  const char* pModule, size_t nModule, const char* pMsg, size_t nMsg)
+char* BeginLine(RecordBytes& out, const char* szTime, size_t nTime, const SiteText& site, const char* pTid,
+                size_t nTid, size_t nRoom)
 {
     out.bytes.Clear();
-    const size_t nTime = strlen(szTime);
     const size_t nKept = nTime < sizeof(out.szTime) ? nTime : sizeof(out.szTime) - 1;
     memcpy(out.szTime, szTime, nKept);
     out.szTime[nKept] = '\0';
-    out.nThreadId = nThreadId;
+    out.nLevel = site.nLevel;
+    out.nLineNo = site.nLineNo;
+    // Room behind for "]", two line ends and the empty line that a leading
+    // line feed puts in front.
+    char* const pStart = out.bytes.Reserve(1 + nTime + site.nBefore + nTid + site.nFunc + 9 + nRoom + 4);
+    char* p = pStart;
+    *p++ = '[';
+    p = PutText(p, szTime, nTime);
+    p = PutText(p, site.szText, site.nBefore);
+    p = PutText(p, pTid, nTid);
+    if (site.nAfter > 0) {
+        p = PutText(p, site.szText + site.nBefore, site.nAfter);
+    } else {
+        p = PutText(p, "]  [", 4);
+        p = PutText(p, site.pFunc, site.nFunc);
+        p = PutText(p, "]   [", 5);
+    }
+    out.nLineBegin = static_cast<size_t>(p - pStart); // for now: where the message begins
+    return p;
+}
 
-    // Texts end at their first NUL, as C strings do.
-    nMsg = strnlen(pMsg, nMsg);
-    const FunctionCut& cut = CutFunction(pModule, nModule);
-    const char* const pFunc = pModule + cut.nBegin;
-    const size_t nFunc = cut.nCount;
-
+void FinishLine(RecordBytes& out, const char* szTime, size_t nMsg, bool bMsgAscii, bool bTimePlain,
+                const SiteText& site)
+{
+    // BeginLine left the bytes uncommitted.
+    char* const pStart = out.bytes.End();
+    char* const pMsg = pStart + out.nLineBegin;
     // A leading line feed becomes a blank and an empty line before; a
     // trailing one (looked at after that) is dropped for an empty line after.
     out.bEmptyFirst = pMsg[0] == '\n';
     out.bEmptyLast = nMsg > 1 && pMsg[nMsg - 1] == '\n';
     if (out.bEmptyLast)
         --nMsg;
-    if (out.bEmptyFirst) {
+    if (out.bEmptyFirst && nMsg == 1) { // nothing but line feeds: the empty line alone
         out.bytes.Append("\n", 1);
-        if (nMsg == 1) { // nothing but line feeds: the empty line alone
-            out.nLineBegin = out.nLineLength = 0;
-            out.bEmptyLast = false;
-            return;
-        }
+        out.nLineBegin = out.nLineLength = 0;
+        out.bEmptyLast = false;
+        return;
     }
-
-    out.nLineBegin = out.bytes.Size();
-    const bool bPlain =
-        memchr(szTime, '%', nTime) == nullptr && cut.bPlain && IsAscii(szTime, nTime) && IsPlainText(pMsg, nMsg);
-    if (bPlain) {
-        char* const pStart = out.bytes.Reserve(nTime + nFunc + nMsg + 64);
-        char* p = pStart;
-        *p++ = '[';
-        p = PutText(p, szTime, nTime);
-        p = PutText(p, "] [", 3);
-        p = PutText(p, szLevelFields[nLevel], 5);
-        p = PutText(p, "] [", 3);
-        p = PutPadded(p, nLineNo, 4);
-        p = PutText(p, "] [", 3);
-        p = PutThreadId(p, nThreadId);
-        p = PutText(p, "]  [", 4);
-        p = PutText(p, pFunc, nFunc);
-        p = PutText(p, "]   [", 5);
+    if (out.bEmptyFirst)
+        pMsg[0] = ' ';
+    if (bTimePlain && site.bPlain && (bMsgAscii || IsPlainText(pMsg, nMsg))) {
+        const size_t nLine = out.nLineBegin + nMsg;
+        pStart[nLine] = ']';
         if (out.bEmptyFirst) {
-            *p++ = ' ';
-            p = PutText(p, pMsg + 1, nMsg - 1);
-        } else {
-            p = PutText(p, pMsg, nMsg);
+            memmove(pStart + 1, pStart, nLine + 1);
+            pStart[0] = '\n';
         }
-        *p++ = ']';
-        out.bytes.Commit(static_cast<size_t>(p - pStart));
+        out.nLineBegin = out.bEmptyFirst ? 1 : 0;
+        out.bytes.Commit(out.nLineBegin + nLine + 1);
     } else {
-        std::string strMsg(pMsg, nMsg);
+        const std::string strMsg(pMsg, nMsg);
         if (out.bEmptyFirst)
-            strMsg[0] = ' ';
-        AppendByQString(out.bytes, szTime, nLevel, nLineNo, nThreadId, pFunc, nFunc, strMsg.data(), strMsg.size());
+            out.bytes.Append("\n", 1);
+        out.nLineBegin = out.bytes.Size();
+        AppendByQString(out.bytes, szTime, out.nLevel, out.nLineNo, out.nThreadId, site.pFunc, site.nFunc,
+                        strMsg.data(), strMsg.size());
     }
     out.nLineLength = out.bytes.Size() - out.nLineBegin;
     out.bytes.Append("\n\n", out.bEmptyLast ? 2 : 1);
 }
 
+void FormatRecordAt(RecordBytes& out, const char* szTime, size_t nTime, bool bTimePlain, const SiteText& site,
+                    const char* pTid, size_t nTid, const char* pMsg, size_t nMsg)
+{
+    char* const p = BeginLine(out, szTime, nTime, site, pTid, nTid, nMsg);
+    memcpy(p, pMsg, nMsg);
+    FinishLine(out, szTime, nMsg, false, bTimePlain, site);
+}
+
+void FormatRecord(RecordBytes& out, const char* szTime, int nLevel, unsigned int nLineNo, unsigned int nThreadId,
+                  const char* pModule, size_t nModule, const char* pMsg, size_t nMsg)
+{
+    SiteText scratch;
+    const SiteText& site = SiteOf(pModule, nModule, nLevel, nLineNo, scratch);
+    char szTid[16];
+    const size_t nTid = static_cast<size_t>(PutPadded(szTid, nThreadId, 5) - szTid);
+    out.nThreadId = nThreadId;
+    const size_t nTime = strlen(szTime);
+    const bool bTimePlain = memchr(szTime, '%', nTime) == nullptr && IsAscii(szTime, nTime);
+    FormatRecordAt(out, szTime, nTime, bTimePlain, site, szTid, nTid, pMsg, strnlen(pMsg, nMsg));
+}
+
 int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args)
 {
-    if (nSize == 0 || !IsSimpleFormat(pszFmt))
-        return vsnprintf(pBuffer, nSize, pszFmt, args);
+    FormatPlan scratch;
+    return FormatByPlan(pBuffer, nSize, PlanOf(pszFmt, scratch), args);
+}
+
+int FormatByPlan(char* pBuffer, size_t nSize, const FormatPlan& plan, va_list args)
+{
+    if (nSize == 0 || !plan.bOurs)
+        return vsnprintf(pBuffer, nSize, plan.pszFmt, args);
     size_t nOut = 0; // the whole length, as vsnprintf counts it past the cut
     const auto put = [&](const char* p, size_t n) {
         if (nOut < nSize - 1)
             memcpy(pBuffer + nOut, p, n < nSize - 1 - nOut ? n : nSize - 1 - nOut);
         nOut += n;
     };
-    for (const char* p = pszFmt; *p != '\0';) {
-        const char* pPercent = strchr(p, '%');
-        if (pPercent == nullptr) {
-            put(p, strlen(p));
-            break;
-        }
-        put(p, static_cast<size_t>(pPercent - p));
-        p = pPercent + 1;
-        bool bLeft = false, bZero = false;
-        for (; *p == '-' || *p == '0'; ++p)
-            (*p == '-' ? bLeft : bZero) = true;
-        size_t nWidth = 0;
-        for (; *p >= '0' && *p <= '9'; ++p)
-            nWidth = nWidth * 10 + static_cast<size_t>(*p - '0');
+    for (int i = 0; i < plan.nPieces; ++i) {
+        const FormatPiece& piece = plan.pieces[i];
+        put(plan.pszFmt + piece.nTextBegin, piece.nTextLength);
+        const char c = piece.cConversion;
+        if (c == 0)
+            continue;
         // The text of one conversion, padded to the width: blanks on the left,
         // or on the right with "-"; zeros after the sign with "0".
         const auto putField = [&](const char* pText, size_t nText, bool bNumber) {
             static const char szBlanks[] = "                                ";
             static const char szZeros[] = "00000000000000000000000000000000";
-            size_t nPad = nText < nWidth ? nWidth - nText : 0;
-            const bool bZeros = bZero && !bLeft && bNumber;
+            size_t nPad = nText < piece.nWidth ? piece.nWidth - nText : 0;
+            const bool bZeros = piece.bZero && !piece.bLeft && bNumber;
             if (bZeros && nText > 0 && *pText == '-') {
                 put(pText++, 1);
                 --nText;
             }
-            if (!bLeft)
+            if (!piece.bLeft)
                 for (; nPad > 0; nPad -= nPad < 32 ? nPad : 32)
                     put(bZeros ? szZeros : szBlanks, nPad < 32 ? nPad : 32);
             put(pText, nText);
             for (; nPad > 0; nPad -= nPad < 32 ? nPad : 32)
                 put(szBlanks, nPad < 32 ? nPad : 32);
         };
-        int nLength = 0;
-        bool bSize = false;
-        if (*p == 'z') {
-            bSize = true;
-            ++p;
-        }
-        for (; *p == 'l'; ++p)
-            ++nLength;
-        const char c = *p++;
         char szNumber[24];
         char* const pEnd = szNumber + sizeof(szNumber);
-        if (c == '%') {
-            put("%", 1);
-        } else if (c == 's') {
+        if (c == 's') {
             const char* psz = va_arg(args, const char*);
             if (psz == nullptr)
                 psz = "(null)";
@@ -386,10 +300,10 @@ int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args)
             const char ch = static_cast<char>(va_arg(args, int));
             putField(&ch, 1, false);
         } else if (c == 'd' || c == 'i') {
-            const long long n = bSize          ? static_cast<long long>(va_arg(args, ssize_t))
-                                : nLength == 2 ? va_arg(args, long long)
-                                : nLength == 1 ? static_cast<long long>(va_arg(args, long))
-                                               : static_cast<long long>(va_arg(args, int));
+            const long long n = piece.nLength == 3   ? static_cast<long long>(va_arg(args, ssize_t))
+                                : piece.nLength == 2 ? va_arg(args, long long)
+                                : piece.nLength == 1 ? static_cast<long long>(va_arg(args, long))
+                                                     : static_cast<long long>(va_arg(args, int));
             const unsigned long long u =
                 n < 0 ? 0ull - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
             char* pStart = PutDigits<10>(pEnd, u, "0123456789");
@@ -397,10 +311,11 @@ int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args)
                 *--pStart = '-';
             putField(pStart, static_cast<size_t>(pEnd - pStart), true);
         } else {
-            const unsigned long long u = bSize          ? static_cast<unsigned long long>(va_arg(args, size_t))
-                                         : nLength == 2 ? va_arg(args, unsigned long long)
-                                         : nLength == 1 ? static_cast<unsigned long long>(va_arg(args, unsigned long))
-                                                        : static_cast<unsigned long long>(va_arg(args, unsigned int));
+            const unsigned long long u =
+                piece.nLength == 3   ? static_cast<unsigned long long>(va_arg(args, size_t))
+                : piece.nLength == 2 ? va_arg(args, unsigned long long)
+                : piece.nLength == 1 ? static_cast<unsigned long long>(va_arg(args, unsigned long))
+                                     : static_cast<unsigned long long>(va_arg(args, unsigned int));
             const char* const pStart = c == 'u'   ? PutDigits<10>(pEnd, u, "0123456789")
                                        : c == 'x' ? PutDigits<16>(pEnd, u, "0123456789abcdef")
                                                   : PutDigits<16>(pEnd, u, "0123456789ABCDEF");
@@ -415,26 +330,24 @@ int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args)
     return static_cast<int>(nOut);
 }
 
-time_t StampTimeOfDay(char szTime[16])
+time_t StampTimeOfDay(TimeOfDayCache& cache, char szTime[16])
 {
     // The date and time of day change once a second: broken down once per
     // second and thread, the milliseconds come from each reading.
-    thread_local time_t tCachedSecond = -1;
-    thread_local char szCachedHms[32] = {}; // room for any value localtime_r may give
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    if (now.tv_sec != tCachedSecond) {
+    if (now.tv_sec != cache.tSecond) {
         struct tm tmVar;
         localtime_r(&now.tv_sec, &tmVar);
         NoteUtcOffset(tmVar.tm_gmtoff);
-        char* p = PutDecimal(szCachedHms, tmVar.tm_hour, 2);
+        char* p = PutDecimal(cache.szHms, tmVar.tm_hour, 2);
         *p++ = ':';
         p = PutDecimal(p, tmVar.tm_min, 2);
         *p++ = ':';
         PutDecimal(p, tmVar.tm_sec, 2);
-        tCachedSecond = now.tv_sec;
+        cache.tSecond = now.tv_sec;
     }
-    memcpy(szTime, szCachedHms, 8);
+    memcpy(szTime, cache.szHms, 8);
     szTime[8] = '.';
     const unsigned int nMillis = static_cast<unsigned int>(now.tv_nsec / 1000000);
     szTime[9] = static_cast<char>('0' + nMillis / 100);

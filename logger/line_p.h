@@ -44,6 +44,7 @@ public:
         m_nSize += n;
     }
     void Clear() { m_nSize = 0; }
+    char* End() { return m_pData + m_nSize; }
     const char* Data() const { return m_pData; }
     size_t Size() const { return m_nSize; }
 
@@ -66,7 +67,26 @@ struct RecordBytes
     bool bEmptyLast = false;  // an empty line after (it ended with one)
     char szTime[16] = {};     // the time text, for a line of the logger's own
     unsigned int nThreadId = 0;
+    int nLevel = 0;
+    unsigned int nLineNo = 0;
 };
+
+struct SiteText;
+struct FormatPlan;
+
+// The pieces of FormatRecord, for a message formatted in place: BeginLine
+// lays out the line up to its message, with room for nRoom bytes of it, and
+// returns where it goes; FinishLine completes the line around nMsg bytes
+// written there (not empty, without NUL). bMsgAscii and bTimePlain tell what
+// is known of the texts, which are checked otherwise. out.nThreadId is set
+// by the caller.
+char* BeginLine(RecordBytes& out, const char* szTime, size_t nTime, const SiteText& site, const char* pTid,
+                size_t nTid, size_t nRoom);
+void FinishLine(RecordBytes& out, const char* szTime, size_t nMsg, bool bMsgAscii, bool bTimePlain,
+                const SiteText& site);
+// Both, around a message that is not empty and without NUL.
+void FormatRecordAt(RecordBytes& out, const char* szTime, size_t nTime, bool bTimePlain, const SiteText& site,
+                    const char* pTid, size_t nTid, const char* pMsg, size_t nMsg);
 
 // Builds the bytes of one record whose level lies in DEBUG..FATAL. Time,
 // function text and message are read up to their first NUL; the message must
@@ -82,18 +102,28 @@ LOGGER_EXPORT void FormatRecord(RecordBytes& out, const char* szTime, int nLevel
 // vsnprintf itself. Returns what vsnprintf returns.
 LOGGER_EXPORT int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args);
 
-// True when a printf record below the level can be dropped unformatted: its
-// format surely prints a non-empty text, without error or side effects.
-bool FilteredFormatNeedsNothing(const char* pszFmt);
+// FormatMessage by a plan made already.
+int FormatByPlan(char* pBuffer, size_t nSize, const FormatPlan& plan, va_list args);
 
-// True for memory in a read-only segment of the program or a library loaded
-// with it, where string literals live: their bytes never change, so what is
-// found of them may be remembered by their address.
-bool IsInReadOnlyMemory(const void* p);
+// True when vsnprintf surely gives a non-empty text for the format, without
+// an error or side effects, whatever the arguments.
+bool FormatSurelyPrints(const char* pszFmt);
 
-// The local time of day "HH:MM:SS.mmm" of one clock reading, from a
-// per-thread cache of the second; returns the reading's seconds.
-time_t StampTimeOfDay(char szTime[16]);
+// Well-formed UTF-8 that Qt keeps unchanged.
+bool IsPlainText(const char* p, size_t n);
+
+// Unsigned decimal, left-aligned and padded with blanks to nWidth.
+char* PutPadded(char* p, unsigned int n, int nWidth);
+
+// The hours, minutes and seconds of the current second of one thread.
+struct TimeOfDayCache
+{
+    time_t tSecond = -1;
+    char szHms[32] = {}; // room for any value localtime_r may give
+};
+// The local time of day "HH:MM:SS.mmm" of one clock reading, the second
+// taken from the cache when it is the same; returns the reading's seconds.
+time_t StampTimeOfDay(TimeOfDayCache& cache, char szTime[16]);
 
 // Writes n in decimal with at least nWidth characters, zero-filled like
 // "%0*d"; returns the end.

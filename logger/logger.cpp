@@ -2,6 +2,7 @@
 // A record is checked and formatted in the caller's thread without the lock;
 // the lock covers only the file (size, rollover, one write); the logger's own
 // debug messages and the echo follow once it is released (messages.cpp).
+#include "callsite_p.h"
 #include "config_p.h"
 #include "crash_p.h"
 #include "logdir_p.h"
@@ -41,67 +42,84 @@ bool IsWritten(int nLevel, const LOG_CONFIG_INFO& cfg)
     return nLevel >= static_cast<int>(LogerDetail::LoadLevel(cfg.m_emLogLevel)) && nLevel >= DEBUG && nLevel <= FATAL;
 }
 
-// Memory of the calling thread for one record, so that a record takes little
-// of the caller's stack (threads on devices may have 16 KiB) without an
-// allocation per record. A record handed in while the thread builds another
-// (a message handler that logs during the echo), or from a destructor run
-// after the thread's own memory is gone, gets memory from the heap.
-template <typename T> class PerThread
+// What a thread keeps between its records: the line being built, the time of
+// day of the current second and its id field. Its memory is taken from the
+// heap once, so that a record takes little of the caller's stack (threads on
+// devices may have 16 KiB). Reached through a thread-local pointer of the
+// initial-exec kind, one load, where a thread-local object of a shared library
+// costs a call at each use; a pointer is all the static TLS it takes.
+struct ThreadState
+{
+    ThreadState() : nThreadId(static_cast<unsigned int>(pthread_self()))
+    {
+        nTid = static_cast<size_t>(LogerDetail::PutPadded(szTid, nThreadId, 5) - szTid);
+    }
+    LogerDetail::RecordBytes record;
+    LogerDetail::TimeOfDayCache time;
+    LogerDetail::SiteText siteScratch;
+    unsigned int nThreadId;
+    char szTid[16];
+    size_t nTid;
+    int nDepth = 0; // records being built by the thread
+};
+
+__thread ThreadState* t_pState __attribute__((tls_model("initial-exec"))) = nullptr;
+__thread bool t_bStateGone __attribute__((tls_model("initial-exec"))) = false;
+
+// Frees the state among the thread's destructors; records after that (from
+// other destructors) use the heap.
+struct ThreadStateOwner
+{
+    ~ThreadStateOwner()
+    {
+        delete t_pState;
+        t_pState = nullptr;
+        t_bStateGone = true;
+    }
+};
+
+ThreadState* MakeThreadState()
+{
+    if (t_bStateGone)
+        return nullptr;
+    t_pState = new ThreadState;
+    thread_local ThreadStateOwner owner;
+    (void)owner;
+    return t_pState;
+}
+
+// The state for one record: the thread's own, or one on the heap for a
+// record handed in while the thread builds another (a message handler that
+// logs during the echo) or after the thread's own state is gone.
+class RecordState
 {
 public:
-    PerThread() : m_pOwn(Depth() > 0 || Slot() == nullptr ? new T() : nullptr) { ++Depth(); }
-    ~PerThread() { --Depth(); }
-    PerThread(const PerThread&) = delete;
-    PerThread& operator=(const PerThread&) = delete;
-    T& Get() { return m_pOwn ? *m_pOwn : *Slot(); }
+    RecordState()
+    {
+        ThreadState* pState = t_pState != nullptr ? t_pState : MakeThreadState();
+        if (pState == nullptr || pState->nDepth > 0) {
+            m_pOwn.reset(new ThreadState);
+            pState = m_pOwn.get();
+        }
+        m_pState = pState;
+        ++m_pState->nDepth;
+    }
+    ~RecordState() { --m_pState->nDepth; }
+    RecordState(const RecordState&) = delete;
+    RecordState& operator=(const RecordState&) = delete;
+    ThreadState* operator->() { return m_pState; }
 
 private:
-    static int& Depth()
-    {
-        thread_local int t_nDepth = 0;
-        return t_nDepth;
-    }
-    // Plain thread-local data, valid until the thread is gone; the memory is
-    // freed among the thread's destructors, after which records use the heap.
-    static T* Slot()
-    {
-        thread_local T* t_pSlot = nullptr;
-        thread_local bool t_bGone = false;
-        struct Owner
-        {
-            ~Owner()
-            {
-                delete t_pSlot;
-                t_pSlot = nullptr;
-                t_bGone = true;
-            }
-        };
-        if (t_pSlot == nullptr && !t_bGone) {
-            t_pSlot = new T();
-            thread_local Owner owner;
-            (void)owner;
-        }
-        return t_pSlot;
-    }
-    std::unique_ptr<T> m_pOwn;
+    ThreadState* m_pState;
+    std::unique_ptr<ThreadState> m_pOwn;
 };
 
-struct MessageBuffer
-{
-    char sz[2049];
-};
+// The room for a formatted message: longer ones are cut to 2048 bytes.
+const size_t nMessageRoom = 2049;
 
-// Stamps and formats the record, appends it under the lock, then emits.
-void WriteRecordOrThrow(bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo,
-                        const char* pMsg, size_t nMsg)
+// Appends the record under the lock, then emits.
+void AppendAndEmit(const LogerDetail::RecordBytes& record, time_t tNow, em_LOG_LEVEL level, bool bEcho)
 {
-    LogerDetail::KeepCrashStackForThread();
-    PerThread<LogerDetail::RecordBytes> memory;
-    LogerDetail::RecordBytes& record = memory.Get();
-    char szTime[16];
-    const time_t tNow = LogerDetail::StampTimeOfDay(szTime);
-    LogerDetail::FormatRecord(record, szTime, level, static_cast<unsigned int>(nLineNo),
-                              static_cast<unsigned int>(pthread_self()), pszModule, SIZE_MAX, pMsg, nMsg);
     int nRet = 0;
     {
         std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
@@ -109,6 +127,24 @@ void WriteRecordOrThrow(bool bEcho, em_LOG_LEVEL level, const char* pszModule, i
     }
     // No file, no echo; a failed write is echoed all the same.
     LogerDetail::EmitAfterRecord(nRet == -1 ? nullptr : &record, bEcho);
+}
+
+// Stamps and formats the record, appends it under the lock, then emits.
+void WriteRecordOrThrow(bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo, const char* pMsg,
+                        size_t nMsg)
+{
+    LogerDetail::KeepCrashStackForThread();
+    RecordState state;
+    char szTime[16];
+    const time_t tNow = LogerDetail::StampTimeOfDay(state->time, szTime);
+    const LogerDetail::SiteText& site =
+        LogerDetail::SiteOf(pszModule, SIZE_MAX, level, static_cast<unsigned int>(nLineNo), state->siteScratch);
+    LogerDetail::RecordBytes& record = state->record;
+    record.nThreadId = state->nThreadId;
+    // Texts end at their first NUL, as C strings do.
+    LogerDetail::FormatRecordAt(record, szTime, 12, true, site, state->szTid, state->nTid, pMsg,
+                                strnlen(pMsg, nMsg));
+    AppendAndEmit(record, tNow, level, bEcho);
 }
 
 // No exception leaves the library: a record that cannot be built (no memory
@@ -119,14 +155,53 @@ void CountLost()
     LogerDetail::ActiveLogDirectory().CountLost(ENOMEM);
 }
 
-void WriteRecord(bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo,
-                 const char* pMsg, size_t nMsg) noexcept
+void WriteRecord(bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo, const char* pMsg,
+                 size_t nMsg) noexcept
 {
     try {
         WriteRecordOrThrow(bEcho, level, pszModule, nLineNo, pMsg, nMsg);
     } catch (...) {
         CountLost();
     }
+}
+
+// The printf form: the message is formatted straight into the line.
+void WritePrintfRecord(bool bWritten, bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo,
+                       const LogerDetail::FormatPlan& plan, va_list args)
+{
+    RecordState state;
+    LogerDetail::RecordBytes& record = state->record;
+    char szTime[16];
+    time_t tNow = 0;
+    const LogerDetail::SiteText* pSite = nullptr;
+    char* pMsg = nullptr;
+    if (bWritten) {
+        LogerDetail::KeepCrashStackForThread();
+        tNow = LogerDetail::StampTimeOfDay(state->time, szTime);
+        pSite = &LogerDetail::SiteOf(pszModule, SIZE_MAX, level, static_cast<unsigned int>(nLineNo),
+                                     state->siteScratch);
+        record.nThreadId = state->nThreadId;
+        pMsg = LogerDetail::BeginLine(record, szTime, 12, *pSite, state->szTid, state->nTid, nMessageRoom);
+    } else { // formatted all the same: the format may do more than print
+        record.bytes.Clear();
+        pMsg = record.bytes.Reserve(nMessageRoom);
+    }
+    const int cnt = LogerDetail::FormatByPlan(pMsg, nMessageRoom, plan, args);
+    if (cnt < 0) {
+        LOGER_OWN_PRINTF("vsnprintf error,ret:%d", cnt);
+        return;
+    }
+    size_t nMsg = static_cast<size_t>(cnt) < nMessageRoom ? static_cast<size_t>(cnt) : nMessageRoom - 1;
+    if (!plan.bAscii)
+        nMsg = strnlen(pMsg, nMsg);
+    if (nMsg == 0) {
+        LOGER_OWN_PRINTF("error m_szTmpFmt is empty!");
+        return;
+    }
+    if (!bWritten)
+        return;
+    LogerDetail::FinishLine(record, szTime, nMsg, plan.bAscii, true, *pSite);
+    AppendAndEmit(record, tNow, level, bEcho);
 }
 } // namespace
 
@@ -258,29 +333,18 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     if (!IsWriting(m_LogCfgInfo))
         return;
     const bool bWritten = IsWritten(level, m_LogCfgInfo);
-    if (!bWritten && LogerDetail::FilteredFormatNeedsNothing(pstrFmt))
-        return;
+    LogerDetail::FormatPlan planScratch;
+    const LogerDetail::FormatPlan& plan = LogerDetail::PlanOf(OrEmpty(pstrFmt), planScratch);
+    if (!bWritten && plan.bSurelyPrints)
+        return; // below the level, and nothing would come of formatting it
+    va_list TmpArgList;
+    va_start(TmpArgList, pstrFmt);
     try {
-        PerThread<MessageBuffer> memory;
-        char* const szTmpFmt = memory.Get().sz;
-        va_list TmpArgList;
-        va_start(TmpArgList, pstrFmt);
-        const int cnt = LogerDetail::FormatMessage(szTmpFmt, sizeof(MessageBuffer::sz), OrEmpty(pstrFmt), TmpArgList);
-        va_end(TmpArgList);
-        if (cnt < 0) {
-            LOGER_OWN_PRINTF("vsnprintf error,ret:%d", cnt);
-            return;
-        }
-        if (szTmpFmt[0] == '\0') {
-            LOGER_OWN_PRINTF("error m_szTmpFmt is empty!");
-            return;
-        }
-        if (bWritten)
-            WriteRecord(IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, szTmpFmt,
-                        strlen(szTmpFmt));
+        WritePrintfRecord(bWritten, IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, plan, TmpArgList);
     } catch (...) {
         CountLost();
     }
+    va_end(TmpArgList);
 }
 
 void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char* strModuleName, int nLineNo,

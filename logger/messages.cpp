@@ -21,7 +21,8 @@ struct OwnMessages
     int nEmitting;
     int nStartUp; // inside a start-up, whose reports are the logger's own too
 };
-thread_local OwnMessages t_ownMessages = {nullptr, 0, 0};
+// Initial-exec: read by every record, and a pointer and two counts of static TLS.
+thread_local OwnMessages t_ownMessages __attribute__((tls_model("initial-exec"))) = {nullptr, 0, 0};
 
 void DrainDiagnostics(OwnMessages& own)
 {

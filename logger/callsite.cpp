@@ -1,0 +1,239 @@
+#include "callsite_p.h"
+
+#include "line_p.h"
+
+#include <link.h>
+
+#include <atomic>
+
+namespace
+{
+const char* const szLevelFields[] = {"DEBUG", "INFO ", "WARN ", "ERR  ", "FATAL"}; // padded to 5
+
+// Read-only segments of the program and the libraries loaded with it, where
+// string literals live: a text there never changes, so what is found of it
+// can be kept by its address. (A library loaded later is not listed; its
+// texts are looked at each time.)
+struct ReadOnlySegments
+{
+    uintptr_t nStart[64];
+    uintptr_t nEnd[64];
+    int nCount = 0;
+    ReadOnlySegments()
+    {
+        dl_iterate_phdr(
+            [](dl_phdr_info* info, size_t, void* pData) {
+                auto* pSegments = static_cast<ReadOnlySegments*>(pData);
+                for (int i = 0; i < info->dlpi_phnum && pSegments->nCount < 64; ++i) {
+                    const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+                    if (ph.p_type != PT_LOAD || (ph.p_flags & PF_W) != 0)
+                        continue;
+                    pSegments->nStart[pSegments->nCount] = info->dlpi_addr + ph.p_vaddr;
+                    pSegments->nEnd[pSegments->nCount++] = info->dlpi_addr + ph.p_vaddr + ph.p_memsz;
+                }
+                return 0;
+            },
+            this);
+    }
+    bool Holds(const void* p) const
+    {
+        const uintptr_t n = reinterpret_cast<uintptr_t>(p);
+        for (int i = 0; i < nCount; ++i)
+            if (n >= nStart[i] && n < nEnd[i])
+                return true;
+        return false;
+    }
+};
+
+bool IsInReadOnlyMemory(const void* p)
+{
+    static const ReadOnlySegments* const pReadOnly = new ReadOnlySegments; // kept for the process's life
+    return p != nullptr && pReadOnly->Holds(p);
+}
+
+size_t Mix(uintptr_t n)
+{
+    const uint64_t nMixed = static_cast<uint64_t>(n) * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(nMixed >> 32);
+}
+
+// Kept entries, found by a hash; an entry once kept is never changed or
+// freed, so readers need no lock. When the few slots of a hash are taken,
+// the newcomer is simply not kept.
+template <typename T, size_t nSlots> class KeptTable
+{
+public:
+    template <typename Matches> const T* Find(size_t nHash, Matches matches) const
+    {
+        for (size_t i = 0; i < kProbes; ++i) {
+            const T* pEntry = m_slots[(nHash + i) % nSlots].load(std::memory_order_acquire);
+            if (pEntry == nullptr)
+                return nullptr;
+            if (matches(*pEntry))
+                return pEntry;
+        }
+        return nullptr;
+    }
+    // Keeps a copy of entry unless its slots are taken; returns the copy kept, or nullptr.
+    const T* Keep(size_t nHash, const T& entry)
+    {
+        for (size_t i = 0; i < kProbes; ++i) {
+            std::atomic<const T*>& slot = m_slots[(nHash + i) % nSlots];
+            if (slot.load(std::memory_order_relaxed) != nullptr)
+                continue;
+            const T* pCopy = new T(entry);
+            const T* pExpected = nullptr;
+            if (slot.compare_exchange_strong(pExpected, pCopy, std::memory_order_release, std::memory_order_relaxed))
+                return pCopy;
+            delete pCopy;
+        }
+        return nullptr;
+    }
+
+private:
+    static const size_t kProbes = 4;
+    std::atomic<const T*> m_slots[nSlots] = {};
+};
+
+// Never destroyed: threads still logging at exit use them.
+KeptTable<LogerDetail::FormatPlan, 1024>& KeptPlans()
+{
+    static auto* pTable = new KeptTable<LogerDetail::FormatPlan, 1024>;
+    return *pTable;
+}
+KeptTable<LogerDetail::SiteText, 1024>& KeptSites()
+{
+    static auto* pTable = new KeptTable<LogerDetail::SiteText, 1024>;
+    return *pTable;
+}
+
+void BuildPlan(const char* pszFmt, LogerDetail::FormatPlan& plan)
+{
+    plan.pszFmt = pszFmt;
+    plan.bSurelyPrints = LogerDetail::FormatSurelyPrints(pszFmt);
+    plan.bOurs = false;
+    plan.bAscii = false;
+    plan.nPieces = 0;
+    const size_t nFmt = strlen(pszFmt);
+    if (nFmt > 0xFFFF)
+        return;
+    bool bAscii = true;
+    const auto addPiece = [&](const char* pBegin, const char* pEnd, LogerDetail::FormatPiece piece) {
+        if (plan.nPieces == LogerDetail::FormatPlan::kMostPieces)
+            return false;
+        piece.nTextBegin = static_cast<uint16_t>(pBegin - pszFmt);
+        piece.nTextLength = static_cast<uint16_t>(pEnd - pBegin);
+        for (const char* p = pBegin; p != pEnd; ++p)
+            bAscii = bAscii && static_cast<unsigned char>(*p) < 0x80;
+        plan.pieces[plan.nPieces++] = piece;
+        return true;
+    };
+    const char* pText = pszFmt;
+    for (const char* p = strchr(pszFmt, '%'); p != nullptr; p = strchr(p, '%')) {
+        LogerDetail::FormatPiece piece = {};
+        if (p[1] == '%') { // the text up to and with the first "%"
+            if (!addPiece(pText, p + 1, piece))
+                return;
+            pText = p += 2;
+            continue;
+        }
+        const char* const pPercent = p++;
+        for (; *p == '-' || *p == '0'; ++p)
+            (*p == '-' ? piece.bLeft : piece.bZero) = true;
+        // A width of up to four digits; "*" and a precision are left to vsnprintf.
+        for (int nDigits = 0; *p >= '0' && *p <= '9'; ++p) {
+            if (++nDigits > 4)
+                return;
+            piece.nWidth = static_cast<uint16_t>(piece.nWidth * 10 + (*p - '0'));
+        }
+        if (*p == 'z') {
+            piece.nLength = 3;
+            ++p;
+        } else {
+            for (; *p == 'l' && piece.nLength < 2; ++p)
+                ++piece.nLength;
+        }
+        const char c = *p++;
+        if (c == 's' || c == 'c') {
+            if (piece.nLength != 0 || piece.bZero)
+                return;
+            bAscii = false;
+        } else if (c != 'd' && c != 'i' && c != 'u' && c != 'x' && c != 'X') {
+            return;
+        }
+        piece.cConversion = c;
+        if (!addPiece(pText, pPercent, piece))
+            return;
+        pText = p;
+    }
+    if (*pText != '\0' && !addPiece(pText, pszFmt + nFmt, {}))
+        return;
+    plan.bOurs = true;
+    plan.bAscii = bAscii;
+}
+
+void BuildSite(const char* pModule, size_t nModule, int nLevel, unsigned int nLineNo, LogerDetail::SiteText& site)
+{
+    site.pModule = pModule;
+    site.nModule = nModule;
+    site.nLevel = nLevel;
+    site.nLineNo = nLineNo;
+    // Texts end at their first NUL, as C strings do.
+    const size_t nText = strnlen(pModule, nModule);
+    size_t nBegin = 0, nCount = nText;
+    if (LogerDetail::FindFunctionName(pModule, nText, nBegin, nCount) && nCount > 255)
+        nCount = 255; // what the fixed 256-byte name buffer holds
+    site.pFunc = pModule + nBegin;
+    site.nFunc = nCount;
+    site.bPlain = memchr(site.pFunc, '%', site.nFunc) == nullptr && LogerDetail::IsPlainText(site.pFunc, site.nFunc);
+    char* p = site.szText;
+    memcpy(p, "] [", 3);
+    memcpy(p + 3, szLevelFields[nLevel], 5);
+    memcpy(p + 8, "] [", 3);
+    p = LogerDetail::PutPadded(p + 11, nLineNo, 4);
+    memcpy(p, "] [", 3);
+    p += 3;
+    site.nBefore = static_cast<uint16_t>(p - site.szText);
+    // A long name without "(" is written from the text itself.
+    site.nAfter = 0;
+    if (site.nFunc <= 255) {
+        memcpy(p, "]  [", 4);
+        memcpy(p + 4, site.pFunc, site.nFunc);
+        memcpy(p + 4 + site.nFunc, "]   [", 5);
+        site.nAfter = static_cast<uint16_t>(site.nFunc + 9);
+    }
+}
+} // namespace
+
+namespace LogerDetail
+{
+const FormatPlan& PlanOf(const char* pszFmt, FormatPlan& scratch)
+{
+    const size_t nHash = Mix(reinterpret_cast<uintptr_t>(pszFmt));
+    if (const FormatPlan* pKept = KeptPlans().Find(nHash, [pszFmt](const FormatPlan& plan) {
+            return plan.pszFmt == pszFmt;
+        }))
+        return *pKept;
+    BuildPlan(pszFmt, scratch);
+    if (IsInReadOnlyMemory(pszFmt))
+        if (const FormatPlan* pKept = KeptPlans().Keep(nHash, scratch))
+            return *pKept;
+    return scratch;
+}
+
+const SiteText& SiteOf(const char* pModule, size_t nModule, int nLevel, unsigned int nLineNo, SiteText& scratch)
+{
+    const size_t nHash = Mix(reinterpret_cast<uintptr_t>(pModule) ^ (static_cast<uintptr_t>(nLineNo) << 3) ^
+                             static_cast<uintptr_t>(nLevel));
+    if (const SiteText* pKept = KeptSites().Find(nHash, [&](const SiteText& site) {
+            return site.pModule == pModule && site.nLineNo == nLineNo && site.nLevel == nLevel &&
+                   site.nModule == nModule;
+        }))
+        return *pKept;
+    BuildSite(pModule, nModule, nLevel, nLineNo, scratch);
+    if (IsInReadOnlyMemory(pModule))
+        if (const SiteText* pKept = KeptSites().Keep(nHash, scratch))
+            return *pKept;
+    return scratch;
+}
+} // namespace LogerDetail

@@ -4,7 +4,6 @@
 
 #include <link.h>
 
-#include <atomic>
 
 namespace
 {
@@ -51,73 +50,19 @@ bool IsInReadOnlyMemory(const void* p)
     return p != nullptr && pReadOnly->Holds(p);
 }
 
-size_t Mix(uintptr_t n)
-{
-    const uint64_t nMixed = static_cast<uint64_t>(n) * 0x9E3779B97F4A7C15ull;
-    return static_cast<size_t>(nMixed >> 32);
-}
-
-// Kept entries, found by a hash; an entry once kept is never changed or
-// freed, so readers need no lock. When the few slots of a hash are taken,
-// the newcomer is simply not kept.
-template <typename T, size_t nSlots> class KeptTable
-{
-public:
-    template <typename Matches> const T* Find(size_t nHash, Matches matches) const
-    {
-        for (size_t i = 0; i < kProbes; ++i) {
-            const T* pEntry = m_slots[(nHash + i) % nSlots].load(std::memory_order_acquire);
-            if (pEntry == nullptr)
-                return nullptr;
-            if (matches(*pEntry))
-                return pEntry;
-        }
-        return nullptr;
-    }
-    // Keeps a copy of entry unless its slots are taken; returns the copy kept, or nullptr.
-    const T* Keep(size_t nHash, const T& entry)
-    {
-        for (size_t i = 0; i < kProbes; ++i) {
-            std::atomic<const T*>& slot = m_slots[(nHash + i) % nSlots];
-            if (slot.load(std::memory_order_relaxed) != nullptr)
-                continue;
-            const T* pCopy = new T(entry);
-            const T* pExpected = nullptr;
-            if (slot.compare_exchange_strong(pExpected, pCopy, std::memory_order_release, std::memory_order_relaxed))
-                return pCopy;
-            delete pCopy;
-        }
-        return nullptr;
-    }
-
-private:
-    static const size_t kProbes = 4;
-    std::atomic<const T*> m_slots[nSlots] = {};
-};
-
-// Never destroyed: threads still logging at exit use them.
-KeptTable<LogerDetail::FormatPlan, 1024>& KeptPlans()
-{
-    static auto* pTable = new KeptTable<LogerDetail::FormatPlan, 1024>;
-    return *pTable;
-}
-KeptTable<LogerDetail::SiteText, 1024>& KeptSites()
-{
-    static auto* pTable = new KeptTable<LogerDetail::SiteText, 1024>;
-    return *pTable;
-}
-
 void BuildPlan(const char* pszFmt, LogerDetail::FormatPlan& plan)
 {
     plan.pszFmt = pszFmt;
     plan.bSurelyPrints = LogerDetail::FormatSurelyPrints(pszFmt);
     plan.bOurs = false;
     plan.bAscii = false;
+    plan.nMostLength = SIZE_MAX;
     plan.nPieces = 0;
     const size_t nFmt = strlen(pszFmt);
     if (nFmt > 0xFFFF)
         return;
     bool bAscii = true;
+    size_t nMostLength = 0;
     const auto addPiece = [&](const char* pBegin, const char* pEnd, LogerDetail::FormatPiece piece) {
         if (plan.nPieces == LogerDetail::FormatPlan::kMostPieces)
             return false;
@@ -126,6 +71,11 @@ void BuildPlan(const char* pszFmt, LogerDetail::FormatPlan& plan)
         for (const char* p = pBegin; p != pEnd; ++p)
             bAscii = bAscii && static_cast<unsigned char>(*p) < 0x80;
         plan.pieces[plan.nPieces++] = piece;
+        // A number has at most 20 digits and a sign; a %s has no bound.
+        const size_t nMostField = piece.cConversion == 's' ? SIZE_MAX : piece.cConversion == 'c' ? 1 : 21;
+        nMostLength = nMostField == SIZE_MAX || nMostLength == SIZE_MAX
+                          ? SIZE_MAX
+                          : nMostLength + piece.nTextLength + (nMostField > piece.nWidth ? nMostField : piece.nWidth);
         return true;
     };
     const char* pText = pszFmt;
@@ -170,6 +120,7 @@ void BuildPlan(const char* pszFmt, LogerDetail::FormatPlan& plan)
         return;
     plan.bOurs = true;
     plan.bAscii = bAscii;
+    plan.nMostLength = nMostLength;
 }
 
 void BuildSite(const char* pModule, size_t nModule, int nLevel, unsigned int nLineNo, LogerDetail::SiteText& site)
@@ -207,32 +158,23 @@ void BuildSite(const char* pModule, size_t nModule, int nLevel, unsigned int nLi
 
 namespace LogerDetail
 {
-const FormatPlan& PlanOf(const char* pszFmt, FormatPlan& scratch)
+KeptTable<FormatPlan> g_keptPlans;
+KeptTable<SiteText> g_keptSites;
+
+const FormatPlan& MakePlan(const char* pszFmt, FormatPlan& scratch)
 {
-    const size_t nHash = Mix(reinterpret_cast<uintptr_t>(pszFmt));
-    if (const FormatPlan* pKept = KeptPlans().Find(nHash, [pszFmt](const FormatPlan& plan) {
-            return plan.pszFmt == pszFmt;
-        }))
-        return *pKept;
     BuildPlan(pszFmt, scratch);
     if (IsInReadOnlyMemory(pszFmt))
-        if (const FormatPlan* pKept = KeptPlans().Keep(nHash, scratch))
+        if (const FormatPlan* pKept = g_keptPlans.Keep(PlanHash(pszFmt), scratch))
             return *pKept;
     return scratch;
 }
 
-const SiteText& SiteOf(const char* pModule, size_t nModule, int nLevel, unsigned int nLineNo, SiteText& scratch)
+const SiteText& MakeSite(const char* pModule, size_t nModule, int nLevel, unsigned int nLineNo, SiteText& scratch)
 {
-    const size_t nHash = Mix(reinterpret_cast<uintptr_t>(pModule) ^ (static_cast<uintptr_t>(nLineNo) << 3) ^
-                             static_cast<uintptr_t>(nLevel));
-    if (const SiteText* pKept = KeptSites().Find(nHash, [&](const SiteText& site) {
-            return site.pModule == pModule && site.nLineNo == nLineNo && site.nLevel == nLevel &&
-                   site.nModule == nModule;
-        }))
-        return *pKept;
     BuildSite(pModule, nModule, nLevel, nLineNo, scratch);
     if (IsInReadOnlyMemory(pModule))
-        if (const SiteText* pKept = KeptSites().Keep(nHash, scratch))
+        if (const SiteText* pKept = g_keptSites.Keep(SiteHash(pModule, nLevel, nLineNo), scratch))
             return *pKept;
     return scratch;
 }

@@ -90,9 +90,57 @@ template <unsigned nBase> char* PutDigits(char* pEnd, unsigned long long n, cons
     return pEnd;
 }
 
+// Decimal digits as PutDigits<10>, two at a time.
+char* PutDecimalDigits(char* pEnd, unsigned long long n)
+{
+    static const char szPairs[] = "00010203040506070809101112131415161718192021222324"
+                                  "25262728293031323334353637383940414243444546474849"
+                                  "50515253545556575859606162636465666768697071727374"
+                                  "75767778798081828384858687888990919293949596979899";
+    for (; n > 0xFFFFFFFFull; n /= 10)
+        *--pEnd = static_cast<char>('0' + n % 10);
+    unsigned int u = static_cast<unsigned int>(n);
+    for (; u >= 100; u /= 100) {
+        pEnd -= 2;
+        memcpy(pEnd, szPairs + 2 * (u % 100), 2);
+    }
+    if (u >= 10) {
+        pEnd -= 2;
+        memcpy(pEnd, szPairs + 2 * u, 2);
+    } else {
+        *--pEnd = static_cast<char>('0' + u);
+    }
+    return pEnd;
+}
+
+// memcpy, without a call for the short texts most fields of a line are.
+inline void CopyBytes(char* pDst, const char* pSrc, size_t n)
+{
+    if (n > 32) {
+        memcpy(pDst, pSrc, n);
+    } else if (n >= 8) { // overlapping words, first and last
+        uint64_t nFirst, nLast;
+        for (size_t i = 0; i + 8 < n; i += 8) {
+            memcpy(&nFirst, pSrc + i, 8);
+            memcpy(pDst + i, &nFirst, 8);
+        }
+        memcpy(&nLast, pSrc + n - 8, 8);
+        memcpy(pDst + n - 8, &nLast, 8);
+    } else if (n >= 4) {
+        uint32_t nFirst, nLast;
+        memcpy(&nFirst, pSrc, 4);
+        memcpy(&nLast, pSrc + n - 4, 4);
+        memcpy(pDst, &nFirst, 4);
+        memcpy(pDst + n - 4, &nLast, 4);
+    } else {
+        for (size_t i = 0; i < n; ++i)
+            pDst[i] = pSrc[i];
+    }
+}
+
 char* PutText(char* p, const char* pText, size_t nText)
 {
-    memcpy(p, pText, nText);
+    CopyBytes(p, pText, nText);
     return p + nText;
 }
 
@@ -138,7 +186,7 @@ char* PutPadded(char* p, unsigned int n, int nWidth)
 {
     char szDigits[12];
     char* const pEnd = szDigits + sizeof(szDigits);
-    const char* const pStart = PutDigits<10>(pEnd, n, "0123456789");
+    const char* const pStart = PutDecimalDigits(pEnd, n);
     const int nDigits = static_cast<int>(pEnd - pStart);
     memcpy(p, pStart, static_cast<size_t>(nDigits));
     p += nDigits;
@@ -146,6 +194,80 @@ char* PutPadded(char* p, unsigned int n, int nWidth)
         *p++ = ' ';
     return p;
 }
+
+namespace
+{
+// memset, without a call for the few bytes a field is mostly padded with.
+char* Fill(char* p, char c, size_t n)
+{
+    if (n > 16) {
+        memset(p, c, n);
+        return p + n;
+    }
+    for (char* const pEnd = p + n; p != pEnd; ++p)
+        *p = c;
+    return p;
+}
+
+// A number's or character's field, padded as the piece says.
+char* PutField(char* p, const char* pText, size_t nText, const FormatPiece& piece, bool bNumber)
+{
+    const size_t nPad = nText < piece.nWidth ? piece.nWidth - nText : 0;
+    if (piece.bLeft)
+        return Fill(PutText(p, pText, nText), ' ', nPad);
+    if (piece.bZero && bNumber) {
+        if (*pText == '-') {
+            *p++ = '-';
+            ++pText;
+            --nText;
+        }
+        return PutText(Fill(p, '0', nPad), pText, nText);
+    }
+    return PutText(Fill(p, ' ', nPad), pText, nText);
+}
+
+// FormatByPlan for a text that surely fits the buffer: no cut to watch for.
+int FormatFitting(char* pBuffer, const FormatPlan& plan, va_list args)
+{
+    char* p = pBuffer;
+    for (int i = 0; i < plan.nPieces; ++i) {
+        const FormatPiece& piece = plan.pieces[i];
+        p = PutText(p, plan.pszFmt + piece.nTextBegin, piece.nTextLength);
+        const char c = piece.cConversion;
+        if (c == 0)
+            continue;
+        char szNumber[24];
+        char* const pEnd = szNumber + sizeof(szNumber);
+        if (c == 'c') {
+            const char ch = static_cast<char>(va_arg(args, int));
+            p = PutField(p, &ch, 1, piece, false);
+        } else if (c == 'd' || c == 'i') {
+            const long long n = piece.nLength == 3   ? static_cast<long long>(va_arg(args, ssize_t))
+                                : piece.nLength == 2 ? va_arg(args, long long)
+                                : piece.nLength == 1 ? static_cast<long long>(va_arg(args, long))
+                                                     : static_cast<long long>(va_arg(args, int));
+            const unsigned long long u =
+                n < 0 ? 0ull - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
+            char* pStart = PutDecimalDigits(pEnd, u);
+            if (n < 0)
+                *--pStart = '-';
+            p = PutField(p, pStart, static_cast<size_t>(pEnd - pStart), piece, true);
+        } else {
+            const unsigned long long u =
+                piece.nLength == 3   ? static_cast<unsigned long long>(va_arg(args, size_t))
+                : piece.nLength == 2 ? va_arg(args, unsigned long long)
+                : piece.nLength == 1 ? static_cast<unsigned long long>(va_arg(args, unsigned long))
+                                     : static_cast<unsigned long long>(va_arg(args, unsigned int));
+            const char* const pStart = c == 'u'   ? PutDecimalDigits(pEnd, u)
+                                       : c == 'x' ? PutDigits<16>(pEnd, u, "0123456789abcdef")
+                                                  : PutDigits<16>(pEnd, u, "0123456789ABCDEF");
+            p = PutField(p, pStart, static_cast<size_t>(pEnd - pStart), piece, true);
+        }
+    }
+    *p = '\0';
+    return static_cast<int>(p - pBuffer);
+}
+} // namespace
 
 void LineBuffer::Grow(size_t nNeeded)
 {
@@ -164,7 +286,7 @@ char* BeginLine(RecordBytes& out, const char* szTime, size_t nTime, const SiteTe
 {
     out.bytes.Clear();
     const size_t nKept = nTime < sizeof(out.szTime) ? nTime : sizeof(out.szTime) - 1;
-    memcpy(out.szTime, szTime, nKept);
+    CopyBytes(out.szTime, szTime, nKept);
     out.szTime[nKept] = '\0';
     out.nLevel = site.nLevel;
     out.nLineNo = site.nLineNo;
@@ -259,10 +381,12 @@ int FormatByPlan(char* pBuffer, size_t nSize, const FormatPlan& plan, va_list ar
 {
     if (nSize == 0 || !plan.bOurs)
         return vsnprintf(pBuffer, nSize, plan.pszFmt, args);
+    if (plan.nMostLength < nSize)
+        return FormatFitting(pBuffer, plan, args);
     size_t nOut = 0; // the whole length, as vsnprintf counts it past the cut
     const auto put = [&](const char* p, size_t n) {
         if (nOut < nSize - 1)
-            memcpy(pBuffer + nOut, p, n < nSize - 1 - nOut ? n : nSize - 1 - nOut);
+            CopyBytes(pBuffer + nOut, p, n < nSize - 1 - nOut ? n : nSize - 1 - nOut);
         nOut += n;
     };
     for (int i = 0; i < plan.nPieces; ++i) {
@@ -306,7 +430,7 @@ int FormatByPlan(char* pBuffer, size_t nSize, const FormatPlan& plan, va_list ar
                                                      : static_cast<long long>(va_arg(args, int));
             const unsigned long long u =
                 n < 0 ? 0ull - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
-            char* pStart = PutDigits<10>(pEnd, u, "0123456789");
+            char* pStart = PutDecimalDigits(pEnd, u);
             if (n < 0)
                 *--pStart = '-';
             putField(pStart, static_cast<size_t>(pEnd - pStart), true);
@@ -316,7 +440,7 @@ int FormatByPlan(char* pBuffer, size_t nSize, const FormatPlan& plan, va_list ar
                 : piece.nLength == 2 ? va_arg(args, unsigned long long)
                 : piece.nLength == 1 ? static_cast<unsigned long long>(va_arg(args, unsigned long))
                                      : static_cast<unsigned long long>(va_arg(args, unsigned int));
-            const char* const pStart = c == 'u'   ? PutDigits<10>(pEnd, u, "0123456789")
+            const char* const pStart = c == 'u'   ? PutDecimalDigits(pEnd, u)
                                        : c == 'x' ? PutDigits<16>(pEnd, u, "0123456789abcdef")
                                                   : PutDigits<16>(pEnd, u, "0123456789ABCDEF");
             putField(pStart, static_cast<size_t>(pEnd - pStart), true);

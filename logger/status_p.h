@@ -4,7 +4,6 @@
 #define LOGGER_STATUS_P_H
 
 #include "logger_extras.h"
-#include "writelock_p.h"
 
 #include <QByteArray>
 
@@ -17,9 +16,8 @@ namespace LogerDetail
 {
 struct StatusBoard
 {
-    // The write lock and what every record changes, in one cache line of
-    // their own: they move between CPUs with each record.
-    alignas(64) WriteLock fileLock;
+    // What every record changes, in a cache line of its own: it moves
+    // between CPUs with the write lock.
     alignas(64) std::atomic<qint64> nFileSize{0};
     std::atomic<quint64> nWritten{0};
     // Changed at a start and when a file is opened.

@@ -1,7 +1,5 @@
 #include "writelock_p.h"
 
-#include "status_p.h"
-
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -91,8 +89,5 @@ void WriteLock::WakeOne()
     syscall(SYS_futex, &m_nState, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
-WriteLock& FileLock()
-{
-    return Board().fileLock;
-}
+alignas(64) WriteLock g_fileLock;
 } // namespace LogerDetail

@@ -45,8 +45,12 @@ private:
 };
 
 // The one lock of the log file: records, starts and the shutdown take it.
-// It shares a cache line with the counters that each record changes.
-WriteLock& FileLock();
+// A cache line of its own: waiters look at it while the holder writes.
+extern WriteLock g_fileLock;
+inline WriteLock& FileLock()
+{
+    return g_fileLock;
+}
 } // namespace LogerDetail
 
 #endif // LOGGER_WRITELOCK_P_H

@@ -71,11 +71,16 @@ void BuildPlan(const char* pszFmt, LogerDetail::FormatPlan& plan)
         for (const char* p = pBegin; p != pEnd; ++p)
             bAscii = bAscii && static_cast<unsigned char>(*p) < 0x80;
         plan.pieces[plan.nPieces++] = piece;
-        // A number has at most 20 digits and a sign; a %s has no bound.
-        const size_t nMostField = piece.cConversion == 's' ? SIZE_MAX : piece.cConversion == 'c' ? 1 : 21;
-        nMostLength = nMostField == SIZE_MAX || nMostLength == SIZE_MAX
-                          ? SIZE_MAX
-                          : nMostLength + piece.nTextLength + (nMostField > piece.nWidth ? nMostField : piece.nWidth);
+        // A number has at most 20 digits and a sign, and a %s no bound; 8
+        // bytes more for the word a short padding is stored with.
+        const char c = piece.cConversion;
+        const size_t nMostField = c == 's' ? SIZE_MAX : c == 'c' ? 1 : c != 0 ? 21 : 0;
+        if (nMostField == SIZE_MAX || nMostLength == SIZE_MAX)
+            nMostLength = SIZE_MAX;
+        else if (c == 0)
+            nMostLength += piece.nTextLength;
+        else
+            nMostLength += piece.nTextLength + (nMostField > piece.nWidth ? nMostField : piece.nWidth) + 8;
         return true;
     };
     const char* pText = pszFmt;

@@ -197,16 +197,17 @@ char* PutPadded(char* p, unsigned int n, int nWidth)
 
 namespace
 {
-// memset, without a call for the few bytes a field is mostly padded with.
+// memset, without a call for the few bytes a field is mostly padded with:
+// up to 8 bytes are stored as one word, which the plan leaves room for.
 char* Fill(char* p, char c, size_t n)
 {
-    if (n > 16) {
+    if (n > 8) {
         memset(p, c, n);
-        return p + n;
+    } else {
+        const uint64_t nWord = 0x0101010101010101ull * static_cast<unsigned char>(c);
+        memcpy(p, &nWord, 8);
     }
-    for (char* const pEnd = p + n; p != pEnd; ++p)
-        *p = c;
-    return p;
+    return p + n;
 }
 
 // A number's or character's field, padded as the piece says.

@@ -231,11 +231,6 @@ bool LogDirectory::DeleteExpired(unsigned int nOverDays)
     return bDel;
 }
 
-bool LogDirectory::Fits(qint64 nSize, size_t nRoom) const
-{
-    return m_nSizeLimit < 0 || nSize + static_cast<qint64>(nRoom) <= m_nSizeLimit;
-}
-
 void LogDirectory::ChooseFile(size_t nRoom)
 {
     if ((m_bScannedOnce || m_bOwnNamesOnly) && m_nDirFd >= 0) {

@@ -88,7 +88,10 @@ private:
     int WriteOnce(const char* pBytes, size_t nBytes);
     bool OpenChosenFile();
     bool AdoptFile(int nFd, int nDirFd, const QByteArray& name, const QString& strFullPath);
-    bool Fits(qint64 nSize, size_t nRoom) const;
+    bool Fits(qint64 nSize, size_t nRoom) const
+    {
+        return m_nSizeLimit < 0 || nSize + static_cast<qint64>(nRoom) <= m_nSizeLimit;
+    }
     void LookAtFile();
     bool OpenNewFile();
     void CloseFile();

@@ -26,12 +26,6 @@ bool AllDigits(const char* p, size_t n)
 
 namespace LogerDetail
 {
-StatusBoard& Board()
-{
-    static StatusBoard* pBoard = new StatusBoard;
-    return *pBoard;
-}
-
 LOGER_LIMITS PendingLimits()
 {
     std::lock_guard<std::mutex> lock(g_pendingMutex);

@@ -35,7 +35,11 @@ struct StatusBoard
     std::atomic<qint64> tLastFailure{0};
 };
 // The one board; never destroyed, so records at exit find it intact.
-StatusBoard& Board();
+inline StatusBoard& Board()
+{
+    static StatusBoard* const pBoard = new StatusBoard;
+    return *pBoard;
+}
 // One more record written or lost: by the one writer that holds the write lock.
 inline void BumpCounter(std::atomic<quint64>& counter)
 {

@@ -105,11 +105,16 @@ inline size_t SiteHash(const char* pModule, int nLevel, unsigned int nLineNo)
 const FormatPlan& MakePlan(const char* pszFmt, FormatPlan& scratch);
 const SiteText& MakeSite(const char* pModule, size_t nModule, int nLevel, unsigned int nLineNo, SiteText& scratch);
 
+// The plan kept for a format, or nullptr.
+inline const FormatPlan* KeptPlanOf(const char* pszFmt)
+{
+    return g_keptPlans.Find(PlanHash(pszFmt), [pszFmt](const FormatPlan& plan) { return plan.pszFmt == pszFmt; });
+}
+
 // The plan of a format; built in scratch when it is not kept.
 inline const FormatPlan& PlanOf(const char* pszFmt, FormatPlan& scratch)
 {
-    const FormatPlan* pKept =
-        g_keptPlans.Find(PlanHash(pszFmt), [pszFmt](const FormatPlan& plan) { return plan.pszFmt == pszFmt; });
+    const FormatPlan* pKept = KeptPlanOf(pszFmt);
     return pKept != nullptr ? *pKept : MakePlan(pszFmt, scratch);
 }
 

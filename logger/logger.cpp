@@ -203,6 +203,22 @@ void WritePrintfRecord(bool bWritten, bool bEcho, em_LOG_LEVEL level, const char
     LogerDetail::FinishLine(record, szTime, nMsg, plan.bAscii, true, *pSite);
     AppendAndEmit(record, tNow, level, bEcho);
 }
+// The rest of the printf form, out of line: the record dropped by its level
+// returns without the frame this needs.
+__attribute__((noinline)) void AddPrintfRecord(bool bWritten, bool bEcho, em_LOG_LEVEL level, const char* pszModule,
+                                               int nLineNo, const char* pszFmt, const LogerDetail::FormatPlan* pPlan,
+                                               va_list args) noexcept
+{
+    try {
+        LogerDetail::FormatPlan scratch;
+        const LogerDetail::FormatPlan& plan = pPlan != nullptr ? *pPlan : LogerDetail::MakePlan(pszFmt, scratch);
+        if (!bWritten && plan.bSurelyPrints)
+            return;
+        WritePrintfRecord(bWritten, bEcho, level, pszModule, nLineNo, plan, args);
+    } catch (...) {
+        CountLost();
+    }
+}
 } // namespace
 
 Loger& Loger::GetLoger()
@@ -333,17 +349,14 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     if (!IsWriting(m_LogCfgInfo))
         return;
     const bool bWritten = IsWritten(level, m_LogCfgInfo);
-    LogerDetail::FormatPlan planScratch;
-    const LogerDetail::FormatPlan& plan = LogerDetail::PlanOf(OrEmpty(pstrFmt), planScratch);
-    if (!bWritten && plan.bSurelyPrints)
+    const char* const pszFmt = OrEmpty(pstrFmt);
+    const LogerDetail::FormatPlan* pPlan = LogerDetail::KeptPlanOf(pszFmt);
+    if (!bWritten && pPlan != nullptr && pPlan->bSurelyPrints)
         return; // below the level, and nothing would come of formatting it
     va_list TmpArgList;
     va_start(TmpArgList, pstrFmt);
-    try {
-        WritePrintfRecord(bWritten, IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, plan, TmpArgList);
-    } catch (...) {
-        CountLost();
-    }
+    AddPrintfRecord(bWritten, IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, pszFmt, pPlan,
+                    TmpArgList);
     va_end(TmpArgList);
 }
 

@@ -227,44 +227,66 @@ char* PutField(char* p, const char* pText, size_t nText, const FormatPiece& piec
     return PutText(Fill(p, ' ', nPad), pText, nText);
 }
 
+// The text of one conversion's argument, before padding: in szNumber for a
+// number or a character, else the string itself.
+struct FieldText
+{
+    const char* pText;
+    size_t nText;
+    bool bNumber;
+};
+inline FieldText ConvertArgument(const FormatPiece& piece, va_list* pArgs, char (&szNumber)[24])
+{
+    char* const pEnd = szNumber + sizeof(szNumber);
+    const char c = piece.cConversion;
+    if (c == 's') {
+        const char* psz = va_arg(*pArgs, const char*);
+        if (psz == nullptr)
+            psz = "(null)";
+        return {psz, strlen(psz), false};
+    }
+    if (c == 'c') {
+        szNumber[0] = static_cast<char>(va_arg(*pArgs, int));
+        return {szNumber, 1, false};
+    }
+    if (c == 'd' || c == 'i') {
+        const long long n = piece.nLength == 3   ? static_cast<long long>(va_arg(*pArgs, ssize_t))
+                            : piece.nLength == 2 ? va_arg(*pArgs, long long)
+                            : piece.nLength == 1 ? static_cast<long long>(va_arg(*pArgs, long))
+                                                 : static_cast<long long>(va_arg(*pArgs, int));
+        const unsigned long long u =
+            n < 0 ? 0ull - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
+        char* pStart = PutDecimalDigits(pEnd, u);
+        if (n < 0)
+            *--pStart = '-';
+        return {pStart, static_cast<size_t>(pEnd - pStart), true};
+    }
+    const unsigned long long u = piece.nLength == 3   ? static_cast<unsigned long long>(va_arg(*pArgs, size_t))
+                                 : piece.nLength == 2 ? va_arg(*pArgs, unsigned long long)
+                                 : piece.nLength == 1 ? static_cast<unsigned long long>(va_arg(*pArgs, unsigned long))
+                                                      : static_cast<unsigned long long>(va_arg(*pArgs, unsigned int));
+    const char* const pStart = c == 'u'   ? PutDecimalDigits(pEnd, u)
+                               : c == 'x' ? PutDigits<16>(pEnd, u, "0123456789abcdef")
+                                          : PutDigits<16>(pEnd, u, "0123456789ABCDEF");
+    return {pStart, static_cast<size_t>(pEnd - pStart), true};
+}
+
 // FormatByPlan for a text that surely fits the buffer: no cut to watch for.
 int FormatFitting(char* pBuffer, const FormatPlan& plan, va_list args)
 {
+    va_list own; // a va_list parameter may be a pointer already: passed on by the address of a copy
+    va_copy(own, args);
     char* p = pBuffer;
     for (int i = 0; i < plan.nPieces; ++i) {
         const FormatPiece& piece = plan.pieces[i];
         p = PutText(p, plan.pszFmt + piece.nTextBegin, piece.nTextLength);
-        const char c = piece.cConversion;
-        if (c == 0)
+        if (piece.cConversion == 0)
             continue;
         char szNumber[24];
-        char* const pEnd = szNumber + sizeof(szNumber);
-        if (c == 'c') {
-            const char ch = static_cast<char>(va_arg(args, int));
-            p = PutField(p, &ch, 1, piece, false);
-        } else if (c == 'd' || c == 'i') {
-            const long long n = piece.nLength == 3   ? static_cast<long long>(va_arg(args, ssize_t))
-                                : piece.nLength == 2 ? va_arg(args, long long)
-                                : piece.nLength == 1 ? static_cast<long long>(va_arg(args, long))
-                                                     : static_cast<long long>(va_arg(args, int));
-            const unsigned long long u =
-                n < 0 ? 0ull - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
-            char* pStart = PutDecimalDigits(pEnd, u);
-            if (n < 0)
-                *--pStart = '-';
-            p = PutField(p, pStart, static_cast<size_t>(pEnd - pStart), piece, true);
-        } else {
-            const unsigned long long u =
-                piece.nLength == 3   ? static_cast<unsigned long long>(va_arg(args, size_t))
-                : piece.nLength == 2 ? va_arg(args, unsigned long long)
-                : piece.nLength == 1 ? static_cast<unsigned long long>(va_arg(args, unsigned long))
-                                     : static_cast<unsigned long long>(va_arg(args, unsigned int));
-            const char* const pStart = c == 'u'   ? PutDecimalDigits(pEnd, u)
-                                       : c == 'x' ? PutDigits<16>(pEnd, u, "0123456789abcdef")
-                                                  : PutDigits<16>(pEnd, u, "0123456789ABCDEF");
-            p = PutField(p, pStart, static_cast<size_t>(pEnd - pStart), piece, true);
-        }
+        const FieldText field = ConvertArgument(piece, &own, szNumber);
+        p = PutField(p, field.pText, field.nText, piece, field.bNumber);
     }
+    va_end(own);
     *p = '\0';
     return static_cast<int>(p - pBuffer);
 }
@@ -385,6 +407,8 @@ int FormatByPlan(char* pBuffer, size_t nSize, const FormatPlan& plan, va_list ar
     if (plan.nMostLength < nSize)
         return FormatFitting(pBuffer, plan, args);
     size_t nOut = 0; // the whole length, as vsnprintf counts it past the cut
+    va_list own;
+    va_copy(own, args);
     const auto put = [&](const char* p, size_t n) {
         if (nOut < nSize - 1)
             CopyBytes(pBuffer + nOut, p, n < nSize - 1 - nOut ? n : nSize - 1 - nOut);
@@ -415,38 +439,10 @@ int FormatByPlan(char* pBuffer, size_t nSize, const FormatPlan& plan, va_list ar
                 put(szBlanks, nPad < 32 ? nPad : 32);
         };
         char szNumber[24];
-        char* const pEnd = szNumber + sizeof(szNumber);
-        if (c == 's') {
-            const char* psz = va_arg(args, const char*);
-            if (psz == nullptr)
-                psz = "(null)";
-            putField(psz, strlen(psz), false);
-        } else if (c == 'c') {
-            const char ch = static_cast<char>(va_arg(args, int));
-            putField(&ch, 1, false);
-        } else if (c == 'd' || c == 'i') {
-            const long long n = piece.nLength == 3   ? static_cast<long long>(va_arg(args, ssize_t))
-                                : piece.nLength == 2 ? va_arg(args, long long)
-                                : piece.nLength == 1 ? static_cast<long long>(va_arg(args, long))
-                                                     : static_cast<long long>(va_arg(args, int));
-            const unsigned long long u =
-                n < 0 ? 0ull - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
-            char* pStart = PutDecimalDigits(pEnd, u);
-            if (n < 0)
-                *--pStart = '-';
-            putField(pStart, static_cast<size_t>(pEnd - pStart), true);
-        } else {
-            const unsigned long long u =
-                piece.nLength == 3   ? static_cast<unsigned long long>(va_arg(args, size_t))
-                : piece.nLength == 2 ? va_arg(args, unsigned long long)
-                : piece.nLength == 1 ? static_cast<unsigned long long>(va_arg(args, unsigned long))
-                                     : static_cast<unsigned long long>(va_arg(args, unsigned int));
-            const char* const pStart = c == 'u'   ? PutDecimalDigits(pEnd, u)
-                                       : c == 'x' ? PutDigits<16>(pEnd, u, "0123456789abcdef")
-                                                  : PutDigits<16>(pEnd, u, "0123456789ABCDEF");
-            putField(pStart, static_cast<size_t>(pEnd - pStart), true);
-        }
+        const FieldText field = ConvertArgument(piece, &own, szNumber);
+        putField(field.pText, field.nText, field.bNumber);
     }
+    va_end(own);
     pBuffer[nOut < nSize - 1 ? nOut : nSize - 1] = '\0';
     if (nOut > 2147483647u) {
         errno = EOVERFLOW;

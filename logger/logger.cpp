@@ -210,8 +210,10 @@ __attribute__((noinline)) void AddPrintfRecord(bool bWritten, bool bEcho, em_LOG
                                                va_list args) noexcept
 {
     try {
-        LogerDetail::FormatPlan scratch;
-        const LogerDetail::FormatPlan& plan = pPlan != nullptr ? *pPlan : LogerDetail::MakePlan(pszFmt, scratch);
+        // A format not kept (not a literal) is worked out on the heap: the
+        // caller's stack may be small.
+        std::unique_ptr<LogerDetail::FormatPlan> scratch(pPlan != nullptr ? nullptr : new LogerDetail::FormatPlan);
+        const LogerDetail::FormatPlan& plan = pPlan != nullptr ? *pPlan : LogerDetail::MakePlan(pszFmt, *scratch);
         if (!bWritten && plan.bSurelyPrints)
             return;
         WritePrintfRecord(bWritten, bEcho, level, pszModule, nLineNo, plan, args);

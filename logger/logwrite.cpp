@@ -22,8 +22,9 @@ const size_t nNoteRoom = 256;
 
 // Under a file size limit a write that crosses it would raise SIGXFSZ, whose
 // default ends the process: it is held back for this thread and dropped, and
-// the write fails with EFBIG instead.
-int WriteAllUnderLimit(int nFd, const char* p, size_t n, size_t& nWritten)
+// the write fails with EFBIG instead. Out of line: its signal sets are large
+// for a small stack.
+__attribute__((noinline)) int WriteAllUnderLimit(int nFd, const char* p, size_t n, size_t& nWritten)
 {
     sigset_t xfsz, previous;
     sigemptyset(&xfsz);
@@ -148,6 +149,14 @@ __attribute__((noinline)) void JoinWithNotes(LogerDetail::LineBuffer& joined, co
     }
     joined.Append(record.bytes.Data(), record.bytes.Size());
 }
+// Cuts the file back to nSize when the nWritten bytes after it are the last
+// in it (nobody else has written since); true when done.
+__attribute__((noinline)) bool CutBack(int nFd, qint64 nSize, size_t nWritten)
+{
+    struct stat st;
+    return fstat(nFd, &st) == 0 && st.st_size == nSize + static_cast<qint64>(nWritten) &&
+           ftruncate(nFd, static_cast<off_t>(nSize)) == 0;
+}
 } // namespace
 
 // One attempt; a line cut short is cut off again where nobody else has
@@ -157,14 +166,10 @@ int LogerDetail::LogDirectory::WriteOnce(const char* pBytes, size_t nBytes)
     size_t nWritten = 0;
     const int nError = m_nSizeLimit < 0 ? LogerDetail::WriteAll(m_nFd, pBytes, nBytes, nWritten)
                                         : WriteAllUnderLimit(m_nFd, pBytes, nBytes, nWritten);
-    if (nError != 0 && nWritten > 0) {
-        struct stat st;
-        if (fstat(m_nFd, &st) == 0 && st.st_size == m_nSize + static_cast<qint64>(nWritten) &&
-            ftruncate(m_nFd, static_cast<off_t>(m_nSize)) == 0)
-            nWritten = 0;
-        else
-            m_bOpenLine = pBytes[nWritten - 1] != '\n';
-    }
+    if (nError != 0 && nWritten > 0 && CutBack(m_nFd, m_nSize, nWritten))
+        nWritten = 0;
+    else if (nError != 0 && nWritten > 0)
+        m_bOpenLine = pBytes[nWritten - 1] != '\n';
     m_nSize += static_cast<qint64>(nWritten);
     return nError;
 }

@@ -113,28 +113,35 @@ char* PutDecimalDigits(char* pEnd, unsigned long long n)
     return pEnd;
 }
 
-// memcpy, without a call for the short texts most fields of a line are.
+// memcpy, without a call for the short texts most fields of a line are: the
+// first and the last word of them, overlapping.
+template <typename Word> inline void CopyEnds(char* pDst, const char* pSrc, size_t n)
+{
+    Word first, last;
+    memcpy(&first, pSrc, sizeof(Word));
+    memcpy(&last, pSrc + n - sizeof(Word), sizeof(Word));
+    memcpy(pDst, &first, sizeof(Word));
+    memcpy(pDst + n - sizeof(Word), &last, sizeof(Word));
+}
+struct Word16
+{
+    uint64_t n[2];
+};
 inline void CopyBytes(char* pDst, const char* pSrc, size_t n)
 {
-    if (n > 32) {
-        memcpy(pDst, pSrc, n);
-    } else if (n >= 8) { // overlapping words, first and last
-        uint64_t nFirst, nLast;
-        for (size_t i = 0; i + 8 < n; i += 8) {
-            memcpy(&nFirst, pSrc + i, 8);
-            memcpy(pDst + i, &nFirst, 8);
-        }
-        memcpy(&nLast, pSrc + n - 8, 8);
-        memcpy(pDst + n - 8, &nLast, 8);
+    if (n >= 16) {
+        if (n > 32)
+            memcpy(pDst, pSrc, n);
+        else
+            CopyEnds<Word16>(pDst, pSrc, n);
+    } else if (n >= 8) {
+        CopyEnds<uint64_t>(pDst, pSrc, n);
     } else if (n >= 4) {
-        uint32_t nFirst, nLast;
-        memcpy(&nFirst, pSrc, 4);
-        memcpy(&nLast, pSrc + n - 4, 4);
-        memcpy(pDst, &nFirst, 4);
-        memcpy(pDst + n - 4, &nLast, 4);
-    } else {
-        for (size_t i = 0; i < n; ++i)
-            pDst[i] = pSrc[i];
+        CopyEnds<uint32_t>(pDst, pSrc, n);
+    } else if (n > 0) { // 1 to 3 bytes
+        pDst[0] = pSrc[0];
+        pDst[n / 2] = pSrc[n / 2];
+        pDst[n - 1] = pSrc[n - 1];
     }
 }
 

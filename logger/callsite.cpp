@@ -4,7 +4,6 @@
 
 #include <link.h>
 
-
 namespace
 {
 const char* const szLevelFields[] = {"DEBUG", "INFO ", "WARN ", "ERR  ", "FATAL"}; // padded to 5

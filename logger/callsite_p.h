@@ -33,7 +33,6 @@ struct FormatPlan
     FormatPiece pieces[kMostPieces];
 };
 
-
 // The fields of a line between its time and its message, but for the thread
 // id: "] [INFO ] [487 ] [" and "]  [name]   [".
 struct SiteText
@@ -120,8 +119,7 @@ inline const FormatPlan& PlanOf(const char* pszFmt, FormatPlan& scratch)
 
 // The text of a call site, for a level within DEBUG..FATAL; built in scratch
 // when it is not kept.
-inline const SiteText& SiteOf(const char* pModule, size_t nModule, int nLevel, unsigned int nLineNo,
-                              SiteText& scratch)
+inline const SiteText& SiteOf(const char* pModule, size_t nModule, int nLevel, unsigned int nLineNo, SiteText& scratch)
 {
     const SiteText* pKept = g_keptSites.Find(SiteHash(pModule, nLevel, nLineNo), [&](const SiteText& site) {
         return site.pModule == pModule && site.nLineNo == nLineNo && site.nLevel == nLevel && site.nModule == nModule;

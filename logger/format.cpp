@@ -74,7 +74,6 @@ bool IsAscii(const char* p, size_t n)
     return (nOr & 0x8080808080808080ull) == 0;
 }
 
-
 // Digits of n, written backwards from pEnd; returns the start. The base is a
 // constant and values that fit take 32-bit steps: a 32-bit ARM has no 64-bit
 // division.
@@ -311,8 +310,8 @@ void LineBuffer::Grow(size_t nNeeded)
     m_nCapacity = nCapacity;
 }
 
-char* BeginLine(RecordBytes& out, const char* szTime, size_t nTime, const SiteText& site, const char* pTid,
-                size_t nTid, size_t nRoom)
+char* BeginLine(RecordBytes& out, const char* szTime, size_t nTime, const SiteText& site, const char* pTid, size_t nTid,
+                size_t nRoom)
 {
     out.bytes.Clear();
     const size_t nKept = nTime < sizeof(out.szTime) ? nTime : sizeof(out.szTime) - 1;

@@ -80,10 +80,23 @@ struct FormatPlan;
 // written there (not empty, without NUL). bMsgAscii and bTimePlain tell what
 // is known of the texts, which are checked otherwise. out.nThreadId is set
 // by the caller.
-char* BeginLine(RecordBytes& out, const char* szTime, size_t nTime, const SiteText& site, const char* pTid,
-                size_t nTid, size_t nRoom);
+char* BeginLine(RecordBytes& out, const char* szTime, size_t nTime, const SiteText& site, const char* pTid, size_t nTid,
+                size_t nRoom);
 void FinishLine(RecordBytes& out, const char* szTime, size_t nMsg, bool bMsgAscii, bool bTimePlain,
                 const SiteText& site);
+// FinishLine for the usual message: ASCII, without a line feed at either
+// end, and a time and a function name written as they are.
+inline void CloseLine(RecordBytes& out, size_t nMsg)
+{
+    char* const pLine = out.bytes.End();
+    const size_t nLine = out.nLineBegin + nMsg;
+    pLine[nLine] = ']';
+    pLine[nLine + 1] = '\n';
+    out.bEmptyFirst = out.bEmptyLast = false;
+    out.nLineBegin = 0;
+    out.nLineLength = nLine + 1;
+    out.bytes.Commit(nLine + 2);
+}
 // Both, around a message that is not empty and without NUL.
 void FormatRecordAt(RecordBytes& out, const char* szTime, size_t nTime, bool bTimePlain, const SiteText& site,
                     const char* pTid, size_t nTid, const char* pMsg, size_t nMsg);

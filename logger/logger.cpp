@@ -142,8 +142,7 @@ void WriteRecordOrThrow(bool bEcho, em_LOG_LEVEL level, const char* pszModule, i
     LogerDetail::RecordBytes& record = state->record;
     record.nThreadId = state->nThreadId;
     // Texts end at their first NUL, as C strings do.
-    LogerDetail::FormatRecordAt(record, szTime, 12, true, site, state->szTid, state->nTid, pMsg,
-                                strnlen(pMsg, nMsg));
+    LogerDetail::FormatRecordAt(record, szTime, 12, true, site, state->szTid, state->nTid, pMsg, strnlen(pMsg, nMsg));
     AppendAndEmit(record, tNow, level, bEcho);
 }
 
@@ -178,8 +177,8 @@ void WritePrintfRecord(bool bWritten, bool bEcho, em_LOG_LEVEL level, const char
     if (bWritten) {
         LogerDetail::KeepCrashStackForThread();
         tNow = LogerDetail::StampTimeOfDay(state->time, szTime);
-        pSite = &LogerDetail::SiteOf(pszModule, SIZE_MAX, level, static_cast<unsigned int>(nLineNo),
-                                     state->siteScratch);
+        pSite =
+            &LogerDetail::SiteOf(pszModule, SIZE_MAX, level, static_cast<unsigned int>(nLineNo), state->siteScratch);
         record.nThreadId = state->nThreadId;
         pMsg = LogerDetail::BeginLine(record, szTime, 12, *pSite, state->szTid, state->nTid, nMessageRoom);
     } else { // formatted all the same: the format may do more than print
@@ -200,7 +199,10 @@ void WritePrintfRecord(bool bWritten, bool bEcho, em_LOG_LEVEL level, const char
     }
     if (!bWritten)
         return;
-    LogerDetail::FinishLine(record, szTime, nMsg, plan.bAscii, true, *pSite);
+    if (plan.bAscii && pSite->bPlain && pMsg[0] != '\n' && pMsg[nMsg - 1] != '\n')
+        LogerDetail::CloseLine(record, nMsg);
+    else
+        LogerDetail::FinishLine(record, szTime, nMsg, plan.bAscii, true, *pSite);
     AppendAndEmit(record, tNow, level, bEcho);
 }
 // The rest of the printf form, out of line: the record dropped by its level
@@ -368,8 +370,7 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     (void)strSrcName;
     if (!IsWriting(m_LogCfgInfo) || !IsWritten(level, m_LogCfgInfo) || str.c_str()[0] == '\0')
         return;
-    WriteRecord(IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, str.c_str(),
-                str.size());
+    WriteRecord(IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, str.c_str(), str.size());
 }
 
 void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char* strModuleName, int nLineNo,

@@ -11,18 +11,15 @@ namespace
 // Set when the object is destroyed at exit: nothing is emitted any more.
 // Trivially destructible on purpose.
 std::atomic<bool> g_bObjectGone{false};
+} // namespace
 
-// Debug messages kept while the write lock is held, and whether this thread
-// is emitting them; plain data, so nothing is destroyed before the thread's
-// last record.
-struct OwnMessages
+__thread LogerDetail::OwnMessages LogerDetail::t_ownMessages
+    __attribute__((tls_model("initial-exec"))) = {nullptr, 0, 0};
+
+namespace
 {
-    QStringList* pDiagnostics;
-    int nEmitting;
-    int nStartUp; // inside a start-up, whose reports are the logger's own too
-};
-// Initial-exec: read by every record, and a pointer and two counts of static TLS.
-thread_local OwnMessages t_ownMessages __attribute__((tls_model("initial-exec"))) = {nullptr, 0, 0};
+using LogerDetail::OwnMessages;
+using LogerDetail::t_ownMessages;
 
 void DrainDiagnostics(OwnMessages& own)
 {
@@ -80,14 +77,10 @@ void EmitDiagnostics()
     --own.nEmitting;
 }
 
-void EmitAfterRecord(const RecordBytes* pRecord, bool bEchoLine)
+void EmitKeptAndEcho(const RecordBytes* pRecord, bool bEchoLine)
 {
-    // A record handed in from inside our own messages is written, not echoed:
-    // its echo would come straight back. The outer call emits what it kept.
     OwnMessages& own = t_ownMessages;
     const bool bEcho = pRecord != nullptr && (bEchoLine || pRecord->bEmptyFirst || pRecord->bEmptyLast);
-    if (own.nEmitting > 0 || (own.pDiagnostics == nullptr && !bEcho))
-        return;
     ++own.nEmitting;
     DrainDiagnostics(own);
     if (bEcho)

@@ -30,10 +30,29 @@ template <typename... Items> void Diagnose(const Items&... items)
 // record that reaches the logger again from inside them is written at once,
 // and not echoed: that would come straight back.
 void EmitDiagnostics();
+// Debug messages kept while the write lock is held, and whether this thread
+// is emitting them; plain data, so nothing is destroyed before the thread's
+// last record. Initial-exec: read by every record, and 16 bytes of static TLS.
+struct OwnMessages
+{
+    QStringList* pDiagnostics;
+    int nEmitting;
+    int nStartUp; // inside a start-up, whose reports are the logger's own too
+};
+extern __thread OwnMessages t_ownMessages __attribute__((tls_model("initial-exec")));
+
+void EmitKeptAndEcho(const RecordBytes* pRecord, bool bEchoLine);
 // After a record is written and the lock released: the kept messages, then
 // the record's echo (none without pRecord), unless this thread is inside its
-// own messages already (the outer call emits them then).
-void EmitAfterRecord(const RecordBytes* pRecord, bool bEchoLine);
+// own messages already (the outer call emits them then: a record handed in
+// from inside them is written, not echoed, as its echo would come straight back).
+inline void EmitAfterRecord(const RecordBytes* pRecord, bool bEchoLine)
+{
+    const OwnMessages& own = t_ownMessages;
+    const bool bEcho = pRecord != nullptr && (bEchoLine || pRecord->bEmptyFirst || pRecord->bEmptyLast);
+    if (own.nEmitting == 0 && (own.pDiagnostics != nullptr || bEcho))
+        EmitKeptAndEcho(pRecord, bEchoLine);
+}
 // The object is being destroyed: nothing is emitted any more.
 void StopOwnMessages();
 // True while this thread emits the logger's own debug messages.

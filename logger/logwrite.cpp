@@ -160,8 +160,9 @@ __attribute__((noinline)) bool CutBack(int nFd, qint64 nSize, size_t nWritten)
 } // namespace
 
 // One attempt; a line cut short is cut off again where nobody else has
-// written since, so the file never keeps a piece of a line.
-int LogerDetail::LogDirectory::WriteOnce(const char* pBytes, size_t nBytes)
+// written since, so the file never keeps a piece of a line. This and
+// WriteBytes are inlined into Append: every record passes through them.
+__attribute__((always_inline)) inline int LogerDetail::LogDirectory::WriteOnce(const char* pBytes, size_t nBytes)
 {
     size_t nWritten = 0;
     const int nError = m_nSizeLimit < 0 ? LogerDetail::WriteAll(m_nFd, pBytes, nBytes, nWritten)
@@ -174,7 +175,7 @@ int LogerDetail::LogDirectory::WriteOnce(const char* pBytes, size_t nBytes)
     return nError;
 }
 
-int LogerDetail::LogDirectory::WriteBytes(const RecordBytes& record)
+__attribute__((always_inline)) inline int LogerDetail::LogDirectory::WriteBytes(const RecordBytes& record)
 {
     const char* pBytes = record.bytes.Data();
     size_t nBytes = record.bytes.Size();

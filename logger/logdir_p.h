@@ -98,10 +98,11 @@ private:
     void CloseDirectory();
     int WriteBytes(const RecordBytes& record);
 
-    // What every record reads, and the only fields it writes, in one cache
-    // line: threads on other CPUs take turns at the lock, and each line
-    // touched in the section moves between CPUs with it.
-    alignas(64) int m_nFd = -1;
+    // What every record reads, and the only fields it writes, together at the
+    // start: threads on other CPUs take turns at the lock, and each cache line
+    // touched in the section moves between CPUs with it. (Not forced to a line
+    // of their own: an over-aligned new needs a newer libstdc++ on devices.)
+    int m_nFd = -1;
     bool m_bShutDown = false;
     bool m_bOpenLine = false; // the file does not end in a line feed
     qint64 m_nSize = 0;       // size at opening plus the bytes written since,

@@ -16,9 +16,9 @@ namespace LogerDetail
 {
 struct StatusBoard
 {
-    // What every record changes, in a cache line of its own: it moves
-    // between CPUs with the write lock.
-    alignas(64) std::atomic<qint64> nFileSize{0};
+    // What every record changes, first and together: it moves between CPUs
+    // with the write lock.
+    std::atomic<qint64> nFileSize{0};
     std::atomic<quint64> nWritten{0};
     // Changed at a start and when a file is opened.
     std::mutex mutex;

@@ -129,9 +129,11 @@ Outcome TimedRun(const Options& options, const Variant& variant, unsigned thread
 {
     const std::string dir = options.dir + "/" + variant.id + "-" + std::to_string(threads) + "-" + std::to_string(rep);
     fs::create_directory(dir);
-    const unsigned long perThread = options.records / threads;
+    const unsigned long records =
+        variant.filtered ? std::min(options.records * kFilteredRecordsFactor, kMaxRecordsPerThread) : options.records;
+    const unsigned long perThread = records / threads;
     const std::string result =
-        RunChild({g_self, "--child", variant.id, std::to_string(threads), std::to_string(options.records), dir}, true);
+        RunChild({g_self, "--child", variant.id, std::to_string(threads), std::to_string(records), dir}, true);
     Outcome outcome;
     unsigned long long elapsed = 0, p50 = 0, p99 = 0;
     if (sscanf(result.c_str(), "ok %llu %llu %llu", &elapsed, &p50, &p99) != 3) {

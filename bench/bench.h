@@ -21,6 +21,9 @@ inline constexpr unsigned long kSampleEvery = 8;
 // A filtered record (~10 ns) is timed 1 call in 64: its p50/p99 show mostly
 // the clock reads, its ns/record stays true.
 inline constexpr unsigned long kSampleFilteredEvery = 64;
+// Filtered records run ten times the records: 200,000 of them last 2 ms,
+// short enough for one interruption to move the result by a nanosecond.
+inline constexpr unsigned long kFilteredRecordsFactor = 10;
 // The short strace run; a run of no records is subtracted, so that start-up
 // calls do not count. 1 thread: no lock contention in the counts.
 inline constexpr unsigned long kDefaultStraceRecords = 5000;

@@ -10,8 +10,10 @@ const char* const szLevelFields[] = {"DEBUG", "INFO ", "WARN ", "ERR  ", "FATAL"
 
 // Read-only segments of the program and the libraries loaded with it, where
 // string literals live: a text there never changes, so what is found of it
-// can be kept by its address. (A library loaded later is not listed; its
-// texts are looked at each time.)
+// can be kept by its address. Listed when this library loads: for a program
+// linked with it, before any plugin it loads later and may unload again
+// (another library loaded at the same address could put other text where a
+// kept one was). Texts of libraries loaded later are worked out each time.
 struct ReadOnlySegments
 {
     uintptr_t nStart[64];
@@ -43,10 +45,13 @@ struct ReadOnlySegments
     }
 };
 
+// Never destroyed: threads still logging at exit use it. Null until the
+// library's initialisation has run, for records of earlier constructors.
+const ReadOnlySegments* const g_pReadOnly = new ReadOnlySegments;
+
 bool IsInReadOnlyMemory(const void* p)
 {
-    static const ReadOnlySegments* const pReadOnly = new ReadOnlySegments; // kept for the process's life
-    return p != nullptr && pReadOnly->Holds(p);
+    return p != nullptr && g_pReadOnly != nullptr && g_pReadOnly->Holds(p);
 }
 
 void BuildPlan(const char* pszFmt, LogerDetail::FormatPlan& plan)

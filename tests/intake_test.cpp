@@ -56,6 +56,12 @@ TEST(Line, ShowsEachFieldForTheThreeIntakeForms)
     log.addLogtoList(DEBUG, "f.cpp", function, 10, std::string("one"));
     strcpy(function, "int Twelve::two(int)");
     log.addLogtoList(DEBUG, "f.cpp", function, 11, std::string("two"));
+    // The printf form's line feeds at the ends, and its text taken as UTF-8 (a bad byte as U+FFFD).
+    log.addLogtoList(DEBUG, "f.cpp", "f", 13, "\nline %d\n", 13);
+    log.addLogtoList(DEBUG, "f.cpp", "f", 14, "%s|%s",
+                     "Gr\xc3\xbc\xc3\x9f"
+                     "e",
+                     "\xff");
     const QStringList expected = {after("DEBUG", "9", "f", "earlier"),
                                   after("WARN", "57", "Loger::SetLogLevel", "disk full"),
                                   after("ERR", "12345", "main", "std::string"),
@@ -69,7 +75,11 @@ TEST(Line, ShowsEachFieldForTheThreeIntakeForms)
                                   after("DEBUG", "5", "f", "ab"),
                                   "",
                                   after("DEBUG", "10", "one", "one"),
-                                  after("DEBUG", "11", "Twelve::two", "two")};
+                                  after("DEBUG", "11", "Twelve::two", "two"),
+                                  "",
+                                  after("DEBUG", "13", "f", " line 13"),
+                                  "",
+                                  after("DEBUG", "14", "f", QString::fromUtf8("Grüße|\xef\xbf\xbd"))};
     EXPECT_EQ(fileNames(dir.path + "new/dir/"), QStringList{today() + "_1_demo.log"});
     const QStringList lines = readLines(dir.path + "new/dir/" + today() + "_1_demo.log");
     ASSERT_EQ(lines.size(), expected.size());

@@ -129,21 +129,33 @@ void AppendAndEmit(const LogerDetail::RecordBytes& record, time_t tNow, em_LOG_L
     LogerDetail::EmitAfterRecord(nRet == -1 ? nullptr : &record, bEcho);
 }
 
+// What a record to be written is stamped with: its time and its call site's text.
+struct Stamp
+{
+    char szTime[16];
+    time_t tNow;
+    const LogerDetail::SiteText* pSite;
+};
+inline void StampRecord(RecordState& state, em_LOG_LEVEL level, const char* pszModule, int nLineNo, Stamp& stamp)
+{
+    LogerDetail::KeepCrashStackForThread();
+    stamp.tNow = LogerDetail::StampTimeOfDay(state->time, stamp.szTime);
+    stamp.pSite =
+        &LogerDetail::SiteOf(pszModule, SIZE_MAX, level, static_cast<unsigned int>(nLineNo), state->siteScratch);
+    state->record.nThreadId = state->nThreadId;
+}
+
 // Stamps and formats the record, appends it under the lock, then emits.
 void WriteRecordOrThrow(bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo, const char* pMsg,
                         size_t nMsg)
 {
-    LogerDetail::KeepCrashStackForThread();
     RecordState state;
-    char szTime[16];
-    const time_t tNow = LogerDetail::StampTimeOfDay(state->time, szTime);
-    const LogerDetail::SiteText& site =
-        LogerDetail::SiteOf(pszModule, SIZE_MAX, level, static_cast<unsigned int>(nLineNo), state->siteScratch);
-    LogerDetail::RecordBytes& record = state->record;
-    record.nThreadId = state->nThreadId;
+    Stamp stamp;
+    StampRecord(state, level, pszModule, nLineNo, stamp);
     // Texts end at their first NUL, as C strings do.
-    LogerDetail::FormatRecordAt(record, szTime, 12, true, site, state->szTid, state->nTid, pMsg, strnlen(pMsg, nMsg));
-    AppendAndEmit(record, tNow, level, bEcho);
+    LogerDetail::FormatRecordAt(state->record, stamp.szTime, 12, true, *stamp.pSite, state->szTid, state->nTid, pMsg,
+                                strnlen(pMsg, nMsg));
+    AppendAndEmit(state->record, stamp.tNow, level, bEcho);
 }
 
 // No exception leaves the library: a record that cannot be built (no memory
@@ -170,17 +182,11 @@ void WritePrintfRecord(bool bWritten, bool bEcho, em_LOG_LEVEL level, const char
 {
     RecordState state;
     LogerDetail::RecordBytes& record = state->record;
-    char szTime[16];
-    time_t tNow = 0;
-    const LogerDetail::SiteText* pSite = nullptr;
+    Stamp stamp;
     char* pMsg = nullptr;
     if (bWritten) {
-        LogerDetail::KeepCrashStackForThread();
-        tNow = LogerDetail::StampTimeOfDay(state->time, szTime);
-        pSite =
-            &LogerDetail::SiteOf(pszModule, SIZE_MAX, level, static_cast<unsigned int>(nLineNo), state->siteScratch);
-        record.nThreadId = state->nThreadId;
-        pMsg = LogerDetail::BeginLine(record, szTime, 12, *pSite, state->szTid, state->nTid, nMessageRoom);
+        StampRecord(state, level, pszModule, nLineNo, stamp);
+        pMsg = LogerDetail::BeginLine(record, stamp.szTime, 12, *stamp.pSite, state->szTid, state->nTid, nMessageRoom);
     } else { // formatted all the same: the format may do more than print
         record.bytes.Clear();
         pMsg = record.bytes.Reserve(nMessageRoom);
@@ -199,11 +205,11 @@ void WritePrintfRecord(bool bWritten, bool bEcho, em_LOG_LEVEL level, const char
     }
     if (!bWritten)
         return;
-    if (plan.bAscii && pSite->bPlain && pMsg[0] != '\n' && pMsg[nMsg - 1] != '\n')
+    if (plan.bAscii && stamp.pSite->bPlain && pMsg[0] != '\n' && pMsg[nMsg - 1] != '\n')
         LogerDetail::CloseLine(record, nMsg);
     else
-        LogerDetail::FinishLine(record, szTime, nMsg, plan.bAscii, true, *pSite);
-    AppendAndEmit(record, tNow, level, bEcho);
+        LogerDetail::FinishLine(record, stamp.szTime, nMsg, plan.bAscii, true, *stamp.pSite);
+    AppendAndEmit(record, stamp.tNow, level, bEcho);
 }
 // The rest of the printf form, out of line: the record dropped by its level
 // returns without the frame this needs.

@@ -87,6 +87,16 @@ bool LogerDetail::CheckConfig(LOG_CONFIG_INFO& cfg)
         LOGER_OWN_DEBUG() << "m_strLogPath or m_strLogName is Empty!";
         return false;
     }
+    // The system would read either only up to a NUL; a "/" would put the
+    // files into another directory.
+    if (cfg.m_strLogPath.contains(QChar(0)) || cfg.m_strLogName.contains(QChar(0))) {
+        LOGER_OWN_DEBUG() << "m_strLogPath or m_strLogName holds a NUL character!";
+        return false;
+    }
+    if (cfg.m_strLogName.contains(QChar('/'))) {
+        LOGER_OWN_DEBUG() << "m_strLogName holds a \"/\":" << cfg.m_strLogName;
+        return false;
+    }
     if (!cfg.m_bIsWriteLog)
         LOGER_OWN_DEBUG() << "logger will not write log!";
     const int nLevel = static_cast<int>(LogerDetail::LoadLevel(cfg.m_emLogLevel));
@@ -132,21 +142,30 @@ bool Loger::InitLogInfo(const QString& strLogIniFullPath)
     LogerDetail::ReportIniMistakes(strLogIniFullPath);
     QSettings settings(strLogIniFullPath, QSettings::IniFormat);
     settings.setIniCodec(QTextCodec::codecForName("GB2312"));
+    // Every value read; one with a NUL inside refuses the start, as the
+    // system would read a path or name only up to it.
+    QString strNulKey;
+    const auto value = [&](const char* pszKey) {
+        const QVariant v = settings.value(pszKey);
+        if (strNulKey.isEmpty() && v.toString().contains(QChar(0)))
+            strNulKey = settings.group() + "/" + pszKey;
+        return v;
+    };
 
     // A candidate on the configuration in force; installed only by a
     // successful start.
     LOG_CONFIG_INFO candidate = m_LogCfgInfo;
     // Each key is looked up only in its own group.
     settings.beginGroup("CommConfig");
-    const QString strFileIden = LogerDetail::IdentifySegment(settings.value("FileIdentifyPath").toString());
-    const int overDays = LogerDetail::PositiveNumber(settings.value("OverDays"));
+    const QString strFileIden = LogerDetail::IdentifySegment(value("FileIdentifyPath").toString());
+    const int overDays = LogerDetail::PositiveNumber(value("OverDays"));
     if (overDays > 0)
         candidate.m_nOverDays = static_cast<unsigned int>(overDays);
-    const QString folderName = LogerDetail::FolderSegment(settings.value("FolderName").toString());
+    const QString folderName = LogerDetail::FolderSegment(value("FolderName").toString());
     settings.endGroup();
 
     settings.beginGroup("LogConfig");
-    QString strValue = settings.value("LogName").toString();
+    QString strValue = value("LogName").toString();
     if (strValue.isEmpty()) {
         LOGER_OWN_DEBUG() << "program filename is empty!" << strValue << strLogIniFullPath;
         return false;
@@ -154,44 +173,49 @@ bool Loger::InitLogInfo(const QString& strLogIniFullPath)
     candidate.m_strLogName = strValue;
 
     // Plain concatenation: no separator is added or removed.
-    strValue = settings.value("LogPath").toString();
+    strValue = value("LogPath").toString();
     const QString strBaseLogPath =
         (strValue.isEmpty() ? m_LogCfgInfo.m_strLogPath : strValue) + strFileIden + folderName;
     const QDir temDir(strBaseLogPath + "/log");
     candidate.m_strLogPath = LogerDetail::WithTrailingSeparator(temDir.absolutePath());
 
-    if (!settings.value("IsWriteLog").toString().isEmpty())
-        candidate.m_bIsWriteLog = settings.value("IsWriteLog").toBool();
-    const int nLevel = m_LogLevlList.indexOf(settings.value("LogLevel").toString());
+    if (!value("IsWriteLog").toString().isEmpty())
+        candidate.m_bIsWriteLog = value("IsWriteLog").toBool();
+    const int nLevel = m_LogLevlList.indexOf(value("LogLevel").toString());
     if (nLevel >= DEBUG && nLevel <= FATAL)
         candidate.m_emLogLevel = static_cast<em_LOG_LEVEL>(nLevel);
     else
         candidate.m_emLogLevel = GetLogLevel();
-    int nValue = LogerDetail::PositiveNumber(settings.value("OneLogMaxSizeMB"));
+    int nValue = LogerDetail::PositiveNumber(value("OneLogMaxSizeMB"));
     if (nValue > 0)
         candidate.m_nMegaByte = static_cast<unsigned int>(nValue);
-    if (!settings.value("IsPrintScreen").toString().isEmpty())
-        candidate.m_bIsPrintScreen = settings.value("IsPrintScreen").toBool();
-    nValue = LogerDetail::PositiveNumber(settings.value("RowLogMaxLen"));
+    if (!value("IsPrintScreen").toString().isEmpty())
+        candidate.m_bIsPrintScreen = value("IsPrintScreen").toBool();
+    nValue = LogerDetail::PositiveNumber(value("RowLogMaxLen"));
     if (nValue > 0)
         candidate.m_nRowLogMaxLen = static_cast<unsigned int>(nValue);
     // Limits on disk space: the file's keys over those handed over before.
     LOGER_LIMITS limits = LogerDetail::PendingLimits();
-    if (!settings.value("RetainWhileRunning").toString().isEmpty())
-        limits.m_bRetainWhileRunning = settings.value("RetainWhileRunning").toBool();
-    int nLimit = LogerDetail::CountOrZero(settings.value("MaxTotalSizeMB"));
+    if (!value("RetainWhileRunning").toString().isEmpty())
+        limits.m_bRetainWhileRunning = value("RetainWhileRunning").toBool();
+    int nLimit = LogerDetail::CountOrZero(value("MaxTotalSizeMB"));
     if (nLimit >= 0)
         limits.m_nMaxTotalSizeMB = static_cast<unsigned int>(nLimit);
-    nLimit = LogerDetail::CountOrZero(settings.value("MinFreeSpaceMB"));
+    nLimit = LogerDetail::CountOrZero(value("MinFreeSpaceMB"));
     if (nLimit >= 0)
         limits.m_nMinFreeSpaceMB = static_cast<unsigned int>(nLimit);
     if (settings.contains("SyncLevel")) {
-        const QString strSync = settings.value("SyncLevel").toString();
+        const QString strSync = value("SyncLevel").toString();
         const int nSync = m_LogLevlList.indexOf(strSync);
         if (strSync.isEmpty() || (nSync >= DEBUG && nSync <= FATAL))
             limits.m_nSyncLevel = strSync.isEmpty() ? -1 : nSync;
     }
     settings.endGroup();
+    if (!strNulKey.isEmpty()) {
+        LOGER_OWN_DEBUG() << "ini file" << strLogIniFullPath << ": the value of" << strNulKey
+                          << "holds a NUL character!";
+        return false;
+    }
 
     // The log directory is absolute and not empty, so the record entry takes
     // it unchanged and runs the one start-up sequence.

@@ -5,8 +5,10 @@
 #include <QDir>
 #include <QFile>
 
+#include <endian.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +21,57 @@ namespace
 // Symbolic links followed on the way to a directory before giving up.
 const int nMaxLinks = 40;
 
+
+// The process's root directory: after a chroot() without a chdir() the
+// current directory lies outside it, so nothing is reached through "..".
+int OpenRoot()
+{
+    return open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// The access ACL as the kernel hands it out in "system.posix_acl_access":
+// a version word, then entries of tag, permissions and id, little-endian.
+const char szAclName[] = "system.posix_acl_access";
+const uint16_t nAclUser = 0x02, nAclGroup = 0x08, nAclMask = 0x10;
+const uint32_t nAclVersion = 2;
+
+// Reads the access ACL of an open file or directory into acl (empty: none).
+// An O_PATH handle cannot be read on older kernels: the directory is then
+// opened for reading through it.
+bool ReadAccessAcl(int nFd, std::vector<char>& acl)
+{
+    acl.clear();
+    int nReadFd = nFd;
+    ssize_t nSize = fgetxattr(nReadFd, szAclName, nullptr, 0);
+    if (nSize < 0 && errno == EBADF) {
+        nReadFd = openat(nFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (nReadFd < 0)
+            return false;
+        nSize = fgetxattr(nReadFd, szAclName, nullptr, 0);
+    }
+    for (int nTry = 0; nSize > 0 && nTry < 3; ++nTry) { // it may grow meanwhile
+        acl.resize(static_cast<size_t>(nSize));
+        nSize = fgetxattr(nReadFd, szAclName, acl.data(), acl.size());
+        if (nSize >= 0)
+            acl.resize(static_cast<size_t>(nSize));
+        else if (errno == ERANGE)
+            nSize = fgetxattr(nReadFd, szAclName, nullptr, 0);
+    }
+    const int nError = errno;
+    if (nReadFd != nFd)
+        close(nReadFd);
+    if (nSize < 0 && nError != ENODATA && nError != ENOTSUP) {
+        errno = nError;
+        return false;
+    }
+    if (nSize <= 0)
+        acl.clear();
+    return true;
+}
+} // namespace
+
+namespace LogerDetail
+{
 bool IsOwnGroup(gid_t nGid)
 {
     if (nGid == 0 || nGid == getegid())
@@ -31,34 +84,43 @@ bool IsOwnGroup(gid_t nGid)
     return nGot > 0 && std::find(groups.begin(), groups.begin() + nGot, nGid) != groups.begin() + nGot;
 }
 
-// The root directory, reached by ".." from the current one: an emulator that
-// maps absolute paths into a sysroot (qemu-user's -L) cannot send it there.
-int OpenRoot()
+int AclGrantsOthers(int nFd, unsigned int nPerms)
 {
-    int nFd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    for (int nLevel = 0; nFd >= 0 && nLevel < 4096; ++nLevel) {
-        const int nUp = openat(nFd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-        struct stat here, up;
-        if (nUp < 0 || fstat(nFd, &here) != 0 || fstat(nUp, &up) != 0) {
-            if (nUp >= 0)
-                close(nUp);
-            break;
-        }
-        if (here.st_dev == up.st_dev && here.st_ino == up.st_ino) {
-            close(nUp);
-            return nFd;
-        }
-        close(nFd);
-        nFd = nUp;
+    std::vector<char> acl;
+    if (!ReadAccessAcl(nFd, acl))
+        return -1;
+    if (acl.size() < 4)
+        return 0;
+    uint32_t nVersion = 0;
+    memcpy(&nVersion, acl.data(), 4);
+    if (le32toh(nVersion) != nAclVersion || (acl.size() - 4) % 8 != 0)
+        return -1;
+    // The mask bounds what named users and groups get.
+    unsigned int nMask = 7;
+    for (size_t nAt = 4; nAt < acl.size(); nAt += 8) {
+        uint16_t nTag = 0, nPerm = 0;
+        memcpy(&nTag, acl.data() + nAt, 2);
+        memcpy(&nPerm, acl.data() + nAt + 2, 2);
+        if (le16toh(nTag) == nAclMask)
+            nMask = le16toh(nPerm);
     }
-    if (nFd >= 0)
-        close(nFd);
-    return open("/", O_PATH | O_DIRECTORY | O_CLOEXEC); // the current directory is gone
+    for (size_t nAt = 4; nAt < acl.size(); nAt += 8) {
+        uint16_t nTag = 0, nPerm = 0;
+        uint32_t nId = 0;
+        memcpy(&nTag, acl.data() + nAt, 2);
+        memcpy(&nPerm, acl.data() + nAt + 2, 2);
+        memcpy(&nId, acl.data() + nAt + 4, 4);
+        nTag = le16toh(nTag);
+        nId = le32toh(nId);
+        if ((le16toh(nPerm) & nMask & nPerms) == 0)
+            continue;
+        if ((nTag == nAclUser && nId != geteuid() && nId != 0) || (nTag == nAclGroup && !IsOwnGroup(nId)))
+            return 1;
+    }
+    return 0;
 }
-} // namespace
 
-namespace LogerDetail
-{
+
 const char* UntrustedDirectoryReason(const struct stat& st)
 {
     if (st.st_uid != geteuid() && st.st_uid != 0)
@@ -104,6 +166,14 @@ bool TrustedWalk::Trusted(int nFd, const QByteArray& at)
     if (fstat(nFd, &st) != 0)
         return Fail(at, errno, QString::fromLocal8Bit(strerror(errno)));
     const char* pszWhy = LogerDetail::UntrustedDirectoryReason(st);
+    // With an ACL the group bits show its mask: a named user or group may
+    // write. Refused like a directory writable by all.
+    if (pszWhy == nullptr && (st.st_mode & S_IWGRP) != 0 && (st.st_mode & S_ISVTX) == 0) {
+        const int nGrants = AclGrantsOthers(nFd, 2);
+        if (nGrants != 0)
+            pszWhy = nGrants > 0 ? "writable by another user or group through an ACL, and not sticky"
+                                 : "its ACL cannot be read";
+    }
     return pszWhy == nullptr || Fail(at, EACCES, QString::fromLatin1(pszWhy));
 }
 // Walks `path` from the directory nFd (replaced as it goes).
@@ -170,6 +240,11 @@ bool TrustedWalk::Step(int& nFd, const QByteArray& path, int nDepth, int* pParen
             nFd = nNext;
             if (!Trusted(nFd, here))
                 return false;
+        } else if (!m_bMake) {
+            // Something else where a directory should be: told as a missing
+            // directory that cannot be made.
+            bMissing = true;
+            return true;
         } else {
             return Fail(here, ENOTDIR, QString::fromLocal8Bit(strerror(ENOTDIR)));
         }

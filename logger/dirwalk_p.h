@@ -15,6 +15,15 @@ namespace LogerDetail
 // group-writable only for group root or a group of this process.
 const char* UntrustedDirectoryReason(const struct stat& st);
 
+// Whether a group is root's or one of this process's.
+bool IsOwnGroup(gid_t nGid);
+
+// Whether the access ACL of an open file or directory grants any of nPerms
+// (4 read, 2 write) to a named user other than the effective one and root,
+// or to a named group not of this process: 1 yes, 0 no (or no ACL), -1 when
+// it cannot be read.
+int AclGrantsOthers(int nFd, unsigned int nPerms);
+
 // The path made absolute against the current directory.
 QByteArray AbsolutePath(const QString& strPath);
 

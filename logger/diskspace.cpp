@@ -42,7 +42,7 @@ qint64 FreeBytes(int nDirFd)
 }
 } // namespace
 
-int LogerDetail::LogDirectory::KeepWithinLimits(bool bRetain, bool bAtLeastOne)
+int LogerDetail::LogDirectory::KeepWithinLimits(bool bRetain)
 {
     const int nDirFd = NewFileDirFd();
     if (nDirFd < 0)
@@ -70,12 +70,26 @@ int LogerDetail::LogDirectory::KeepWithinLimits(bool bRetain, bool bAtLeastOne)
     const qint64 nMaxTotal = static_cast<qint64>(m_limits.m_nMaxTotalSizeMB) * 1024 * 1024;
     const qint64 nMinFree = static_cast<qint64>(m_limits.m_nMinFreeSpaceMB) * 1024 * 1024;
     const int nOldestKept = DaysBefore(atoi(m_szDate), m_nOverDays);
+    // Free space that all of this log's files could not make up (another
+    // program filled the disk) is not asked of them: records are lost and
+    // told, the history stays.
+    bool bFreeForUs = false;
+    if (nMinFree > 0) {
+        qint64 nDeletable = 0;
+        for (const OwnFile& file : files)
+            nDeletable += file.nSize;
+        const qint64 nFree = FreeBytes(nDirFd);
+        bFreeForUs = nFree >= 0 && nFree + nDeletable >= nMinFree;
+        if (nFree >= 0 && nFree < nMinFree && !bFreeForUs && !m_bToldShort)
+            Diagnose("free space below MinFreeSpaceMB, more than this log's old files could make up: none removed");
+        m_bToldShort = nFree >= 0 && nFree < nMinFree && !bFreeForUs;
+    }
     int nRemoved = 0, nFailed = 0, nError = 0;
     for (const OwnFile& file : files) {
         const bool bExpired = bRetain && m_limits.m_bRetainWhileRunning && file.nDate < nOldestKept;
         const bool bOverTotal = nMaxTotal > 0 && nTotal > nMaxTotal;
-        const bool bShort = nMinFree > 0 && FreeBytes(nDirFd) < nMinFree;
-        if (!bExpired && !bOverTotal && !bShort && !(bAtLeastOne && nRemoved == 0))
+        const bool bShort = bFreeForUs && FreeBytes(nDirFd) < nMinFree;
+        if (!bExpired && !bOverTotal && !bShort)
             continue;
         if (unlinkat(nDirFd, file.name.constData(), 0) == 0) {
             ++nRemoved;

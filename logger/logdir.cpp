@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -99,6 +100,40 @@ time_t CreatedSecs(const struct statx& stx)
     return static_cast<time_t>((stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : stx.stx_ctime.tv_sec);
 }
 
+// "<8 digits>_<id>_<name>.log", as log files are named (the name may be empty).
+bool IsLogFileName(const QByteArray& name)
+{
+    const char* p = name.constData();
+    const int nSize = name.size();
+    int nAt = 0;
+    while (nAt < nSize && nAt < 8 && p[nAt] >= '0' && p[nAt] <= '9')
+        ++nAt;
+    if (nAt != 8 || nAt >= nSize || p[nAt] != '_')
+        return false;
+    const int nIdStart = ++nAt;
+    while (nAt < nSize && p[nAt] >= '0' && p[nAt] <= '9')
+        ++nAt;
+    return nAt > nIdStart && nAt < nSize && p[nAt] == '_' && nSize - nAt >= 5 && name.endsWith(".log");
+}
+
+// A continued file is one nobody but this user and group may write, and
+// nobody but them read: mode 0640 or narrower, as files are made.
+const mode_t nForeignBits = S_IWGRP | S_IWOTH | S_IROTH;
+
+// Why an open file may not be written to, or nullptr: it must be a regular
+// file of the effective user with one link that no other user or group may
+// write or read, by its mode or an ACL.
+const char* UnfitFileReason(int nFd, struct stat& st)
+{
+    if (fstat(nFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1)
+        return "not a regular file of this user with one link";
+    if ((st.st_mode & nForeignBits) != 0)
+        return "other users may read or write it";
+    if ((st.st_mode & S_IRWXG) != 0 && LogerDetail::AclGrantsOthers(nFd, 6) != 0)
+        return "an ACL lets other users read or write it";
+    return nullptr;
+}
+
 QString Reason(int nErrno)
 {
     return QString::fromLocal8Bit(strerror(nErrno));
@@ -118,6 +153,9 @@ bool EndsInsideALine(int nDirFd, const QByteArray& name, qint64 nSize)
     close(nFd);
     return bRead && c != '\n';
 }
+
+// Names at which something else sits passed over for the next id, at most.
+const int nMaxNamesTaken = 1000;
 
 LogerDetail::LogDirectory* g_pActive = nullptr;
 } // namespace
@@ -164,11 +202,22 @@ void LogDirectory::Configure(const QString& strPath, const QString& strLogName, 
 {
     m_strPath = strPath;
     m_strScanPath = WithTrailingSeparator(strPath);
+    m_absPath = AbsolutePath(strPath);
     m_strLogName = strLogName;
     m_logNameBytes = QFile::encodeName(strLogName);
     m_nFullSize = FullSizeBytes(nMegaByte);
     const QByteArray path = QFile::encodeName(strPath);
     m_namePrefix = path.endsWith('/') ? QByteArray() : path.mid(path.lastIndexOf('/') + 1);
+}
+
+void LogDirectory::KeepToOwnNames()
+{
+    m_bOwnNamesOnly = true;
+    if (m_strPath.isEmpty())
+        return;
+    m_strPath = m_strScanPath;
+    m_absPath = AbsolutePath(m_strPath);
+    m_namePrefix.clear();
 }
 
 void LogDirectory::SetLimits(const LOGER_LIMITS& limits, unsigned int nOverDays)
@@ -191,7 +240,7 @@ bool LogDirectory::OpenDirectory()
 {
     CloseDirectory();
     TrustedWalk walk;
-    if (!walk.Run(AbsolutePath(m_strPath), false)) {
+    if (!walk.Run(m_absPath, false)) {
         Diagnose("log directory refused:", QFile::decodeName(walk.failedAt), walk.strWhy);
         m_nOpenErrno = walk.nErrno;
         return false;
@@ -216,17 +265,24 @@ bool LogDirectory::DeleteExpired(unsigned int nOverDays)
     for (size_t i = 0; i < names.size(); ++i) {
         const QByteArray name = m_namePrefix + names[i];
         struct statx stx;
-        if (!HasLogSuffix(name) || !StatRegular(nFileDirFd, name, stx))
+        // Only this user's files named as a logger names them: never another
+        // user's, nor a ".log" of another kind.
+        if (!IsLogFileName(names[i]) || !StatRegular(nFileDirFd, name, stx) || stx.stx_uid != geteuid())
             continue;
         const QString strFilePath = m_strPath + QFile::decodeName(names[i]);
         Diagnose("Found already existed logfiles:", static_cast<int>(i), strFilePath);
-        if (static_cast<qint64>(time(nullptr)) - static_cast<qint64>(CreatedSecs(stx)) < nPeriodSecs)
+        const qint64 nAge = static_cast<qint64>(time(nullptr)) - static_cast<qint64>(CreatedSecs(stx));
+        if (nAge < nPeriodSecs)
             continue;
         // Removing needs no right on the file itself, and its mode stays.
         if (unlinkat(nFileDirFd, name.constData(), 0) != 0) {
             Diagnose("remove file", strFilePath, " faild!", Reason(errno));
             bDel = false;
+            continue;
         }
+        char szAge[64];
+        snprintf(szAge, sizeof(szAge), "age %.1f days", static_cast<double>(nAge) / 86400.0);
+        Diagnose("expired log file removed:", strFilePath, szAge);
     }
     return bDel;
 }
@@ -280,7 +336,7 @@ void LogDirectory::NoteTodaysFile(const QByteArray& name, bool bHasId, uint64_t 
     const qint64 nSize = static_cast<qint64>(stx.stx_size);
     const qint64 nMsecs = static_cast<qint64>(stx.stx_mtime.tv_sec) * 1000 + stx.stx_mtime.tv_nsec / 1000000;
     if (nSize < m_nFullSize && Fits(nSize, nRoom) && nMsecs > nBestMsecs && stx.stx_uid == geteuid() &&
-        stx.stx_nlink == 1) {
+        stx.stx_nlink == 1 && (stx.stx_mode & nForeignBits) == 0) {
         nBestMsecs = nMsecs;
         m_continueName = name;
     }
@@ -326,8 +382,9 @@ bool LogDirectory::EnsureFile(time_t tNow, size_t nRoom)
         m_nMaxId = 0;
         // A directory removed under us is looked for anew, and one not yet
         // opened (records before the start) is opened now.
+        // as is one moved or replaced: the path is walked again.
         struct stat st;
-        if (m_nDirFd >= 0 && (fstat(m_nDirFd, &st) != 0 || st.st_nlink == 0))
+        if (m_nDirFd >= 0 && (fstat(m_nDirFd, &st) != 0 || st.st_nlink == 0 || !PathLeadsHere()))
             CloseDirectory();
         if (m_nDirFd < 0 && !OpenDirectory()) {
             m_szDate[0] = '\0';
@@ -350,7 +407,7 @@ bool LogDirectory::EnsureFile(time_t tNow, size_t nRoom)
     if (!OpenChosenFile())
         return false;
     if (bRunning && (m_limits.m_bRetainWhileRunning || HasSpaceLimits()))
-        KeepWithinLimits(true, false);
+        KeepWithinLimits(true);
     return true;
 }
 
@@ -358,7 +415,7 @@ bool LogDirectory::OpenChosenFile()
 {
     if (m_nDirFd < 0) {
         TrustedWalk walk;
-        if (!walk.Run(AbsolutePath(m_strPath), true)) {
+        if (!walk.Run(m_absPath, true)) {
             m_nOpenErrno = walk.nErrno;
             Diagnose("mkpath logpath error ,please check it!", m_strPath, QFile::decodeName(walk.failedAt),
                      walk.strWhy);
@@ -393,41 +450,46 @@ bool LogDirectory::OpenNewFile()
         const QString strFullPath = LogFileName(m_strPath, m_szDate, m_nMaxId, m_strLogName);
         const QByteArray name =
             m_namePrefix + QFile::encodeName(LogFileName(QString(), m_szDate, m_nMaxId, m_strLogName));
-        // Never opened over what is found at the name, unless it is a file of
-        // our own that the scan did not count as today's (its birth time says
-        // otherwise): that one is continued while below the limits, else the
-        // next id is tried.
+        // Never opened over what is found at the name: another user's file, a
+        // link, a directory... are passed over for the next id. Only a file
+        // of our own that could be continued (the scan did not count it as
+        // today's: its birth time says otherwise) is continued while below
+        // the limits.
         int nFd = openat(nDirFd, name.constData(),
                          O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0640);
+        if (nFd >= 0) {
+            // An ACL taken over from the directory's default one is dropped.
+            fremovexattr(nFd, "system.posix_acl_access");
+            return AdoptFile(nFd, nDirFd, name, strFullPath);
+        }
         struct statx stx;
-        if (nFd < 0 && errno == EEXIST && StatRegular(nDirFd, name, stx) && stx.stx_uid == geteuid() &&
-            stx.stx_nlink == 1) {
-            if ((static_cast<qint64>(stx.stx_size) >= m_nFullSize || !Fits(static_cast<qint64>(stx.stx_size), 0)) &&
-                nTry < 1000) {
-                ++m_nMaxId;
-                continue;
-            }
-            nFd =
-                openat(nDirFd, name.constData(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-            if (nFd < 0)
-                errno = EEXIST;
+        struct stat st;
+        if (errno == EEXIST && StatRegular(nDirFd, name, stx) && stx.stx_uid == geteuid() &&
+            stx.stx_nlink == 1 && (stx.stx_mode & nForeignBits) == 0 &&
+            static_cast<qint64>(stx.stx_size) < m_nFullSize && Fits(static_cast<qint64>(stx.stx_size), 0)) {
+            nFd = openat(nDirFd, name.constData(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+            if (nFd >= 0 && UnfitFileReason(nFd, st) == nullptr)
+                return AdoptFile(nFd, nDirFd, name, strFullPath);
+            if (nFd >= 0)
+                close(nFd);
+            errno = EEXIST;
         }
-        if (nFd < 0) {
-            m_nOpenErrno = errno;
-            Diagnose("create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
-            return false;
+        if (errno == EEXIST && nTry < nMaxNamesTaken) {
+            ++m_nMaxId;
+            continue;
         }
-        return AdoptFile(nFd, nDirFd, name, strFullPath);
+        m_nOpenErrno = errno;
+        Diagnose("create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
+        return false;
     }
 }
 
 bool LogDirectory::AdoptFile(int nFd, int nDirFd, const QByteArray& name, const QString& strFullPath)
 {
     struct stat st;
-    if (fstat(nFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
+    if (const char* pszWhy = UnfitFileReason(nFd, st)) {
         m_nOpenErrno = EPERM;
-        Diagnose("create log file error ,please check it!", strFullPath,
-                 QStringLiteral("not a regular file of this user with one link"));
+        Diagnose("log file passed over:", strFullPath, pszWhy);
         close(nFd);
         return false;
     }
@@ -437,6 +499,7 @@ bool LogDirectory::AdoptFile(int nFd, int nDirFd, const QByteArray& name, const 
         PublishLogFd(nFd);
     m_nFileDirFd = nDirFd;
     m_fileName = name;
+    m_strFilePath = strFullPath;
     m_nSize = st.st_size;
     m_nDev = st.st_dev;
     m_nIno = st.st_ino;
@@ -451,14 +514,26 @@ bool LogDirectory::AdoptFile(int nFd, int nDirFd, const QByteArray& name, const 
     board.nFileSize.store(m_nSize, std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(board.mutex);
     board.strFilePath = strFullPath;
-    board.fileDirPath =
-        AbsolutePath(m_namePrefix.isEmpty() ? m_strPath : m_strPath.left(m_strPath.lastIndexOf('/') + 1));
+    board.fileDirPath = m_namePrefix.isEmpty() ? m_absPath : m_absPath.left(m_absPath.lastIndexOf('/') + 1);
     board.namePrefix = m_namePrefix;
     board.logName = m_logNameBytes;
     board.limits = m_limits;
     board.nOverDays = m_nOverDays;
     board.nFileSizeLimit = m_nSizeLimit;
     return true;
+}
+
+// Whether the configured path still leads to the directories in use: one
+// moved away, or moved and replaced (rotation by directory), is walked to again.
+bool LogDirectory::PathLeadsHere() const
+{
+    const auto same = [](int nFd, const QByteArray& path) {
+        struct stat atPath, inUse;
+        return nFd < 0 || (stat(path.constData(), &atPath) == 0 && fstat(nFd, &inUse) == 0 &&
+                           atPath.st_dev == inUse.st_dev && atPath.st_ino == inUse.st_ino);
+    };
+    return same(m_nDirFd, m_absPath) &&
+           (m_namePrefix.isEmpty() || same(m_nParentFd, m_absPath.left(m_absPath.lastIndexOf('/') + 1)));
 }
 
 void LogDirectory::CloseFile()

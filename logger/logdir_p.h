@@ -51,8 +51,9 @@ public:
     // directories only. False when a directory on the way may not be used;
     // the reason is reported.
     bool OpenDirectory();
-    // Deletes the ".log" files created at least nOverDays days ago; false
-    // when one of them could not be removed (each is reported once).
+    // Deletes this user's regular files named as log files ("<8 digits>_<id>_
+    // <name>.log") created at least nOverDays days ago, telling each with its
+    // age; false when one of them could not be removed (each is reported once).
     bool DeleteExpired(unsigned int nOverDays);
     // Chooses and opens the file for a record stamped tNow when there is none,
     // the day changed, the file is full, or it was deleted or replaced; also
@@ -65,15 +66,16 @@ public:
     // written, -1 when no file could be had, -2 when the write failed.
     int Append(const RecordBytes& record, time_t tNow, int nLevel);
     // Deletes this log's oldest files (never the current one) as the limits
-    // say: by name date when bRetain, at least one when bAtLeastOne. Returns
-    // how many went.
-    int KeepWithinLimits(bool bRetain, bool bAtLeastOne);
+    // say, and no more: by name date when bRetain, by total size, and for free
+    // space only when deleting them could make it up. Returns how many went.
+    int KeepWithinLimits(bool bRetain);
     // Counts a record that could not even be built (no memory), under the
     // write lock.
     void CountLost(int nErrno);
     // Only files named as this logger names them are continued, never another
-    // program's ".log": for the default file in a shared temporary directory.
-    void KeepToOwnNames() { m_bOwnNamesOnly = true; }
+    // program's ".log", and files are made and continued inside the directory:
+    // for the default file in a shared temporary directory.
+    void KeepToOwnNames();
     // From now on records go only to the file that is open, without rollover
     // or messages: the logger object is being destroyed.
     void ShutDown() { m_bShutDown = true; }
@@ -93,6 +95,7 @@ private:
         return m_nSizeLimit < 0 || nSize + static_cast<qint64>(nRoom) <= m_nSizeLimit;
     }
     void LookAtFile();
+    bool PathLeadsHere() const;
     bool OpenNewFile();
     void CloseFile();
     void CloseDirectory();
@@ -118,6 +121,7 @@ private:
     // Configuration.
     QString m_strPath;     // as configured
     QString m_strScanPath; // the same with one separator at the end
+    QByteArray m_absPath;  // made absolute once, against the directory current then
     QString m_strLogName;
     QByteArray m_logNameBytes; // as it appears in file names
     // The directory listed, and the one new files are made in: its
@@ -133,6 +137,8 @@ private:
     // The open file.
     int m_nFileDirFd = -1; // the directory holding it (one of the two above)
     QByteArray m_fileName; // its name there
+    QString m_strFilePath; // its path as configured
+    QByteArray m_movedFrom; // the file records went to before its directory moved
     dev_t m_nDev = 0;
     ino_t m_nIno = 0;
     bool m_bReopen = false; // deleted or replaced: choose a file as at a new day
@@ -143,6 +149,7 @@ private:
     unsigned int m_nOverDays = 0;
     bool m_bScannedOnce = false; // the first scan reports every file; later ones only the choice
     bool m_bOwnNamesOnly = false;
+    bool m_bToldShort = false; // told that free space is short beyond this log's files
 };
 
 // Calls fn(name) for each entry of a directory but "." and "..", unsorted.

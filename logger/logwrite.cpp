@@ -61,13 +61,20 @@ int WriteAll(int nFd, const char* p, size_t n, size_t& nWritten)
     return 0;
 }
 
-// Once a second: the name still leads to the open file (else it was deleted,
-// moved or replaced), and its size, which other writers may have changed.
+// Once a second: the path still leads to the directory in use, and the name
+// to the open file (else it was deleted, moved or replaced), and its size,
+// which other writers may have changed.
 void LogDirectory::LookAtFile()
 {
     struct stat st;
-    if (fstatat(m_nFileDirFd, m_fileName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != m_nDev ||
-        st.st_ino != m_nIno) {
+    if (!PathLeadsHere()) {
+        // The directory moved away or was replaced: the new file says where
+        // the records before it went.
+        m_bReopen = true;
+        m_nVanished += m_nSinceLook;
+        m_movedFrom = QFile::encodeName(m_strFilePath);
+    } else if (fstatat(m_nFileDirFd, m_fileName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != m_nDev ||
+               st.st_ino != m_nIno) {
         m_bReopen = true;
         m_nVanished += m_nSinceLook; // told at the top of the next file
     } else {
@@ -96,7 +103,8 @@ int LogDirectory::Append(const RecordBytes& record, time_t tNow, int nLevel)
             bCheck = bCheck || m_bReopen || m_nSize >= m_nFullSize;
         }
         // Under a file size limit, a new file before a line would cross it.
-        const size_t nRoom = record.bytes.Size() + (m_nLost > 0 || m_bOpenLine || m_nVanished > 0 ? nNoteRoom : 0);
+        const size_t nRoom = record.bytes.Size() + (m_nLost > 0 || m_bOpenLine || m_nVanished > 0 ? nNoteRoom : 0) +
+                             static_cast<size_t>(m_movedFrom.size());
         bCheck = bCheck || (m_nSize > 0 && !Fits(m_nSize, nRoom));
         if (bCheck && !EnsureFile(tNow, nRoom)) {
             Diagnose("get log instance failed!");
@@ -125,13 +133,22 @@ namespace
 // deleted file, then the record; built on the heap, so the common path keeps
 // a small stack.
 __attribute__((noinline)) void JoinWithNotes(LogerDetail::LineBuffer& joined, const LogerDetail::RecordBytes& record,
-                                             bool bOpenLine, uint64_t nVanished, uint64_t nLost, int nLostErrno)
+                                             bool bOpenLine, uint64_t nVanished, uint64_t nLost, int nLostErrno,
+                                             const QByteArray& movedFrom)
 {
     if (bOpenLine)
         joined.Append("\n", 1);
     std::unique_ptr<LogerDetail::RecordBytes> note(new LogerDetail::RecordBytes);
     char szNote[160];
-    if (nVanished > 0) {
+    if (!movedFrom.isEmpty()) {
+        const QByteArray text = "the log directory was moved or replaced: records before this line went to " +
+                                movedFrom + " there, " + QByteArray::number(static_cast<qulonglong>(nVanished)) +
+                                " of them since the last look";
+        LogerDetail::FormatRecord(*note, record.szTime, WARN, 0, record.nThreadId, "logger", 6, text.constData(),
+                                  static_cast<size_t>(text.size()));
+        joined.Append(note->bytes.Data(), note->bytes.Size());
+        note->bytes.Clear();
+    } else if (nVanished > 0) {
         const int nNote =
             snprintf(szNote, sizeof(szNote),
                      "%" PRIu64 " record(s) went to the previous file, deleted or replaced since", nVanished);
@@ -180,15 +197,15 @@ __attribute__((always_inline)) inline int LogerDetail::LogDirectory::WriteBytes(
     const char* pBytes = record.bytes.Data();
     size_t nBytes = record.bytes.Size();
     std::unique_ptr<LineBuffer> joined;
-    if (m_bOpenLine || m_nLost > 0 || m_nVanished > 0) {
+    if (m_bOpenLine || m_nLost > 0 || m_nVanished > 0 || !m_movedFrom.isEmpty()) {
         joined.reset(new LineBuffer);
-        JoinWithNotes(*joined, record, m_bOpenLine, m_nVanished, m_nLost, m_nLostErrno);
+        JoinWithNotes(*joined, record, m_bOpenLine, m_nVanished, m_nLost, m_nLostErrno, m_movedFrom);
         pBytes = joined->Data();
         nBytes = joined->Size();
     }
     int nError = WriteOnce(pBytes, nBytes);
     // A full disk frees itself once: this log's oldest files make room.
-    if ((nError == ENOSPC || nError == EDQUOT) && HasSpaceLimits() && KeepWithinLimits(false, true) > 0)
+    if ((nError == ENOSPC || nError == EDQUOT) && HasSpaceLimits() && KeepWithinLimits(false) > 0)
         nError = WriteOnce(pBytes, nBytes);
     StatusBoard& board = Board();
     board.nFileSize.store(m_nSize, std::memory_order_relaxed);
@@ -202,6 +219,7 @@ __attribute__((always_inline)) inline int LogerDetail::LogDirectory::WriteBytes(
         m_bOpenLine = false;
         m_nLost = 0;
         m_nVanished = 0;
+        m_movedFrom.clear();
     }
     return 0;
 }

@@ -24,6 +24,13 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
         // The folder is the log name up to its first ".", under the directory
         // in force (the temporary directory unless a start changed it).
         const int nIdex = LogInfo.m_strLogName.indexOf(QChar('.'), 0, Qt::CaseSensitive);
+        // Never the temporary directory itself, which other users share: a
+        // name that gives no folder ("." first) needs a path of its own.
+        if (nIdex == 0) {
+            LOGER_OWN_DEBUG() << "the log name gives no folder name, and no log path is given:"
+                              << LogInfo.m_strLogName;
+            return false;
+        }
         const QString strFoderName = "/" + LogInfo.m_strLogName.left(nIdex);
         candidate.m_strLogPath = LogerDetail::WithTrailingSeparator(m_LogCfgInfo.m_strLogPath + strFoderName);
     }
@@ -40,7 +47,7 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
         nRet = directory->EnsureFile(time(nullptr));
     }
     if (nRet && (limits.m_nMaxTotalSizeMB > 0 || limits.m_nMinFreeSpaceMB > 0))
-        directory->KeepWithinLimits(false, false);
+        directory->KeepWithinLimits(false);
     if (nRet) {
         // Installed in one step: records see the old configuration and file
         // or the new ones, never a mixture.

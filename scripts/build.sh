@@ -106,7 +106,7 @@ install_missing() {
 }
 
 native_build() {
-    install_missing cmake g++ make qtbase5-dev googletest faketime libncurses-dev
+    install_missing cmake g++ make qtbase5-dev googletest faketime libncurses-dev acl
     [[ " $* " != *" -DLOGGER_BUILD_BENCH=ON "* ]] || install_missing libspdlog-dev
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_WERROR=ON "$@"
     cmake --build "$build" -j "$jobs"

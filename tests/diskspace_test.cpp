@@ -85,21 +85,54 @@ TEST(DiskSpace, MaxTotalSizeKeepsTheNewestFilesWithinIt)
         EXPECT_GT(name.section('_', 1, 1).toInt(), newest - files.size()) << name.toStdString();
 }
 
-TEST(DiskSpace, ASmallDiskWithLimitsNeverLosesARecord)
+TEST(DiskSpace, ASmallDiskWithFreeSpaceKeptNeverLosesARecord)
 {
-    // Free space kept ahead of time; or a total the disk cannot hold, where
-    // each full disk frees itself once from this log's oldest files.
-    for (const char* keys : {"MinFreeSpaceMB=1\n", "MaxTotalSizeMB=100\n"}) {
+    TempDir dir;
+    QDir().mkdir(dir.file("log"));
+    if (!mountSmallDisk(dir.file("log"), "size=4m"))
+        GTEST_SKIP() << "no mount namespace here";
+    // Ten times the disk's size.
+    const Child r =
+        runHost({"init-ini", iniFile(dir, "OneLogMaxSizeMB=1\nMinFreeSpaceMB=1\n"), "log", "40000", "1000", "status"});
+    ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
+    EXPECT_EQ(printed(r, "written"), 40000);
+    EXPECT_EQ(printed(r, "lost"), 0);
+}
+
+TEST(DiskSpace, AFullDiskThatTheLimitsDoNotAskToFreeLosesRecordsNotHistory)
+{
+    const struct
+    {
+        const char* what;
+        const char* keys;
+        QStringList steps; // after the start; $L is the log directory
+        long long lost;    // -1: some
+    } rows[] = {
+        {"another program fills the disk, free space kept", "MinFreeSpaceMB=1\n",
+         {"fill", "$L/filler", "log", "200", "100", "remove", "$L/filler"}, 200},
+        {"the disk fills below the total allowed", "MaxTotalSizeMB=100\n", {"log", "3000", "1000"}, -1},
+    };
+    for (const auto& row : rows) {
         TempDir dir;
         QDir().mkdir(dir.file("log"));
-        if (!mountSmallDisk(dir.file("log"), "size=4m"))
+        if (!mountSmallDisk(dir.file("log"), "size=2m"))
             GTEST_SKIP() << "no mount namespace here";
-        // Ten times the disk's size.
-        const Child r = runHost(
-            {"init-ini", iniFile(dir, QString("OneLogMaxSizeMB=1\n") + keys), "log", "40000", "1000", "status"});
+        QStringList history; // this log's own older files, 20 days of them
+        for (int day = 1; day <= 20; ++day) {
+            history << QString("200001%1_1_demo.log").arg(day, 2, 10, QChar('0'));
+            writeFile(dir.file("log/" + history.last()), QByteArray(1000, 'h') + "\n");
+        }
+        QStringList steps = row.steps;
+        steps.replaceInStrings("$L", dir.file("log"));
+        const Child r = runHost(QStringList{"init-ini", iniFile(dir, row.keys)} + steps +
+                                QStringList{"log", "1", "5", "status"});
         ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
-        EXPECT_EQ(printed(r, "written"), 40000) << keys;
-        EXPECT_EQ(printed(r, "lost"), 0) << keys;
+        EXPECT_EQ(fileNames(dir.file("log")).mid(0, 20), history) << row.what;
+        const long long lost = printed(r, "lost");
+        if (row.lost >= 0) {
+            EXPECT_EQ(lost, row.lost) << row.what;
+        }
+        EXPECT_GT(lost, 0) << row.what;
         umount(QFile::encodeName(dir.file("log")).constData());
     }
 }

@@ -28,6 +28,7 @@ void makeFile(const QString& file, qint64 size, int minutes)
     static QDateTime previous = QDateTime::fromMSecsSinceEpoch(0);
     ASSERT_TRUE(waitUntil([] { return QDateTime::currentDateTime() > previous.addMSecs(20); }));
     writeFile(file, {}, size);
+    QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup); // as the logger makes them
     const timespec when{time(nullptr) - minutes * 60, 0}, times[2] = {when, when};
     ASSERT_EQ(utimensat(AT_FDCWD, QFile::encodeName(file).constData(), times, 0), 0);
     previous = QFileInfo(file).metadataChangeTime();
@@ -95,6 +96,7 @@ TEST(Rollover, ARecordThatFillsTheFileToExactly4GiBIsTheLastInIt)
 {
     TempDir dir;
     writeFile(dir.file(T1), {}, 4 * GiB - 1001);
+    QFile::setPermissions(dir.file(T1), QFile::ReadOwner | QFile::WriteOwner);
     {
         QFile f(dir.file(T1));
         ASSERT_TRUE(f.open(QIODevice::Append) && f.write("\n") == 1); // it ends with a whole line
@@ -147,33 +149,69 @@ TEST(DateChange, StartsTheNewDayWithId1OrAfterAFullFileWithId2)
     }
 }
 
-TEST(Opening, AFileOrDirectoryInTheWayFailsTheStartAndLosesRecordsUntilItIsGone)
+TEST(Opening, AFileInTheWayFailsTheStartAndLosesRecordsUntilItIsGone)
 {
     TempDir dir;
     Loger& log = Loger::GetLoger();
-    writeFile(dir.file("taken"), "a file, not a directory");
-    EXPECT_FALSE(log.InitLogInfo(recordConfig(dir.file("taken/"))));
-    EXPECT_EQ(readLines(dir.file("taken")), QStringList{"a file, not a directory"});
-    QDir().mkdir(dir.file(T1));
-    EXPECT_FALSE(log.InitLogInfo(recordConfig(dir.path)));
-    QDir().rmdir(dir.file(T1));
-    ASSERT_TRUE(log.InitLogInfo(recordConfig(dir.path))); // a failed start may be retried
+    const QString logs = dir.file("logs/");
+    writeFile(dir.file("logs"), "a file, not a directory");
+    EXPECT_FALSE(log.InitLogInfo(recordConfig(logs)));
+    EXPECT_EQ(readLines(dir.file("logs")), QStringList{"a file, not a directory"});
+    ASSERT_TRUE(QFile::remove(dir.file("logs")));
+    ASSERT_TRUE(log.InitLogInfo(recordConfig(logs))); // a failed start may be retried
     log.addLogtoList(INFO, "f.cpp", "f", 1, std::string("first"));
-    // The file replaced by a directory, seen at the next second's look.
-    ASSERT_TRUE(QFile::remove(dir.file(T1)) && QDir().mkdir(dir.file(T1)));
+    // The directory moved away and a file in its place, seen at the next second's look.
+    ASSERT_TRUE(QDir().rename(dir.file("logs"), dir.file("old")));
+    writeFile(dir.file("logs"), "in the way");
     const time_t now = time(nullptr);
     ASSERT_TRUE(waitUntil([&] { return time(nullptr) != now; }));
     log.addLogtoList(INFO, "f.cpp", "f", 2, std::string("lost"));
-    QDir().rmdir(dir.file(T1));
+    ASSERT_TRUE(QFile::remove(dir.file("logs")));
     for (int n = 3; n <= 5; ++n)
         log.addLogtoList(INFO, "f.cpp", "f", n, std::string("kept"));
-    // The new file tells of the record that went with the deleted file, then of the loss, once.
-    const QStringList lines = readLines(dir.file(T1));
+    // The new file tells where the records before went, then of the loss, once.
+    EXPECT_EQ(readLines(dir.file("old/" + T1)).size(), 1);
+    const QStringList lines = readLines(dir.file("logs/" + T1));
     ASSERT_EQ(lines.size(), 5);
-    EXPECT_TRUE(lines[0].contains("] [WARN ] [") && lines[0].contains("]   [1 "));
-    EXPECT_TRUE(lines[1].contains("] [ERR  ] [") && lines[1].contains("]   [1 "));
+    EXPECT_TRUE(lines[0].contains("] [WARN ] [") && lines[0].contains(logs + T1)) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].contains("] [ERR  ] [") && lines[1].contains("]   [1 ")) << lines[1].toStdString();
     for (int n = 2; n <= 4; ++n)
         EXPECT_TRUE(lines[n].endsWith("[kept]"));
+}
+
+TEST(DirectoryMoved, TheNextRecordGoesToTheDirectoryAtThePathWithANote)
+{
+    // The host's commands after it started in $D/above/logs/ and logged one record.
+    const struct
+    {
+        const char* what;
+        QStringList steps;
+        QString movedTo; // where the first record is then
+    } rows[] = {
+        {"moved away", {"mv", "$D/above/logs", "$D/above/old"}, "above/old/"},
+        {"moved, and another made in its place",
+         {"mv", "$D/above/logs", "$D/above/old", "mkdir", "$D/above/logs"},
+         "above/old/"},
+        {"its parent moved, and another made in its place",
+         {"mv", "$D/above", "$D/moved", "mkdir", "$D/above", "mkdir", "$D/above/logs"},
+         "moved/logs/"},
+    };
+    for (const auto& row : rows) {
+        TempDir dir;
+        const QString logs = dir.file("above/logs/");
+        QStringList steps = row.steps;
+        steps.replaceInStrings("$D", dir.path.chopped(1));
+        const Child r = runHost(QStringList{"init-record", logs, "demo", "30", "5", "log", "1", "5"} + steps +
+                                QStringList{"next-second", "log", "1", "6", "where"});
+        EXPECT_TRUE(r.out.startsWith("init:1\n")) << row.what << r.err.toStdString();
+        const QString moved = dir.file(row.movedTo + T1);
+        EXPECT_EQ(readLines(moved).size(), 1) << row.what;
+        const QStringList lines = readLines(logs + T1);
+        ASSERT_EQ(lines.size(), 2) << row.what;
+        EXPECT_TRUE(lines[0].contains("] [WARN ] [") && lines[0].contains(logs + T1)) << lines[0].toStdString();
+        EXPECT_TRUE(lines[1].endsWith("[xxxxxx]")) << row.what;
+        EXPECT_TRUE(r.out.contains("file:" + logs + T1 + "\n")) << row.what << r.out.toStdString();
+    }
 }
 
 TEST(Opening, AFailedWriteIsToldInTheFileAndLeavesNoPieceOfALine)
@@ -230,8 +268,10 @@ QStringList startAged(const TempDir& dir, const QString& days, long long age, bo
 
 TEST(Retention, DeletesLogFilesFromTheDayTheyExpire)
 {
-    // link.log links to x.txt: never removed, and x.txt keeps its mode.
-    const QStringList logs = {".hidden.log", "OLD.LOG", "a.log"}, others = {"link.log", "x.log.1", "x.txt"};
+    // Only files named as log files go; 20000103_1_link.log links to x.txt:
+    // never removed, and x.txt keeps its mode.
+    const QStringList logs = {"20000101_2_demo.log", "20000102_7_other.log"},
+                      others = {"20000103_1_link.log", "OLD.LOG", "a.log", "x.log.1", "x.txt"};
     const struct
     {
         QString days;
@@ -243,9 +283,9 @@ TEST(Retention, DeletesLogFilesFromTheDayTheyExpire)
     for (const auto& row : rows) {
         TempDir dir;
         for (const QString& name : logs + others)
-            if (name != "link.log")
+            if (name != others[0])
                 writeFile(dir.file(name), "old line\n");
-        QFile::link("x.txt", dir.file("link.log"));
+        QFile::link("x.txt", dir.file(others[0]));
         const QFile::Permissions mode = QFile::permissions(dir.file("x.txt"));
         QDir().mkdir(dir.file("sub.log"));
         EXPECT_EQ(startAged(dir, row.days, row.age), (row.deleted ? QStringList() : logs) + others)
@@ -259,19 +299,20 @@ TEST(Retention, AFileThatCannotBeDeletedDoesNotStopThePassAndKeepsItsMode)
 {
     if (runHost({}, {}, {}, true).exitCode != 0)
         GTEST_SKIP() << "the test host cannot be run as user nobody here";
-    // The host runs as nobody: a.log is root's, b.log nobody's.
+    // The host runs as nobody: a is root's, b nobody's.
     // Closed to nobody, the host cannot make its own file there: retention ran all the same.
+    const QString a = "20000101_2_a.log", b = "20000101_2_b.log";
     const std::pair<mode_t, QStringList> rows[] = {
-        {01777, {"a.log"}},         // sticky, open to all: nobody removes only b.log
-        {0755, {"a.log", "b.log"}}, // closed to nobody: neither can go, and neither mode changes
+        {01777, {a}},    // sticky, open to all: nobody removes only b, its own
+        {0755, {a, b}}, // closed to nobody: neither can go, and neither mode changes
     };
     for (const auto& [dirMode, left] : rows) {
         TempDir dir;
         chmod(QFile::encodeName(dir.path).constData(), dirMode);
-        writeFile(dir.file("a.log"), "root's\n");
-        writeFile(dir.file("b.log"), "nobody's\n");
-        ASSERT_EQ(chown(QFile::encodeName(dir.file("b.log")).constData(), 65534, 65534), 0);
-        const QFile::Permissions mode = QFile::permissions(dir.file("b.log"));
+        writeFile(dir.file(a), "root's\n");
+        writeFile(dir.file(b), "nobody's\n");
+        ASSERT_EQ(chown(QFile::encodeName(dir.file(b)).constData(), 65534, 65534), 0);
+        const QFile::Permissions mode = QFile::permissions(dir.file(b));
         EXPECT_EQ(startAged(dir, "1", 2 * day, true, dirMode == 01777), left) << dirMode;
         for (const QString& name : left)
             EXPECT_EQ(QFile::permissions(dir.file(name)), mode) << name.toStdString();

@@ -18,7 +18,8 @@ TEST(Startup, RefusesBadConfigurationsThenStartsOnceOnly)
         int level;
         unsigned megabytes, rowLength, days;
     } refused[] = {{"", DEBUG, 30, 1024, 5},    {"demo", 5, 30, 1024, 5},  {"demo", -1, 30, 1024, 5},
-                   {"demo", DEBUG, 0, 1024, 5}, {"demo", DEBUG, 30, 0, 5}, {"demo", DEBUG, 30, 1024, 0}};
+                   {"demo", DEBUG, 0, 1024, 5}, {"demo", DEBUG, 30, 0, 5}, {"demo", DEBUG, 30, 1024, 0},
+                   {QString::fromUtf8("de\0mo", 5), DEBUG, 30, 1024, 5}, {"de/mo", DEBUG, 30, 1024, 5}};
     for (const auto& r : refused)
         EXPECT_FALSE(log.InitLogInfo(
             LOG_CONFIG_INFO{dir.path, r.name, true, em_LOG_LEVEL(r.level), r.megabytes, false, r.rowLength, r.days}))
@@ -50,7 +51,6 @@ TEST(Startup, WithoutAPathLogsIntoAFolderOfTheTemporaryDirectory)
         QStringList starts;
         QString file;
     } rows[] = {{{"init-record", "", "demo.log", "30", "5"}, "demo/" + today() + "_1_demo.log.log"},
-                {{"init-record", "", ".hidden", "30", "5"}, today() + "_1_.hidden.log"},
                 // A refused start leaves the directory as it was.
                 {{"init-record", "", "demo", "30", "0", "init-record", "", "demo", "30", "5"},
                  "demo/" + today() + "_1_demo.log"}};
@@ -176,6 +176,7 @@ TEST(OwnMessages, TheLoggingRuleSilencesThemAloneAndRecordsStillLand)
     for (const bool silenced : {false, true}) {
         TempDir dir;
         writeFile(dir.file(today() + "_1_demo.log"), "before\n"); // found by the scan, then continued
+        QFile::setPermissions(dir.file(today() + "_1_demo.log"), QFile::ReadOwner | QFile::WriteOwner);
         const Child r = runHost({"init-record", dir.path, "demo", "30", "5", "log", "2", "5", "qlog", "1", "1", "0"},
                                 silenced ? QStringList{"QT_LOGGING_RULES=logger.debug=false"} : QStringList{});
         EXPECT_EQ(r.out, "init:1" + QString(silenced ? "" : "\nuninit begin...uninit end..."));

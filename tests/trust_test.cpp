@@ -51,6 +51,7 @@ TEST(Trust, ADirectoryAnotherUserCouldChangeIsRefused)
         uid_t owner;
         gid_t group;
         bool starts;
+        const char* acl = ""; // setfacl -m
     } rows[] = {
         {"ours, group root may write", 0755, 0770, 0, 0, true},
         {"sticky and open to all", 0755, 01777, 0, 0, true},
@@ -58,18 +59,30 @@ TEST(Trust, ADirectoryAnotherUserCouldChangeIsRefused)
         {"open to all, not sticky", 0755, 0777, 0, 0, false},
         {"a group of other users may write", 0755, 0770, 0, 65534, false},
         {"a directory above is open to all", 0777, 0755, 0, 0, false},
+        // The group bits then show the ACL's mask, with group root.
+        {"an ACL lets another user write", 0755, 0755, 0, 0, false, "u:nobody:rwx"},
+        {"an ACL lets a group of other users write", 0755, 0755, 0, 0, false, "g:nogroup:rwx"},
+        {"an ACL lets another user read", 0755, 0755, 0, 0, true, "u:nobody:rx"},
     };
+    const bool haveSetfacl = runCommand({"setfacl", "--version"}).exitCode == 0;
     for (const auto& row : rows) {
+        if (*row.acl && !haveSetfacl)
+            continue; // told below
         TempDir dir;
         const QString logs = dir.file("above/logs/");
         ASSERT_TRUE(QDir().mkpath(logs));
         ASSERT_EQ(chmod(encoded(dir.file("above")).constData(), row.parentMode), 0);
         ASSERT_EQ(chown(encoded(logs).constData(), row.owner, row.group), 0);
         ASSERT_EQ(chmod(encoded(logs).constData(), row.mode), 0);
+        if (*row.acl) {
+            ASSERT_EQ(runCommand({"setfacl", "-m", row.acl, logs}).exitCode, 0) << row.what;
+        }
         const Child r = runHost({"init-record", logs, "demo", "30", "5", "log", "1", "5"});
         EXPECT_EQ(r.out.startsWith("init:1\n"), row.starts) << row.what;
         EXPECT_EQ(fileNames(logs).size(), row.starts ? 1 : 0) << row.what;
     }
+    if (!haveSetfacl)
+        GTEST_SKIP() << "setfacl (Debian's acl) is not installed: the ACL rows did not run";
 }
 
 TEST(Trust, ALinkAnotherUserMadeIsNeverFollowed)
@@ -109,7 +122,7 @@ TEST(Trust, OnlyAFileOfItsOwnWithOneLinkIsContinued)
 
 TEST(EarlyRecords, NeverContinueAnotherUsersFileAndMoveToTheStartedDirectory)
 {
-    // <temp> is tmp/t, so the default file <temp><date>_<id>_.log lands in tmp.
+    // <temp> is tmp/t: the default file is <temp>/<date>_<id>_.log.
     SharedDir tmp;
     TempDir dir;
     QDir().mkdir(tmp.file("t"));
@@ -121,7 +134,7 @@ TEST(EarlyRecords, NeverContinueAnotherUsersFileAndMoveToTheStartedDirectory)
     EXPECT_TRUE(r.out.contains("init:1\n"));
     EXPECT_EQ(readLines(tmp.file("t/x.log")), QStringList{"foreign"});
     EXPECT_EQ(readLines(tmp.file("t/mine.log")), QStringList{"another program's, of the same user"});
-    const QStringList early = readLines(tmp.file("t" + T + "_1_.log"));
+    const QStringList early = readLines(tmp.file("t/" + T + "_1_.log"));
     ASSERT_EQ(early.size(), 1);
     EXPECT_TRUE(early[0].endsWith("[xxxxx]"));
     const QStringList started = readLines(dir.file(T + "_1_demo.log"));
@@ -140,7 +153,7 @@ TEST(Startup, ARefusedStartChangesNothingEvenWithAHandlerThatLogs)
                                 {"TMPDIR=" + tmp.file("t")});
         EXPECT_EQ(r.exitCode, 0) << handler.join(' ').toStdString();
         EXPECT_TRUE(r.out.startsWith("init:0\ninit:1\n")) << handler.join(' ').toStdString();
-        EXPECT_EQ(logFilesUnder(tmp.path), QStringList({"logs/" + T + "_1_demo.log", "t" + T + "_1_.log"}))
+        EXPECT_EQ(logFilesUnder(tmp.path), QStringList({"logs/" + T + "_1_demo.log", "t/" + T + "_1_.log"}))
             << handler.join(' ').toStdString();
     }
 }
@@ -157,7 +170,7 @@ TEST(Retention, RemovesFilesWithoutProc)
 {
     // A mount namespace of its own without /proc, as in a chroot or early boot.
     TempDir dir;
-    writeFile(dir.file("old.log"), "old line\n");
+    writeFile(dir.file("20000101_1_demo.log"), "old line\n");
     const QStringList host = hostCommand({"init-record", dir.path, "demo", "30", "1"}, fakeClock({"FAKETIME=+2d"}));
     const Child r = runCommand(
         QStringList{"unshare", "-m", "--propagation", "private", "sh", "-c", "umount -l /proc && exec \"$0\" \"$@\""} +
@@ -166,5 +179,93 @@ TEST(Retention, RemovesFilesWithoutProc)
         GTEST_SKIP() << "no mount namespace, or a host that cannot run without /proc (sanitizers): "
                      << r.err.toStdString();
     EXPECT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
-    EXPECT_FALSE(QFile::exists(dir.file("old.log")));
+    EXPECT_FALSE(QFile::exists(dir.file("20000101_1_demo.log")));
+}
+
+TEST(Trust, OtherUsersFilesAndTheLogsOwnAreLeftAlone)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: the rows run another user (setpriv), chroot and chown";
+    // In the set-up scripts, the host's commands, its environment and the
+    // expected files: $D is the test's directory (sticky, open to all), $T today.
+    const struct
+    {
+        const char* fault;
+        QString nobody, root; // set-up, as user nobody, then as root (sh)
+        QStringList host, env;
+        bool starts;
+        QMap<QString, int> lines; // files and their lines; 0: some; -1: nothing at that path
+        QStringList told;         // on the host's stdout and stderr
+    } rows[] = {
+        {"a log name starting with \".\" and no path: the temporary directory itself",
+         "", "mkdir -m 1777 $D/t", {"init-record", "", ".hidden", "30", "5"}, {"TMPDIR=$D/t"}, false,
+         {{"$D/t/$T_1_.hidden.log", -1}}, {"gives no folder"}},
+        {"start-up retention: only own files named as log files, each told with its age",
+         "echo n >$D/20000101_3_demo.log", "echo a >$D/important.log; echo b >$D/20000101_1_demo.log",
+         {"init-record", "$D/", "demo", "30", "1"}, fakeClock({"FAKETIME=+2d"}), true,
+         {{"$D/important.log", 1}, {"$D/20000101_3_demo.log", 1}, {"$D/20000101_1_demo.log", -1}},
+         {"20000101_1_demo.log\" age 2.0 days"}},
+        {"another user's dangling link at the first name", "ln -s /nonexistent $D/$T_1_demo.log", "",
+         {"init-record", "$D/", "demo", "30", "5", "log", "1", "5"}, {}, true, {{"$D/$T_2_demo.log", 1}}, {}},
+        {"a directory at the first name", "", "mkdir $D/$T_1_demo.log",
+         {"init-record", "$D/", "demo", "30", "5", "log", "1", "5"}, {}, true, {{"$D/$T_2_demo.log", 1}}, {}},
+        {"a directory at the next name while running", "", "",
+         {"init-record", "$D/", "demo", "1", "5", "mkdir", "$D/$T_2_demo.log", "log", "1100", "1000", "status"}, {},
+         true, {{"$D/$T_3_demo.log", 0}}, {"written:1100 lost:0 "}},
+        {"today's file writable by all", "", "echo old >$D/$T_1_demo.log; chmod 666 $D/$T_1_demo.log",
+         {"init-record", "$D/", "demo", "30", "5", "log", "1", "5"}, {}, true,
+         {{"$D/$T_1_demo.log", 1}, {"$D/$T_2_demo.log", 1}}, {}},
+        {"today's file readable by all", "", "echo old >$D/$T_1_demo.log; chmod 644 $D/$T_1_demo.log",
+         {"init-record", "$D/", "demo", "30", "5", "log", "1", "5"}, {}, true,
+         {{"$D/$T_1_demo.log", 1}, {"$D/$T_2_demo.log", 1}}, {}},
+        {"today's file readable by another user through an ACL", "",
+         "echo old >$D/$T_1_demo.log; chmod 640 $D/$T_1_demo.log; setfacl -m u:nobody:r $D/$T_1_demo.log",
+         {"init-record", "$D/", "demo", "30", "5", "log", "1", "5"}, {}, true,
+         {{"$D/$T_1_demo.log", 1}, {"$D/$T_2_demo.log", 1}}, {}},
+        {"chroot without chdir: the walk starts at the process's root", "", "mkdir $D/jail",
+         {"chroot", "$D/jail", "init-record", "$D/jail/inner/", "demo", "30", "5", "log", "1", "5"}, {}, true,
+         {{"$D/jail$D/jail/inner/$T_1_demo.log", 1}, {"$D/jail/inner", -1}}, {}},
+        {"records before the start: inside the temporary directory", "", "mkdir -m 1777 $D/t",
+         {"log", "1", "5"}, {"TMPDIR=$D/t"}, false, {{"$D/t/$T_1_.log", 1}, {"$D/t$T_1_.log", -1}}, {}},
+        {"a regular file where the log directory should be", "", "echo x >$D/taken",
+         {"init-record", "$D/taken/", "demo", "30", "5"}, {}, false, {{"$D/taken", 1}},
+         {"current dir is not exists!，will create new dir ! \"$D/taken/\"",
+          "mkpath logpath error ,please check it! \"$D/taken/\""}},
+        {"a NUL in the INI file's LogPath", "",
+         "printf '[LogConfig]\\nLogName=demo\\nLogPath=%s/a\\000\\000Path=/\\n' $D >$D/ini",
+         {"init-ini", "$D/ini"}, {}, false, {{"$D/a", -1}}, {"NUL"}},
+        {"a NUL in the INI file's LogName", "",
+         "printf '[LogConfig]\\nLogName=de\\000mo\\nLogPath=%s\\n' $D >$D/ini", {"init-ini", "$D/ini"}, {},
+         false, {{"$D/log", -1}}, {"NUL"}},
+    };
+    const bool haveSetfacl = runCommand({"setfacl", "--version"}).exitCode == 0;
+    for (const auto& row : rows) {
+        if (row.root.contains("setfacl") && !haveSetfacl)
+            continue; // told below
+        SharedDir dir;
+        const QString d = dir.path.chopped(1);
+        const auto fill = [&](QString text) { return text.replace("$D", d).replace("$T", T); };
+        const auto fillAll = [&](QStringList list) {
+            for (QString& item : list)
+                item = fill(item);
+            return list;
+        };
+        if (!row.nobody.isEmpty())
+            asNobody(fill(row.nobody));
+        ASSERT_EQ(runCommand({"sh", "-c", fill(row.root)}).exitCode, 0) << row.fault;
+        const Child r = runHost(fillAll(row.host), fillAll(row.env));
+        EXPECT_EQ(r.out.contains("init:1\n"), row.starts) << row.fault << '\n' << r.err.toStdString();
+        for (auto it = row.lines.begin(); it != row.lines.end(); ++it)
+            if (it.value() < 0)
+                EXPECT_FALSE(QFileInfo::exists(fill(it.key()))) << row.fault << ": " << it.key().toStdString();
+            else if (it.value() == 0)
+                EXPECT_GT(readLines(fill(it.key())).size(), 0) << row.fault << ": " << it.key().toStdString();
+            else
+                EXPECT_EQ(readLines(fill(it.key())).size(), it.value()) << row.fault << ": " << it.key().toStdString();
+        for (const QString& text : fillAll(row.told))
+            EXPECT_TRUE(r.out.contains(text) || r.err.contains(text)) << row.fault << ": " << text.toStdString() << '\n'
+                                                                      << r.err.toStdString();
+    }
+    if (!haveSetfacl)
+        GTEST_SKIP() << "setfacl (Debian's acl) is not installed: the ACL rows did not run";
 }

@@ -8,7 +8,7 @@
 //             [mv FROM TO] [touch FILE] [truncate FILE]
 //             [crash-handler] [crash null|abort|overflow|throw]
 //             [fork-while-logging THREADS FORKS COUNT] [limit-memory MEGABYTES]
-//             [small-stack BYTES]
+//             [small-stack BYTES] [mkdir DIR] [chroot DIR] [fill FILE] [where]
 // Commands run in order; results of start-ups are printed as "init:1"/"init:0".
 // init-off starts with writing off and echo on; init-echo with both on.
 #include "logger.h"
@@ -18,7 +18,9 @@
 #include <QDateTime>
 #include <QFile>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,6 +110,21 @@ int main(int argc, char** argv)
         } else if (command == "mv" && i + 2 < argc) {
             rename(argv[i + 1], argv[i + 2]);
             i += 2;
+        } else if (command == "mkdir" && i + 1 < argc) {
+            mkdir(argv[++i], 0755);
+        } else if (command == "chroot" && i + 1 < argc) {
+            // Shut in without a chdir, as some hosts do; the zone read first.
+            tzset();
+            printf("chroot:%d\n", chroot(argv[++i]) == 0 ? 1 : 0);
+        } else if (command == "fill" && i + 1 < argc) {
+            // Another program fills the disk.
+            const int fd = open(argv[++i], O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            static const char block[4096] = {};
+            while (fd >= 0 && write(fd, block, sizeof(block)) > 0) {
+            }
+            close(fd);
+        } else if (command == "where") {
+            printf("file:%s\n", GetLogerStatus().m_strFilePath.toLocal8Bit().constData());
         } else if (command == "touch" && i + 1 < argc) {
             QFile(QString::fromLocal8Bit(argv[i + 1])).open(QIODevice::WriteOnly);
             i += 1;

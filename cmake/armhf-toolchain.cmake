@@ -56,15 +56,20 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "${_logger_armhf_link}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_logger_armhf_link}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${_logger_armhf_link}")
 
-# The same folders for the guest's loader. The list ends with options, so a
-# caller may append more "-E NAME=VALUE" before the program.
+# The guest's loader runs each program, with the same folders and the cross
+# compiler's libc: not qemu's -L, which maps every absolute path that exists
+# in its prefix into the prefix, "/" itself included, so that the library's
+# walk from "/" would start there. The list ends with the loader: a caller
+# puts more "-E NAME=VALUE" before it.
 list(JOIN _logger_armhf_libdirs ":" _logger_armhf_path)
+set(LOGGER_ARMHF_LOADER "${LOGGER_ARMHF_CROSS_PREFIX}/lib/ld-linux-armhf.so.3")
 # An absolute path, as the tests start it themselves. Only running target
 # programs (the tests) needs it: without it the library and hosts still build.
 find_program(LOGGER_QEMU_ARM qemu-arm)
 if(LOGGER_QEMU_ARM)
     set(CMAKE_CROSSCOMPILING_EMULATOR
-        "${LOGGER_QEMU_ARM}" -L "${LOGGER_ARMHF_CROSS_PREFIX}" -E "LD_LIBRARY_PATH=${_logger_armhf_path}")
+        "${LOGGER_QEMU_ARM}" -E "LD_LIBRARY_PATH=${LOGGER_ARMHF_CROSS_PREFIX}/lib:${_logger_armhf_path}"
+        "${LOGGER_ARMHF_LOADER}")
 endif()
 
 # Qt5Core's package config wants moc, rcc and qmake under the armhf prefix;

@@ -154,7 +154,7 @@ armhf_sysroot() {
 }
 
 armhf_build_tree() {
-    install_missing cmake make g++-arm-linux-gnueabihf qemu-user qtbase5-dev-tools googletest
+    install_missing cmake make g++-arm-linux-gnueabihf qemu-user qtbase5-dev-tools googletest acl
     # The toolchain file's default sysroot folder.
     armhf_sysroot "$armhf_build/armhf-sysroot"
     cmake -S "$root" -B "$armhf_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" \
@@ -189,7 +189,7 @@ armhf_host() {
         cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" \
               -DLOGGER_ARMHF_SYSROOT="$armhf_build/armhf-sysroot" -DCMAKE_FIND_ROOT_PATH="$stage" >/dev/null &&
         cmake --build build-armhf -j "$jobs" >/dev/null &&
-        qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH="$stage/lib:$armhf_libs" build-armhf/demo_host \
+        qemu-arm -E LD_LIBRARY_PATH="$stage/lib:$armhf_libs" "$armhf_loader" build-armhf/demo_host \
             >demo.out 2>&1 || { cat demo.out; false; })
     echo "== a host in its own folder cross-builds against the staged library and runs under qemu-arm"
 }
@@ -265,8 +265,10 @@ readme_code() {
 }
 
 # An armhf program under qemu-arm, as ctest runs the tests.
-armhf_libs=$armhf_build/armhf-sysroot/usr/lib/arm-linux-gnueabihf:$armhf_build/armhf-sysroot/lib/arm-linux-gnueabihf
-armhf_run=(qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH="$armhf_libs")
+# Its loader runs it (not qemu's -L, which would map "/" into the prefix).
+armhf_loader=/usr/arm-linux-gnueabihf/lib/ld-linux-armhf.so.3
+armhf_libs=/usr/arm-linux-gnueabihf/lib:$armhf_build/armhf-sysroot/usr/lib/arm-linux-gnueabihf:$armhf_build/armhf-sysroot/lib/arm-linux-gnueabihf
+armhf_run=(qemu-arm -E LD_LIBRARY_PATH="$armhf_libs" "$armhf_loader")
 
 # ctest, its output kept beside the build for the summary of `test`; more
 # arguments select tests.
@@ -296,7 +298,7 @@ sanitizer_leg() {
     step "tests under the $sanitizer sanitizer" run_ctest "$dir" "$@"
 }
 sanitizer_build() {
-    install_missing cmake g++ make qtbase5-dev googletest faketime
+    install_missing cmake g++ make qtbase5-dev googletest faketime acl
     cmake -S "$root" -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_WERROR=ON -DLOGGER_BUILD_TESTS=ON \
           -DLOGGER_BUILD_EXAMPLES=OFF -DLOGGER_SANITIZE="$2"
     cmake --build "$1" -j "$jobs"

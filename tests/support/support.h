@@ -139,11 +139,11 @@ inline QStringList hostCommand(const QStringList& args, const QStringList& env =
 {
     QStringList command = QString(LOGGER_TEST_EMULATOR).split(';', Qt::SkipEmptyParts);
     if (command.isEmpty())
-        command << "env" << env;
-    else
-        for (const QString& entry : env)
-            command << "-E" << entry;
-    return command << LOGGER_TEST_HOST << args;
+        return command << "env" << env << LOGGER_TEST_HOST << args;
+    const QString loader = command.takeLast(); // the emulator's list ends with the guest's loader
+    for (const QString& entry : env)
+        command << "-E" << entry;
+    return command << loader << LOGGER_TEST_HOST << args;
 }
 
 // Runs the test host with `args` in `workDir`, optionally as user nobody.

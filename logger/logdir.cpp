@@ -380,9 +380,8 @@ bool LogDirectory::EnsureFile(time_t tNow, size_t nRoom)
         memcpy(m_szDate, szDate, sizeof(m_szDate));
         DayBounds(m_szDate, m_tDayStart, m_tNextDay);
         m_nMaxId = 0;
-        // A directory removed under us is looked for anew, and one not yet
-        // opened (records before the start) is opened now.
-        // as is one moved or replaced: the path is walked again.
+        // A directory removed, moved or replaced under us is walked to anew,
+        // and one not yet opened (records before the start) is opened now.
         struct stat st;
         if (m_nDirFd >= 0 && (fstat(m_nDirFd, &st) != 0 || st.st_nlink == 0 || !PathLeadsHere()))
             CloseDirectory();
@@ -462,9 +461,10 @@ bool LogDirectory::OpenNewFile()
             fremovexattr(nFd, "system.posix_acl_access");
             return AdoptFile(nFd, nDirFd, name, strFullPath);
         }
+        int nError = errno;
         struct statx stx;
         struct stat st;
-        if (errno == EEXIST && StatRegular(nDirFd, name, stx) && stx.stx_uid == geteuid() &&
+        if (nError == EEXIST && StatRegular(nDirFd, name, stx) && stx.stx_uid == geteuid() &&
             stx.stx_nlink == 1 && (stx.stx_mode & nForeignBits) == 0 &&
             static_cast<qint64>(stx.stx_size) < m_nFullSize && Fits(static_cast<qint64>(stx.stx_size), 0)) {
             nFd = openat(nDirFd, name.constData(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
@@ -472,13 +472,12 @@ bool LogDirectory::OpenNewFile()
                 return AdoptFile(nFd, nDirFd, name, strFullPath);
             if (nFd >= 0)
                 close(nFd);
-            errno = EEXIST;
         }
-        if (errno == EEXIST && nTry < nMaxNamesTaken) {
+        if (nError == EEXIST && nTry < nMaxNamesTaken) {
             ++m_nMaxId;
             continue;
         }
-        m_nOpenErrno = errno;
+        m_nOpenErrno = nError;
         Diagnose("create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
         return false;
     }

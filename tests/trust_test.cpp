@@ -196,6 +196,7 @@ TEST(Trust, OtherUsersFilesAndTheLogsOwnAreLeftAlone)
         bool starts;
         QMap<QString, int> lines; // files and their lines; 0: some; -1: nothing at that path
         QStringList told;         // on the host's stdout and stderr
+        QString nobodyAfter = {}; // then, as user nobody, must succeed
     } rows[] = {
         {"a log name starting with \".\" and no path: the temporary directory itself",
          "", "mkdir -m 1777 $D/t", {"init-record", "", ".hidden", "30", "5"}, {"TMPDIR=$D/t"}, false,
@@ -222,6 +223,9 @@ TEST(Trust, OtherUsersFilesAndTheLogsOwnAreLeftAlone)
          "echo old >$D/$T_1_demo.log; chmod 640 $D/$T_1_demo.log; setfacl -m u:nobody:r $D/$T_1_demo.log",
          {"init-record", "$D/", "demo", "30", "5", "log", "1", "5"}, {}, true,
          {{"$D/$T_1_demo.log", 1}, {"$D/$T_2_demo.log", 1}}, {}},
+        {"a default ACL of the directory would let another user read the file", "",
+         "mkdir $D/logs; setfacl -d -m u:nobody:rw $D/logs", {"init-record", "$D/logs/", "demo", "30", "5", "log", "1", "5"},
+         {}, true, {{"$D/logs/$T_1_demo.log", 1}}, {}, "! cat $D/logs/$T_1_demo.log 2>/dev/null"},
         {"chroot without chdir: the walk starts at the process's root", "", "mkdir $D/jail",
          {"chroot", "$D/jail", "init-record", "$D/jail/inner/", "demo", "30", "5", "log", "1", "5"}, {}, true,
          {{"$D/jail$D/jail/inner/$T_1_demo.log", 1}, {"$D/jail/inner", -1}}, {}},
@@ -265,6 +269,8 @@ TEST(Trust, OtherUsersFilesAndTheLogsOwnAreLeftAlone)
         for (const QString& text : fillAll(row.told))
             EXPECT_TRUE(r.out.contains(text) || r.err.contains(text)) << row.fault << ": " << text.toStdString() << '\n'
                                                                       << r.err.toStdString();
+        if (!row.nobodyAfter.isEmpty())
+            asNobody(fill(row.nobodyAfter));
     }
     if (!haveSetfacl)
         GTEST_SKIP() << "setfacl (Debian's acl) is not installed: the ACL rows did not run";

@@ -189,7 +189,7 @@ armhf_host() {
         cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" \
               -DLOGGER_ARMHF_SYSROOT="$armhf_build/armhf-sysroot" -DCMAKE_FIND_ROOT_PATH="$stage" >/dev/null &&
         cmake --build build-armhf -j "$jobs" >/dev/null &&
-        qemu-arm -E LD_LIBRARY_PATH="$stage/lib:$armhf_libs" "$armhf_loader" build-armhf/demo_host \
+        qemu-arm -E LD_LIBRARY_PATH="$stage/lib:$armhf_libs" "$armhf_loader" build-armhf/demo_host build-armhf/demo.ini \
             >demo.out 2>&1 || { cat demo.out; false; })
     echo "== a host in its own folder cross-builds against the staged library and runs under qemu-arm"
 }

@@ -21,7 +21,6 @@ namespace
 // Symbolic links followed on the way to a directory before giving up.
 const int nMaxLinks = 40;
 
-
 // The process's root directory: after a chroot() without a chdir() the
 // current directory lies outside it, so nothing is reached through "..".
 int OpenRoot()
@@ -119,7 +118,6 @@ int AclGrantsOthers(int nFd, unsigned int nPerms)
     }
     return 0;
 }
-
 
 const char* UntrustedDirectoryReason(const struct stat& st)
 {

@@ -464,10 +464,11 @@ bool LogDirectory::OpenNewFile()
         int nError = errno;
         struct statx stx;
         struct stat st;
-        if (nError == EEXIST && StatRegular(nDirFd, name, stx) && stx.stx_uid == geteuid() &&
-            stx.stx_nlink == 1 && (stx.stx_mode & nForeignBits) == 0 &&
-            static_cast<qint64>(stx.stx_size) < m_nFullSize && Fits(static_cast<qint64>(stx.stx_size), 0)) {
-            nFd = openat(nDirFd, name.constData(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+        if (nError == EEXIST && StatRegular(nDirFd, name, stx) && stx.stx_uid == geteuid() && stx.stx_nlink == 1 &&
+            (stx.stx_mode & nForeignBits) == 0 && static_cast<qint64>(stx.stx_size) < m_nFullSize &&
+            Fits(static_cast<qint64>(stx.stx_size), 0)) {
+            nFd =
+                openat(nDirFd, name.constData(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
             if (nFd >= 0 && UnfitFileReason(nFd, st) == nullptr)
                 return AdoptFile(nFd, nDirFd, name, strFullPath);
             if (nFd >= 0)

@@ -135,9 +135,9 @@ private:
     uint64_t m_nMaxId = 0;
     QByteArray m_continueName; // a file of today to continue, in the listed directory
     // The open file.
-    int m_nFileDirFd = -1; // the directory holding it (one of the two above)
-    QByteArray m_fileName; // its name there
-    QString m_strFilePath; // its path as configured
+    int m_nFileDirFd = -1;  // the directory holding it (one of the two above)
+    QByteArray m_fileName;  // its name there
+    QString m_strFilePath;  // its path as configured
     QByteArray m_movedFrom; // the file records went to before its directory moved
     dev_t m_nDev = 0;
     ino_t m_nIno = 0;

@@ -27,8 +27,7 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
         // Never the temporary directory itself, which other users share: a
         // name that gives no folder ("." first) needs a path of its own.
         if (nIdex == 0) {
-            LOGER_OWN_DEBUG() << "the log name gives no folder name, and no log path is given:"
-                              << LogInfo.m_strLogName;
+            LOGER_OWN_DEBUG() << "the log name gives no folder name, and no log path is given:" << LogInfo.m_strLogName;
             return false;
         }
         const QString strFoderName = "/" + LogInfo.m_strLogName.left(nIdex);

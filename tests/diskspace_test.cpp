@@ -108,8 +108,10 @@ TEST(DiskSpace, AFullDiskThatTheLimitsDoNotAskToFreeLosesRecordsNotHistory)
         QStringList steps; // after the start; $L is the log directory
         long long lost;    // -1: some
     } rows[] = {
-        {"another program fills the disk, free space kept", "MinFreeSpaceMB=1\n",
-         {"fill", "$L/filler", "log", "200", "100", "remove", "$L/filler"}, 200},
+        {"another program fills the disk, free space kept",
+         "MinFreeSpaceMB=1\n",
+         {"fill", "$L/filler", "log", "200", "100", "remove", "$L/filler"},
+         200},
         {"the disk fills below the total allowed", "MaxTotalSizeMB=100\n", {"log", "3000", "1000"}, -1},
     };
     for (const auto& row : rows) {
@@ -124,8 +126,8 @@ TEST(DiskSpace, AFullDiskThatTheLimitsDoNotAskToFreeLosesRecordsNotHistory)
         }
         QStringList steps = row.steps;
         steps.replaceInStrings("$L", dir.file("log"));
-        const Child r = runHost(QStringList{"init-ini", iniFile(dir, row.keys)} + steps +
-                                QStringList{"log", "1", "5", "status"});
+        const Child r =
+            runHost(QStringList{"init-ini", iniFile(dir, row.keys)} + steps + QStringList{"log", "1", "5", "status"});
         ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
         EXPECT_EQ(fileNames(dir.file("log")).mid(0, 20), history) << row.what;
         const long long lost = printed(r, "lost");

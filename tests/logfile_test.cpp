@@ -303,7 +303,7 @@ TEST(Retention, AFileThatCannotBeDeletedDoesNotStopThePassAndKeepsItsMode)
     // Closed to nobody, the host cannot make its own file there: retention ran all the same.
     const QString a = "20000101_2_a.log", b = "20000101_2_b.log";
     const std::pair<mode_t, QStringList> rows[] = {
-        {01777, {a}},    // sticky, open to all: nobody removes only b, its own
+        {01777, {a}},   // sticky, open to all: nobody removes only b, its own
         {0755, {a, b}}, // closed to nobody: neither can go, and neither mode changes
     };
     for (const auto& [dirMode, left] : rows) {

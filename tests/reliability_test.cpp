@@ -185,9 +185,13 @@ TEST(HostScenario, NeverWritesThroughWhatIsNotARegularFile)
         QString file;      // where the host's records go; what sits at T1 is passed over
         QStringList lines; // of that file afterwards, "*" for a record of the host
     } rows[] = {
-        {"a link to another file", [](const TempDir& d) { QFile::link(d.file("target"), d.file(T1)); }, T2,
+        {"a link to another file",
+         [](const TempDir& d) { QFile::link(d.file("target"), d.file(T1)); },
+         T2,
          {"*", "*", "*"}},
-        {"a FIFO", [](const TempDir& d) { mkfifo(QFile::encodeName(d.file(T1)).constData(), 0666); }, T2,
+        {"a FIFO",
+         [](const TempDir& d) { mkfifo(QFile::encodeName(d.file(T1)).constData(), 0666); },
+         T2,
          {"*", "*", "*"}},
         {"a file that ends inside a line",
          [](const TempDir& d) {

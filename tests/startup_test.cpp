@@ -17,9 +17,14 @@ TEST(Startup, RefusesBadConfigurationsThenStartsOnceOnly)
         QString name;
         int level;
         unsigned megabytes, rowLength, days;
-    } refused[] = {{"", DEBUG, 30, 1024, 5},    {"demo", 5, 30, 1024, 5},  {"demo", -1, 30, 1024, 5},
-                   {"demo", DEBUG, 0, 1024, 5}, {"demo", DEBUG, 30, 0, 5}, {"demo", DEBUG, 30, 1024, 0},
-                   {QString::fromUtf8("de\0mo", 5), DEBUG, 30, 1024, 5}, {"de/mo", DEBUG, 30, 1024, 5}};
+    } refused[] = {{"", DEBUG, 30, 1024, 5},
+                   {"demo", 5, 30, 1024, 5},
+                   {"demo", -1, 30, 1024, 5},
+                   {"demo", DEBUG, 0, 1024, 5},
+                   {"demo", DEBUG, 30, 0, 5},
+                   {"demo", DEBUG, 30, 1024, 0},
+                   {QString::fromUtf8("de\0mo", 5), DEBUG, 30, 1024, 5},
+                   {"de/mo", DEBUG, 30, 1024, 5}};
     for (const auto& r : refused)
         EXPECT_FALSE(log.InitLogInfo(
             LOG_CONFIG_INFO{dir.path, r.name, true, em_LOG_LEVEL(r.level), r.megabytes, false, r.rowLength, r.days}))

@@ -188,6 +188,7 @@ TEST(Trust, OtherUsersFilesAndTheLogsOwnAreLeftAlone)
         GTEST_SKIP() << "needs root: the rows run another user (setpriv), chroot and chown";
     // In the set-up scripts, the host's commands, its environment and the
     // expected files: $D is the test's directory (sticky, open to all), $T today.
+    const QStringList startAndLog = {"init-record", "$D/", "demo", "30", "5", "log", "1", "5"};
     const struct
     {
         const char* fault;
@@ -198,8 +199,10 @@ TEST(Trust, OtherUsersFilesAndTheLogsOwnAreLeftAlone)
         QStringList told;         // on the host's stdout and stderr
         QString nobodyAfter = {}; // then, as user nobody, must succeed
     } rows[] = {
-        {"a log name starting with \".\" and no path: the temporary directory itself",
-         "", "mkdir -m 1777 $D/t", {"init-record", "", ".hidden", "30", "5"}, {"TMPDIR=$D/t"}, false,
+        // A row on as few lines as it takes:
+        // clang-format off
+        {"a log name starting with \".\" and no path: the temporary directory itself", "", "mkdir -m 1777 $D/t",
+         {"init-record", "", ".hidden", "30", "5"}, {"TMPDIR=$D/t"}, false,
          {{"$D/t/$T_1_.hidden.log", -1}}, {"gives no folder"}},
         {"start-up retention: only own files named as log files, each told with its age",
          "echo n >$D/20000101_3_demo.log", "echo a >$D/important.log; echo b >$D/20000101_1_demo.log",
@@ -207,25 +210,23 @@ TEST(Trust, OtherUsersFilesAndTheLogsOwnAreLeftAlone)
          {{"$D/important.log", 1}, {"$D/20000101_3_demo.log", 1}, {"$D/20000101_1_demo.log", -1}},
          {"20000101_1_demo.log\" age 2.0 days"}},
         {"another user's dangling link at the first name", "ln -s /nonexistent $D/$T_1_demo.log", "",
-         {"init-record", "$D/", "demo", "30", "5", "log", "1", "5"}, {}, true, {{"$D/$T_2_demo.log", 1}}, {}},
+         startAndLog, {}, true, {{"$D/$T_2_demo.log", 1}}, {}},
         {"a directory at the first name", "", "mkdir $D/$T_1_demo.log",
-         {"init-record", "$D/", "demo", "30", "5", "log", "1", "5"}, {}, true, {{"$D/$T_2_demo.log", 1}}, {}},
+         startAndLog, {}, true, {{"$D/$T_2_demo.log", 1}}, {}},
         {"a directory at the next name while running", "", "",
          {"init-record", "$D/", "demo", "1", "5", "mkdir", "$D/$T_2_demo.log", "log", "1100", "1000", "status"}, {},
          true, {{"$D/$T_3_demo.log", 0}}, {"written:1100 lost:0 "}},
         {"today's file writable by all", "", "echo old >$D/$T_1_demo.log; chmod 666 $D/$T_1_demo.log",
-         {"init-record", "$D/", "demo", "30", "5", "log", "1", "5"}, {}, true,
-         {{"$D/$T_1_demo.log", 1}, {"$D/$T_2_demo.log", 1}}, {}},
+         startAndLog, {}, true, {{"$D/$T_1_demo.log", 1}, {"$D/$T_2_demo.log", 1}}, {}},
         {"today's file readable by all", "", "echo old >$D/$T_1_demo.log; chmod 644 $D/$T_1_demo.log",
-         {"init-record", "$D/", "demo", "30", "5", "log", "1", "5"}, {}, true,
-         {{"$D/$T_1_demo.log", 1}, {"$D/$T_2_demo.log", 1}}, {}},
+         startAndLog, {}, true, {{"$D/$T_1_demo.log", 1}, {"$D/$T_2_demo.log", 1}}, {}},
         {"today's file readable by another user through an ACL", "",
          "echo old >$D/$T_1_demo.log; chmod 640 $D/$T_1_demo.log; setfacl -m u:nobody:r $D/$T_1_demo.log",
-         {"init-record", "$D/", "demo", "30", "5", "log", "1", "5"}, {}, true,
-         {{"$D/$T_1_demo.log", 1}, {"$D/$T_2_demo.log", 1}}, {}},
+         startAndLog, {}, true, {{"$D/$T_1_demo.log", 1}, {"$D/$T_2_demo.log", 1}}, {}},
         {"a default ACL of the directory would let another user read the file", "",
-         "mkdir $D/logs; setfacl -d -m u:nobody:rw $D/logs", {"init-record", "$D/logs/", "demo", "30", "5", "log", "1", "5"},
-         {}, true, {{"$D/logs/$T_1_demo.log", 1}}, {}, "! cat $D/logs/$T_1_demo.log 2>/dev/null"},
+         "mkdir $D/logs; setfacl -d -m u:nobody:rw $D/logs",
+         {"init-record", "$D/logs/", "demo", "30", "5", "log", "1", "5"}, {}, true,
+         {{"$D/logs/$T_1_demo.log", 1}}, {}, "! cat $D/logs/$T_1_demo.log 2>/dev/null"},
         {"chroot without chdir: the walk starts at the process's root", "", "mkdir $D/jail",
          {"chroot", "$D/jail", "init-record", "$D/jail/inner/", "demo", "30", "5", "log", "1", "5"}, {}, true,
          {{"$D/jail$D/jail/inner/$T_1_demo.log", 1}, {"$D/jail/inner", -1}}, {}},
@@ -239,8 +240,9 @@ TEST(Trust, OtherUsersFilesAndTheLogsOwnAreLeftAlone)
          "printf '[LogConfig]\\nLogName=demo\\nLogPath=%s/a\\000\\000Path=/\\n' $D >$D/ini",
          {"init-ini", "$D/ini"}, {}, false, {{"$D/a", -1}}, {"NUL"}},
         {"a NUL in the INI file's LogName", "",
-         "printf '[LogConfig]\\nLogName=de\\000mo\\nLogPath=%s\\n' $D >$D/ini", {"init-ini", "$D/ini"}, {},
-         false, {{"$D/log", -1}}, {"NUL"}},
+         "printf '[LogConfig]\\nLogName=de\\000mo\\nLogPath=%s\\n' $D >$D/ini",
+         {"init-ini", "$D/ini"}, {}, false, {{"$D/log", -1}}, {"NUL"}},
+        // clang-format on
     };
     const bool haveSetfacl = runCommand({"setfacl", "--version"}).exitCode == 0;
     for (const auto& row : rows) {

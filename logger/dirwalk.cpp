@@ -51,9 +51,11 @@ bool ReadAccessAcl(int nFd, std::vector<char>& acl)
     for (int nTry = 0; nSize > 0 && nTry < 3; ++nTry) { // it may grow meanwhile
         acl.resize(static_cast<size_t>(nSize));
         nSize = fgetxattr(nReadFd, szAclName, acl.data(), acl.size());
-        if (nSize >= 0)
+        if (nSize >= 0) {
             acl.resize(static_cast<size_t>(nSize));
-        else if (errno == ERANGE)
+            break;
+        }
+        if (errno == ERANGE)
             nSize = fgetxattr(nReadFd, szAclName, nullptr, 0);
     }
     const int nError = errno;

@@ -461,7 +461,7 @@ bool LogDirectory::OpenNewFile()
             fremovexattr(nFd, "system.posix_acl_access");
             return AdoptFile(nFd, nDirFd, name, strFullPath);
         }
-        int nError = errno;
+        const int nError = errno;
         struct statx stx;
         struct stat st;
         if (nError == EEXIST && StatRegular(nDirFd, name, stx) && stx.stx_uid == geteuid() && stx.stx_nlink == 1 &&

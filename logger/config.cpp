@@ -1,13 +1,11 @@
 // Configuration: the dump and check before start-up, and start-up from an INI file.
 #include "config_p.h"
 #include "status_p.h"
-#include "ini_check_p.h"
+#include "ini_p.h"
 #include "logdir_p.h"
 #include "messages_p.h"
 
 #include <QDir>
-#include <QSettings>
-#include <QTextCodec>
 
 namespace LogerDetail
 {
@@ -19,34 +17,6 @@ QString WithTrailingSeparator(const QString& strPath)
     return strNative;
 }
 
-QString IdentifySegment(const QString& strFileIden)
-{
-    if (strFileIden.isEmpty() || strFileIden == "/")
-        return QString();
-    return strFileIden.startsWith(QChar('/')) ? strFileIden : "/" + strFileIden;
-}
-
-QString FolderSegment(const QString& strFolderName)
-{
-    return strFolderName.isEmpty() ? QString() : "/" + strFolderName;
-}
-
-int CountOrZero(const QVariant& value)
-{
-    bool bOk = false;
-    const qulonglong nValue = value.toString().toULongLong(&bOk, 10);
-    return bOk && nValue <= 2147483647u ? static_cast<int>(nValue) : -1;
-}
-
-int PositiveNumber(const QVariant& value)
-{
-    // Read as written, in 64 bits: QVariant::toUInt cuts a larger number to
-    // its low 32 bits, so 4294967297 would be taken as 1. Past 64 bits the
-    // conversion fails; a minus sign, letters or 0 are refused as well.
-    bool bOk = false;
-    const qulonglong nValue = value.toString().toULongLong(&bOk, 10);
-    return bOk && nValue >= 1 && nValue <= 2147483647u ? static_cast<int>(nValue) : 0;
-}
 } // namespace LogerDetail
 
 void LOG_CONFIG_INFO::Debug_PrintValues()
@@ -124,74 +94,24 @@ bool Loger::InitLogInfo(const QString& strLogIniFullPath)
         LOGER_OWN_DEBUG() << "error,Loger already is init!";
         return false;
     }
-    const QFileInfo fi(strLogIniFullPath);
-    if (!fi.isFile()) {
+    // A candidate on the configuration in force; installed only by a
+    // successful start. Limits: the file's keys over those handed over before.
+    LOG_CONFIG_INFO candidate = m_LogCfgInfo;
+    LOGER_LIMITS limits = LogerDetail::PendingLimits();
+    const LogerDetail::IniStart ini = LogerDetail::ReadIniFile(strLogIniFullPath, candidate, limits);
+    if (!ini.bIsFile) {
         LOGER_OWN_DEBUG() << "get log file path failed!";
         return false;
     }
-    LogerDetail::ReportIniMistakes(strLogIniFullPath);
-    QSettings settings(strLogIniFullPath, QSettings::IniFormat);
-    settings.setIniCodec(QTextCodec::codecForName("GB2312"));
-
-    // A candidate on the configuration in force; installed only by a
-    // successful start.
-    LOG_CONFIG_INFO candidate = m_LogCfgInfo;
-    // Each key is looked up only in its own group.
-    settings.beginGroup("CommConfig");
-    const QString strFileIden = LogerDetail::IdentifySegment(settings.value("FileIdentifyPath").toString());
-    const int overDays = LogerDetail::PositiveNumber(settings.value("OverDays"));
-    if (overDays > 0)
-        candidate.m_nOverDays = static_cast<unsigned int>(overDays);
-    const QString folderName = LogerDetail::FolderSegment(settings.value("FolderName").toString());
-    settings.endGroup();
-
-    settings.beginGroup("LogConfig");
-    QString strValue = settings.value("LogName").toString();
-    if (strValue.isEmpty()) {
-        LOGER_OWN_DEBUG() << "program filename is empty!" << strValue << strLogIniFullPath;
+    if (ini.strLogName.isEmpty()) {
+        LOGER_OWN_DEBUG() << "program filename is empty!" << ini.strLogName << strLogIniFullPath;
         return false;
     }
-    candidate.m_strLogName = strValue;
-
     // Plain concatenation: no separator is added or removed.
-    strValue = settings.value("LogPath").toString();
     const QString strBaseLogPath =
-        (strValue.isEmpty() ? m_LogCfgInfo.m_strLogPath : strValue) + strFileIden + folderName;
+        (ini.strLogPath.isEmpty() ? m_LogCfgInfo.m_strLogPath : ini.strLogPath) + ini.strIdentify + ini.strFolder;
     const QDir temDir(strBaseLogPath + "/log");
     candidate.m_strLogPath = LogerDetail::WithTrailingSeparator(temDir.absolutePath());
-
-    if (!settings.value("IsWriteLog").toString().isEmpty())
-        candidate.m_bIsWriteLog = settings.value("IsWriteLog").toBool();
-    const int nLevel = m_LogLevlList.indexOf(settings.value("LogLevel").toString());
-    if (nLevel >= DEBUG && nLevel <= FATAL)
-        candidate.m_emLogLevel = static_cast<em_LOG_LEVEL>(nLevel);
-    else
-        candidate.m_emLogLevel = GetLogLevel();
-    int nValue = LogerDetail::PositiveNumber(settings.value("OneLogMaxSizeMB"));
-    if (nValue > 0)
-        candidate.m_nMegaByte = static_cast<unsigned int>(nValue);
-    if (!settings.value("IsPrintScreen").toString().isEmpty())
-        candidate.m_bIsPrintScreen = settings.value("IsPrintScreen").toBool();
-    nValue = LogerDetail::PositiveNumber(settings.value("RowLogMaxLen"));
-    if (nValue > 0)
-        candidate.m_nRowLogMaxLen = static_cast<unsigned int>(nValue);
-    // Limits on disk space: the file's keys over those handed over before.
-    LOGER_LIMITS limits = LogerDetail::PendingLimits();
-    if (!settings.value("RetainWhileRunning").toString().isEmpty())
-        limits.m_bRetainWhileRunning = settings.value("RetainWhileRunning").toBool();
-    int nLimit = LogerDetail::CountOrZero(settings.value("MaxTotalSizeMB"));
-    if (nLimit >= 0)
-        limits.m_nMaxTotalSizeMB = static_cast<unsigned int>(nLimit);
-    nLimit = LogerDetail::CountOrZero(settings.value("MinFreeSpaceMB"));
-    if (nLimit >= 0)
-        limits.m_nMinFreeSpaceMB = static_cast<unsigned int>(nLimit);
-    if (settings.contains("SyncLevel")) {
-        const QString strSync = settings.value("SyncLevel").toString();
-        const int nSync = m_LogLevlList.indexOf(strSync);
-        if (strSync.isEmpty() || (nSync >= DEBUG && nSync <= FATAL))
-            limits.m_nSyncLevel = strSync.isEmpty() ? -1 : nSync;
-    }
-    settings.endGroup();
 
     // The log directory is absolute and not empty, so the record entry takes
     // it unchanged and runs the one start-up sequence.

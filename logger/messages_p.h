@@ -87,6 +87,18 @@ const QLoggingCategory& OwnCategory();
     for (bool bOwnDebugOn_ = LogerDetail::OwnCategory().isDebugEnabled(); bOwnDebugOn_; bOwnDebugOn_ = false)          \
     qDebug()
 
+// A mistake or a failure of the logger's own: as LOGER_OWN_DEBUG() while its
+// debug messages are on; with them off ("logger.debug=false" drops the
+// chatter), still told at warning level in the "logger" category.
+#define LOGER_OWN_WARNING()                                                                                            \
+    for (bool bOwnWarningOn_ =                                                                                         \
+             LogerDetail::OwnCategory().isDebugEnabled() || LogerDetail::OwnCategory().isWarningEnabled();             \
+         bOwnWarningOn_; bOwnWarningOn_ = false)                                                                       \
+    (LogerDetail::OwnCategory().isDebugEnabled()                                                                       \
+         ? QMessageLogger(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC).debug()                          \
+         : QMessageLogger(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC)                                  \
+               .warning(LogerDetail::OwnCategory()))
+
 // printf() on standard output for a message of the logger's own.
 #define LOGER_OWN_PRINTF(...)                                                                                          \
     do {                                                                                                               \

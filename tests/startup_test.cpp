@@ -150,24 +150,76 @@ TEST(IniFile, NamesEachMistakeWithItsFileGroupAndKey)
 {
     const struct
     {
-        QString ini, group, key; // no group: a correct file, about which nothing is said
+        QString ini;
+        QStringList said; // words of the one line about the file; none: a correct file, about which nothing is said
     } rows[] = {
-        {"[LogConfg]\nLogName=demo", "LogConfg", "LogName"},
-        {"[ComConfig]\nOverDays=3\n[LogConfig]\nLogName=demo", "ComConfig", "OverDays"},
-        {"[LogConfig]\nLogName=demo\nLogLevl=INFO", "LogConfig", "LogLevl"},
-        {"[CommConfig]\nOverDay=3\n[LogConfig]\nLogName=demo", "CommConfig", "OverDay"},
-        {"[LogConfig]\nLogPath=logs", "LogConfig", "LogName"}, // missing: where it was looked for
-        {"[CommConfig]\nOverDays=3\n[LogConfig]\nLogName=demo\nLogLevel=INFO", "", ""},
+        {"[LogConfg]\nLogName=demo", {"[LogConfg]", "LogName"}},
+        {"[ComConfig]\nOverDays=3\n[LogConfig]\nLogName=demo", {"[ComConfig]", "OverDays"}},
+        {"[LogConfig]\nLogName=demo\nLogLevl=INFO", {"[LogConfig]", "LogLevl"}},
+        {"[CommConfig]\nOverDay=3\n[LogConfig]\nLogName=demo", {"[CommConfig]", "OverDay"}},
+        {"[LogConfig]\nLogPath=logs", {"[LogConfig]", "LogName"}}, // missing: where it was looked for
+        // Values not taken: the value, and the one used instead.
+        {"[LogConfig]\nLogName=demo\nLogLevel=warn", {"[LogConfig] LogLevel=warn ", " DEBUG "}},
+        {"[LogConfig]\nLogName=demo\nSyncLevel=error", {"[LogConfig] SyncLevel=error ", " never "}},
+        {"[LogConfig]\nLogName=demo\nOneLogMaxSizeMB=abc", {"[LogConfig] OneLogMaxSizeMB=abc ", " 30 "}},
+        {"[LogConfig]\nLogName=demo\nRowLogMaxLen=0", {"[LogConfig] RowLogMaxLen=0 ", " 1024 "}},
+        {"[CommConfig]\nOverDays=0\n[LogConfig]\nLogName=demo", {"[CommConfig] OverDays=0 ", " 5 "}},
+        {"[LogConfig]\nLogName=demo\nMaxTotalSizeMB=-5", {"[LogConfig] MaxTotalSizeMB=-5 ", " 0 "}},
+        {"[LogConfig]\nLogName=demo\nMinFreeSpaceMB=2147483648", {"[LogConfig] MinFreeSpaceMB=2147483648 ", " 0 "}},
+        {"[LogConfig]\nLogName=demo\nIsWriteLog=", {"[LogConfig] IsWriteLog= ", " true "}},
+        {"[LogConfig]\nLogName=demo\nIsPrintScreen=no", {"[LogConfig] IsPrintScreen=no ", " true"}},
+        {"[LogConfig]\nLogName=demo\nRetainWhileRunning=off", {"[LogConfig] RetainWhileRunning=off ", " true"}},
+        {"[LogConfig]\nLogName=demo\nLogPath=a,b", {"[LogConfig] LogPath=a, b ", "comma"}},
+        // Saved as UTF-8, read as GB2312: the first key whose value changes.
+        {"[LogConfig]\nLogName=gr\u00fc\u00dfe", {"GB2312", "LogName", "\"gr\u00fc\u00dfe\""}},
+        {"[CommConfig]\nOverDays=3\n[LogConfig]\nLogName=demo\nLogLevel=INFO\nIsPrintScreen=FALSE\nSyncLevel=\n"
+         "RetainWhileRunning=true\nMaxTotalSizeMB=0",
+         {}},
     };
     for (const auto& row : rows) {
         TempDir dir;
         const Child r = startFromIni(dir, row.ini);
         const QStringList aboutFile = r.err.split('\n').filter(dir.file("logger.ini"));
-        const QStringList named = aboutFile.filter(row.group).filter(row.key);
-        EXPECT_EQ(named.size(), row.group.isEmpty() ? 0 : 1) << row.ini.toStdString() << '\n' << r.err.toStdString();
-        if (row.group.isEmpty()) {
+        QStringList named = aboutFile;
+        for (const QString& word : row.said)
+            named = named.filter(word);
+        EXPECT_EQ(named.size(), row.said.isEmpty() ? 0 : 1) << row.ini.toStdString() << '\n' << r.err.toStdString();
+        if (row.said.isEmpty()) {
             EXPECT_EQ(aboutFile, QStringList());
         }
+    }
+}
+
+TEST(IniFile, AFileThatCannotBeReadIsNamedWithItsReasonBeforeTheStartFails)
+{
+    TempDir dir;
+    QDir().mkdir(dir.file("dir.ini"));
+    writeFile(dir.file("root-only.ini"), "[LogConfig]\nLogName=demo\n");
+    QFile::setPermissions(dir.file("root-only.ini"), QFile::ReadOwner | QFile::WriteOwner);
+    QFile::setPermissions(dir.path, QFile::permissions(dir.path) | QFile::ExeOther | QFile::ReadOther);
+    const bool root = geteuid() == 0;
+    const struct
+    {
+        const char* file;
+        bool asNobody;
+        const char* reason;
+        const char* then; // the line that follows, as before
+    } rows[] = {
+        {"missing.ini", false, "No such file or directory", "get log file path failed!"},
+        {"dir.ini", false, "Is a directory", "get log file path failed!"},
+        {"root-only.ini", root, "Permission denied", "program filename is empty!"},
+    };
+    for (const auto& row : rows) {
+        if (QString(row.file) == "root-only.ini" && !root)
+            continue; // its owner reads it
+        const Child r = runHost({"init-ini", dir.file(row.file)}, {"TMPDIR=" + dir.path}, dir.path, row.asNobody);
+        EXPECT_EQ(r.out.left(7), "init:0\n") << row.file;
+        const QStringList lines = r.err.split('\n');
+        const auto lineOf = [&lines](const QString& pattern) { return lines.indexOf(QRegularExpression(pattern)); };
+        const int named = lineOf(".*" + QRegularExpression::escape(dir.file(row.file)) + ".*" + row.reason + ".*");
+        EXPECT_GE(named, 0) << row.file << '\n' << r.err.toStdString();
+        EXPECT_GT(lineOf(QRegularExpression::escape(row.then) + ".*"), named) << r.err.toStdString();
+        EXPECT_TRUE(lines.filter("no LogName").isEmpty()) << r.err.toStdString(); // not the cause
     }
 }
 

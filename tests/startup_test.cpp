@@ -43,22 +43,32 @@ TEST(Startup, RefusesBadConfigurationsThenStartsOnceOnly)
               QStringList({"folder.ini", "good.ini", "misplaced.ini"}));
 }
 
-TEST(Startup, WithoutAPathLogsIntoAFolderOfTheTemporaryDirectory)
+TEST(Startup, FilesGoWhereThePathAndTheNameSay)
 {
     const struct
     {
-        QStringList starts;
+        QStringList starts; // "TMP/" stands for the temporary directory, which holds a folder "logs"
         QString file;
-    } rows[] = {{{"init-record", "", "demo.log", "30", "5"}, "demo/" + today() + "_1_demo.log.log"},
-                {{"init-record", "", ".hidden", "30", "5"}, today() + "_1_.hidden.log"},
+        bool told; // the start tells where the files go and how to put them inside
+    } rows[] = {{{"init-record", "", "demo.log", "30", "5"}, "demo/" + today() + "_1_demo.log.log", false},
+                {{"init-record", "", ".hidden", "30", "5"}, today() + "_1_.hidden.log", false},
                 // A refused start leaves the directory as it was.
                 {{"init-record", "", "demo", "30", "0", "init-record", "", "demo", "30", "5"},
-                 "demo/" + today() + "_1_demo.log"}};
+                 "demo/" + today() + "_1_demo.log", false},
+                // A directory without the final "/" is a prefix of the names beside it, and told so.
+                {{"init-record", "TMP/logs", "demo", "30", "5"}, "logs" + today() + "_1_demo.log", true},
+                {{"init-record", "TMP/logs/", "demo", "30", "5"}, "logs/" + today() + "_1_demo.log", false}};
     for (const auto& row : rows) {
         TempDir tmp;
-        const Child r = runHost(row.starts + QStringList{"log", "1", "5"}, {"TMPDIR=" + tmp.path});
+        QDir().mkdir(tmp.file("logs"));
+        QStringList starts = row.starts;
+        const Child r =
+            runHost(starts.replaceInStrings(QRegularExpression("^TMP/"), tmp.path) + QStringList{"log", "1", "5"},
+                    {"TMPDIR=" + tmp.path});
         EXPECT_TRUE(r.out.contains("init:1\n")) << r.err.toStdString();
         EXPECT_EQ(readLines(tmp.file(row.file)).size(), 1) << row.file.toStdString();
+        const QRegularExpression told(QRegularExpression::escape(tmp.path) + "logs\" .*\"/\"");
+        EXPECT_EQ(r.err.contains(told), row.told) << r.err.toStdString();
     }
 }
 

@@ -54,18 +54,27 @@ bool LogerDetail::CheckConfig(LOG_CONFIG_INFO& cfg)
 {
     cfg.Debug_PrintValues();
     if (cfg.m_strLogPath.isEmpty() || cfg.m_strLogName.isEmpty()) {
-        LOGER_OWN_DEBUG() << "m_strLogPath or m_strLogName is Empty!";
+        LogerDetail::TellError(0, "m_strLogPath or m_strLogName is Empty!");
         return false;
     }
     if (!cfg.m_bIsWriteLog)
         LOGER_OWN_DEBUG() << "logger will not write log!";
     const int nLevel = static_cast<int>(LogerDetail::LoadLevel(cfg.m_emLogLevel));
-    if (nLevel < DEBUG || nLevel > FATAL)
+    if (nLevel < DEBUG || nLevel > FATAL) {
+        LogerDetail::NoteStartError(QString("the configuration was refused: m_emLogLevel %1 is not a level").arg(nLevel),
+                                    0);
         return false;
+    }
     if (!cfg.m_bIsPrintScreen)
         LOGER_OWN_DEBUG() << "logger will not print in terminal !";
-    if (cfg.m_nMegaByte == 0 || cfg.m_nRowLogMaxLen == 0 || cfg.m_nOverDays == 0)
+    if (cfg.m_nMegaByte == 0 || cfg.m_nRowLogMaxLen == 0 || cfg.m_nOverDays == 0) {
+        LogerDetail::NoteStartError(QString("the configuration was refused: %1 is 0")
+                                        .arg(cfg.m_nMegaByte == 0       ? "m_nMegaByte"
+                                             : cfg.m_nRowLogMaxLen == 0 ? "m_nRowLogMaxLen"
+                                                                        : "m_nOverDays"),
+                                    0);
         return false;
+    }
     return true;
 }
 
@@ -90,8 +99,9 @@ bool Loger::CheckLogCfgCheck()
 bool Loger::InitLogInfo(const QString& strLogIniFullPath)
 {
     const LogerDetail::OwnMessagesScope ownMessages;
+    LogerDetail::StartReport report;
     if (m_IsInitOK) {
-        LOGER_OWN_DEBUG() << "error,Loger already is init!";
+        LogerDetail::TellError(0, "error,Loger already is init!");
         return false;
     }
     // A candidate on the configuration in force; installed only by a
@@ -100,11 +110,11 @@ bool Loger::InitLogInfo(const QString& strLogIniFullPath)
     LOGER_LIMITS limits = LogerDetail::PendingLimits();
     const LogerDetail::IniStart ini = LogerDetail::ReadIniFile(strLogIniFullPath, candidate, limits);
     if (!ini.bIsFile) {
-        LOGER_OWN_DEBUG() << "get log file path failed!";
+        LogerDetail::TellError(ini.nErrno, "get log file path failed!");
         return false;
     }
     if (ini.strLogName.isEmpty()) {
-        LOGER_OWN_DEBUG() << "program filename is empty!" << ini.strLogName << strLogIniFullPath;
+        LogerDetail::TellError(ini.nErrno, "program filename is empty!", ini.strLogName, strLogIniFullPath);
         return false;
     }
     // Plain concatenation: no separator is added or removed.
@@ -120,5 +130,5 @@ bool Loger::InitLogInfo(const QString& strLogIniFullPath)
     if (!bStarted)
         return false;
     m_strBaseLogPath = strBaseLogPath;
-    return true;
+    return report.Done(true);
 }

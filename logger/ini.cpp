@@ -315,9 +315,10 @@ IniStart ReadIniFile(const QString& strPath, LOG_CONFIG_INFO& cfg, LOGER_LIMITS&
     const QString strFile = "ini file \"" + fi.absoluteFilePath() + "\":";
     if (!fi.isFile()) {
         const int nErrno = fi.isDir() ? EISDIR : fi.exists() ? EINVAL : ENOENT;
-        LOGER_OWN_WARNING().noquote() << strFile << "cannot be read:"
-                                      << (nErrno == EINVAL ? QString("it is not a regular file")
-                                                           : QString::fromLocal8Bit(strerror(nErrno)));
+        TellErrorText(strFile + " cannot be read: " +
+                          (nErrno == EINVAL ? QString("it is not a regular file")
+                                            : QString::fromLocal8Bit(strerror(nErrno))),
+                      nErrno);
         start.nErrno = nErrno;
         return start;
     }
@@ -326,7 +327,7 @@ IniStart ReadIniFile(const QString& strPath, LOG_CONFIG_INFO& cfg, LOGER_LIMITS&
     const int nFd = open(QFile::encodeName(strPath).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (nFd < 0) {
         start.nErrno = errno;
-        LOGER_OWN_WARNING().noquote() << strFile << "cannot be read:" << QString::fromLocal8Bit(strerror(start.nErrno));
+        TellErrorText(strFile + " cannot be read: " + QString::fromLocal8Bit(strerror(start.nErrno)), start.nErrno);
     } else {
         char buffer[4096];
         for (ssize_t nRead; (nRead = read(nFd, buffer, sizeof(buffer))) > 0;)

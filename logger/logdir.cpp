@@ -25,6 +25,7 @@
 namespace
 {
 using LogerDetail::Diagnose;
+using LogerDetail::DiagnoseError;
 
 // The local date YYYYMMDD of a clock reading.
 void LocalDate(time_t t, char szDate[16])
@@ -192,8 +193,8 @@ bool LogDirectory::OpenDirectory()
     CloseDirectory();
     TrustedWalk walk;
     if (!walk.Run(AbsolutePath(m_strPath), false)) {
-        Diagnose("log directory refused:", QFile::decodeName(walk.failedAt), walk.strWhy);
         m_nOpenErrno = walk.nErrno;
+        DiagnoseError(walk.nErrno, "log directory refused:", QFile::decodeName(walk.failedAt), walk.strWhy);
         return false;
     }
     if (!walk.bMissing) {
@@ -360,8 +361,8 @@ bool LogDirectory::OpenChosenFile()
         TrustedWalk walk;
         if (!walk.Run(AbsolutePath(m_strPath), true)) {
             m_nOpenErrno = walk.nErrno;
-            Diagnose("mkpath logpath error ,please check it!", m_strPath, QFile::decodeName(walk.failedAt),
-                     walk.strWhy);
+            DiagnoseError(walk.nErrno, "mkpath logpath error ,please check it!", m_strPath,
+                          QFile::decodeName(walk.failedAt), walk.strWhy);
             return false;
         }
         std::swap(m_nDirFd, walk.nDirFd);
@@ -375,7 +376,7 @@ bool LogDirectory::OpenChosenFile()
                            O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (nFd < 0) {
         m_nOpenErrno = errno;
-        Diagnose("create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
+        DiagnoseError(m_nOpenErrno, "create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
         return false;
     }
     if (AdoptFile(nFd, m_nDirFd, m_continueName, strFullPath))
@@ -414,7 +415,7 @@ bool LogDirectory::OpenNewFile()
         }
         if (nFd < 0) {
             m_nOpenErrno = errno;
-            Diagnose("create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
+            DiagnoseError(m_nOpenErrno, "create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
             return false;
         }
         return AdoptFile(nFd, nDirFd, name, strFullPath);
@@ -426,8 +427,8 @@ bool LogDirectory::AdoptFile(int nFd, int nDirFd, const QByteArray& name, const 
     struct stat st;
     if (fstat(nFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
         m_nOpenErrno = EPERM;
-        Diagnose("create log file error ,please check it!", strFullPath,
-                 QStringLiteral("not a regular file of this user with one link"));
+        DiagnoseError(EPERM, "create log file error ,please check it!", strFullPath,
+                      QStringLiteral("not a regular file of this user with one link"));
         close(nFd);
         return false;
     }

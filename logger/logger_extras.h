@@ -121,6 +121,14 @@ struct LOGER_STATUS
 };
 // Any thread, any time; never waits for a record being written.
 LOGGER_EXPORT LOGER_STATUS GetLogerStatus();
+// Why the last InitLogInfo (either form) failed, as the logger's first report
+// of it says ("log directory refused: ...", "ini file ...: cannot be read:
+// ..."); empty when it succeeded or none was tried. *pnErrno, when given, gets
+// the system's error number behind it, 0 where there is none. The reports
+// themselves reach the debug stream at warning level in the category
+// "logger" when its debug messages are off, so a host that drops the
+// chatter with QT_LOGGING_RULES="logger.debug=false" still sees them. Any thread.
+LOGGER_EXPORT QString GetLogerStartError(int* pnErrno = nullptr);
 // Installs the crash trace. When the host then dies of SIGSEGV, SIGABRT,
 // SIGBUS, SIGILL or SIGFPE, or of an uncaught exception (std::terminate), the
 // log file and stderr get one FATAL line naming the signal (or the exception),

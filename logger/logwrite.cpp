@@ -99,7 +99,7 @@ int LogDirectory::Append(const RecordBytes& record, time_t tNow, int nLevel)
         const size_t nRoom = record.bytes.Size() + (m_nLost > 0 || m_bOpenLine || m_nVanished > 0 ? nNoteRoom : 0);
         bCheck = bCheck || (m_nSize > 0 && !Fits(m_nSize, nRoom));
         if (bCheck && !EnsureFile(tNow, nRoom)) {
-            Diagnose("get log instance failed!");
+            DiagnoseError(0, "get log instance failed!");
             CountLost(m_nOpenErrno);
             return -1;
         }

@@ -14,8 +14,9 @@
 bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
 {
     const LogerDetail::OwnMessagesScope ownMessages;
+    LogerDetail::StartReport report;
     if (m_IsInitOK) {
-        LOGER_OWN_DEBUG() << "error,Loger already is init!";
+        LogerDetail::TellError(0, "error,Loger already is init!");
         return false;
     }
     // A candidate: nothing of the running configuration changes unless the
@@ -67,7 +68,7 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
     createThread();
     if (nRet)
         m_IsInitOK = true;
-    return nRet;
+    return report.Done(nRet);
 }
 
 // The file side's steps, as the logger's own members.

@@ -2,6 +2,8 @@
 // which values are taken; the stop.
 #include "support.h"
 
+#include "logger_extras.h"
+
 #include <QRegularExpression>
 
 #include <future>
@@ -17,25 +19,39 @@ TEST(Startup, RefusesBadConfigurationsThenStartsOnceOnly)
         QString name;
         int level;
         unsigned megabytes, rowLength, days;
-    } refused[] = {{"", DEBUG, 30, 1024, 5},    {"demo", 5, 30, 1024, 5},  {"demo", -1, 30, 1024, 5},
-                   {"demo", DEBUG, 0, 1024, 5}, {"demo", DEBUG, 30, 0, 5}, {"demo", DEBUG, 30, 1024, 0}};
-    for (const auto& r : refused)
+        const char* reason; // in the host's reason for the failure
+    } refused[] = {{"", DEBUG, 30, 1024, 5, "Empty"},         {"demo", 5, 30, 1024, 5, "m_emLogLevel"},
+                   {"demo", -1, 30, 1024, 5, "m_emLogLevel"}, {"demo", DEBUG, 0, 1024, 5, "m_nMegaByte"},
+                   {"demo", DEBUG, 30, 0, 5, "m_nRowLogMaxLen"}, {"demo", DEBUG, 30, 1024, 0, "m_nOverDays"}};
+    int error = -1;
+    for (const auto& r : refused) {
         EXPECT_FALSE(log.InitLogInfo(
             LOG_CONFIG_INFO{dir.path, r.name, true, em_LOG_LEVEL(r.level), r.megabytes, false, r.rowLength, r.days}))
-            << r.level << ' ' << r.megabytes << ' ' << r.rowLength << ' ' << r.days;
+            << r.reason;
+        EXPECT_TRUE(GetLogerStartError(&error).contains(r.reason)) << GetLogerStartError().toStdString();
+    }
     QDir().mkdir(other.file("folder.ini"));
     writeFile(other.file("misplaced.ini"), "[CommConfig]\nLogName=demo\n"); // each key only in its own group
-    for (const QString& ini :
-         {QString(), other.file("missing.ini"), other.file("folder.ini"), other.file("misplaced.ini")})
+    const std::pair<QString, int> inis[] = {{QString(), ENOENT},
+                                            {other.file("missing.ini"), ENOENT},
+                                            {other.file("folder.ini"), EISDIR},
+                                            {other.file("misplaced.ini"), 0}};
+    for (const auto& [ini, errnoValue] : inis) {
         EXPECT_FALSE(log.InitLogInfo(ini)) << ini.toStdString();
+        EXPECT_TRUE(GetLogerStartError(&error).contains(ini)) << GetLogerStartError().toStdString();
+        EXPECT_EQ(error, errnoValue) << ini.toStdString();
+    }
     EXPECT_EQ(fileNames(dir.path), QStringList());
 
     LOG_CONFIG_INFO fatal = recordConfig(dir.path);
     fatal.m_emLogLevel = FATAL;
     ASSERT_TRUE(log.InitLogInfo(fatal));
+    EXPECT_EQ(GetLogerStartError(&error), "");
+    EXPECT_EQ(error, 0);
     EXPECT_EQ(log.GetSaveDumpPathFileName(), "/dump"); // a record start-up sets no base directory
     writeFile(other.file("good.ini"), ("[LogConfig]\nLogName=other\nLogPath=" + other.path).toUtf8());
     EXPECT_FALSE(log.InitLogInfo(recordConfig(other.path, "other")));
+    EXPECT_NE(GetLogerStartError(), ""); // already started
     EXPECT_FALSE(log.InitLogInfo(other.file("good.ini")));
     log.addLogtoList(FATAL, "f.cpp", "f", 1, std::string("kept"));
     EXPECT_EQ(readLines(dir.file(today() + "_1_demo.log")).size(), 1);
@@ -245,5 +261,14 @@ TEST(OwnMessages, TheLoggingRuleSilencesThemAloneAndRecordsStillLand)
             EXPECT_EQ(r.err.contains(own), !silenced) << own << '\n' << r.err.toStdString();
         EXPECT_TRUE(r.err.contains("q 0 0")) << r.err.toStdString(); // the host's own qDebug()
         EXPECT_EQ(readLines(dir.file(today() + "_1_demo.log")).size(), 3);
+        // A failed start is told all the same, and its reason is the host's to read.
+        writeFile(dir.file("in-the-way"), "a file where a directory must go\n");
+        const Child failed = runHost({"init-record", dir.file("in-the-way/sub/"), "demo", "30", "5", "start-error"},
+                                     silenced ? QStringList{"QT_LOGGING_RULES=logger.debug=false"} : QStringList{});
+        const QRegularExpressionMatch reason = QRegularExpression("start-error:(\\d+):(.+)").match(failed.out);
+        ASSERT_TRUE(reason.hasMatch()) << failed.out.toStdString();
+        EXPECT_EQ(reason.captured(1).toInt(), ENOTDIR);
+        EXPECT_EQ(failed.err.split('\n').filter(reason.captured(2)).size(), 1) << failed.err.toStdString();
+        EXPECT_EQ(failed.err.contains("m_strLogName:"), !silenced) << failed.err.toStdString();
     }
 }

@@ -98,7 +98,7 @@ inline void EmitAfterRecord(const RecordBytes* pRecord, bool bEchoLine)
 // The object is being destroyed: nothing is emitted any more.
 void StopOwnMessages();
 // True while this thread emits the logger's own debug messages.
-LOGGER_EXPORT bool IsEmittingOwnMessages();
+bool IsEmittingOwnMessages();
 // While one lives, this thread's debug messages are the logger's own too (the
 // start-up's dump and reports), so a capture of the debug stream leaves them out.
 class OwnMessagesScope

@@ -32,16 +32,6 @@ inline qint64 FullSizeBytes(unsigned int nMegaByte)
 // does not already end with one.
 QString WithTrailingSeparator(const QString& strPath);
 
-// INI segments: "/" + FileIdentifyPath unless it starts with "/" (a lone "/"
-// gives nothing); "/" + FolderName unless it is empty.
-QString IdentifySegment(const QString& strFileIden);
-QString FolderSegment(const QString& strFolderName);
-
-// A key of the INI file as a number 0..2147483647, else -1.
-int CountOrZero(const QVariant& value);
-// A key of the INI file as an accepted number 1..2147483647, else 0.
-int PositiveNumber(const QVariant& value);
-
 // A start from an INI file: the record start with the file's limits.
 void StartWithLimits(Loger& logger, const LOG_CONFIG_INFO& candidate, const LOGER_LIMITS& limits, bool& bStarted);
 // The limits a start puts in force: those of its INI file, else those handed over.

@@ -20,7 +20,7 @@ namespace LogerDetail
 // The function name written in a line: the text between the last blank
 // before the first "(" and that "(". False when the text holds no "(" (the
 // whole text is then used as it is).
-LOGGER_EXPORT bool FindFunctionName(const char* pText, size_t nText, size_t& nBegin, size_t& nCount);
+bool FindFunctionName(const char* pText, size_t nText, size_t& nBegin, size_t& nCount);
 
 // A growing byte buffer that lives on the stack for ordinary lines and moves
 // to the heap only past that.
@@ -105,7 +105,7 @@ void FormatRecordAt(RecordBytes& out, const char* szTime, size_t nTime, bool bTi
 // function text and message are read up to their first NUL; the message must
 // not be empty there. The result equals what a chain of QString::arg calls on
 // "[%1] [%2] [%3] [%4]  [%5]   [%6]" written as UTF-8 gives, byte for byte.
-LOGGER_EXPORT void FormatRecord(RecordBytes& out, const char* szTime, int nLevel, unsigned int nLineNo,
+void FormatRecord(RecordBytes& out, const char* szTime, int nLevel, unsigned int nLineNo,
                                 unsigned int nThreadId, const char* pModule, size_t nModule, const char* pMsg,
                                 size_t nMsg);
 
@@ -113,7 +113,7 @@ LOGGER_EXPORT void FormatRecord(RecordBytes& out, const char* szTime, int nLevel
 // length, %s, %c, %%; the flags - and 0 and a width, no precision) done here, byte for
 // byte as glibc does them and several times faster; any other format goes to
 // vsnprintf itself. Returns what vsnprintf returns.
-LOGGER_EXPORT int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args);
+int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args);
 
 // FormatMessage by a plan made already.
 int FormatByPlan(char* pBuffer, size_t nSize, const FormatPlan& plan, va_list args);

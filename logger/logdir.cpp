@@ -26,6 +26,7 @@
 namespace
 {
 using LogerDetail::Diagnose;
+using LogerDetail::DiagnoseError;
 
 // The local date YYYYMMDD of a clock reading.
 void LocalDate(time_t t, char szDate[16])
@@ -241,8 +242,8 @@ bool LogDirectory::OpenDirectory()
     CloseDirectory();
     TrustedWalk walk;
     if (!walk.Run(m_absPath, false)) {
-        Diagnose("log directory refused:", QFile::decodeName(walk.failedAt), walk.strWhy);
         m_nOpenErrno = walk.nErrno;
+        DiagnoseError(walk.nErrno, "log directory refused:", QFile::decodeName(walk.failedAt), walk.strWhy);
         return false;
     }
     if (!walk.bMissing) {
@@ -416,8 +417,8 @@ bool LogDirectory::OpenChosenFile()
         TrustedWalk walk;
         if (!walk.Run(m_absPath, true)) {
             m_nOpenErrno = walk.nErrno;
-            Diagnose("mkpath logpath error ,please check it!", m_strPath, QFile::decodeName(walk.failedAt),
-                     walk.strWhy);
+            DiagnoseError(walk.nErrno, "mkpath logpath error ,please check it!", m_strPath,
+                          QFile::decodeName(walk.failedAt), walk.strWhy);
             return false;
         }
         std::swap(m_nDirFd, walk.nDirFd);
@@ -431,7 +432,7 @@ bool LogDirectory::OpenChosenFile()
                            O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (nFd < 0) {
         m_nOpenErrno = errno;
-        Diagnose("create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
+        DiagnoseError(m_nOpenErrno, "create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
         return false;
     }
     if (AdoptFile(nFd, m_nDirFd, m_continueName, strFullPath))
@@ -479,7 +480,7 @@ bool LogDirectory::OpenNewFile()
             continue;
         }
         m_nOpenErrno = nError;
-        Diagnose("create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
+        DiagnoseError(m_nOpenErrno, "create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
         return false;
     }
 }

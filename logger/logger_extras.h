@@ -23,12 +23,40 @@
 
 // One record at `level` (an em_LOG_LEVEL, evaluated twice), then the message
 // as for addLogtoList. No local names: the message's arguments see the
-// caller's own.
+// caller's own. A message given alone is text, never a format: a run-time
+// string with "%" in it is written as it is (so is a literal: "50%%" prints
+// "50%%"); with arguments, the first is a printf format, checked by -Wformat.
 #define LOGER_AT(level, ...)                                                                                           \
     do {                                                                                                               \
         if (static_cast<int>(level) >= static_cast<int>(Loger::GetLoger().GetLogLevel()))                              \
-            Loger::GetLoger().addLogtoList((level), __FILE__, LOGER_FUNCTION, __LINE__, __VA_ARGS__);                  \
+            LOGER_PICK_(__VA_ARGS__, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_FORMAT_, LOGER_TEXT_)((level), __FILE__, LOGER_FUNCTION, __LINE__, __VA_ARGS__);       \
     } while (0)
+
+// LOGER_TEXT_ for one argument, LOGER_FORMAT_ for 2 to 64.
+#define LOGER_PICK_(_1, _2, _3, _4, _5, _6, _7, _8, _9, _10, _11, _12, _13, _14, _15, _16, _17, _18, _19, _20, _21, _22, \
+                    _23, _24, _25, _26, _27, _28, _29, _30, _31, _32, _33, _34, _35, _36, _37, _38, _39, _40, _41, _42, \
+                    _43, _44, _45, _46, _47, _48, _49, _50, _51, _52, _53, _54, _55, _56, _57, _58, _59, _60, _61, _62, \
+                    _63, _64, NAME, ...)                                                                               \
+    NAME
+#define LOGER_FORMAT_(level, file, function, line, ...)                                                                \
+    Loger::GetLoger().addLogtoList(level, file, function, line, __VA_ARGS__)
+#define LOGER_TEXT_(level, file, function, line, text) LogerText::Add(level, file, function, line, text)
+
+namespace LogerText
+{
+inline void Add(em_LOG_LEVEL level, const char* file, const char* function, int line, const char* text)
+{
+    Loger::GetLoger().addLogtoList(level, file, function, line, "%s", text);
+}
+inline void Add(em_LOG_LEVEL level, const char* file, const char* function, int line, const std::string& text)
+{
+    Loger::GetLoger().addLogtoList(level, file, function, line, text);
+}
+inline void Add(em_LOG_LEVEL level, const char* file, const char* function, int line, const QString& text)
+{
+    Loger::GetLoger().addLogtoList(level, file, function, line, text);
+}
+} // namespace LogerText
 
 #define LOGER_DEBUG(...) LOGER_AT(LOGER_LEVEL_DEBUG, __VA_ARGS__)
 #define LOGER_INFO(...) LOGER_AT(LOGER_LEVEL_INFO, __VA_ARGS__)
@@ -93,6 +121,14 @@ struct LOGER_STATUS
 };
 // Any thread, any time; never waits for a record being written.
 LOGGER_EXPORT LOGER_STATUS GetLogerStatus();
+// Why the last InitLogInfo (either form) failed, as the logger's first report
+// of it says ("log directory refused: ...", "ini file ...: cannot be read:
+// ..."); empty when it succeeded or none was tried. *pnErrno, when given, gets
+// the system's error number behind it, 0 where there is none. The reports
+// themselves reach the debug stream at warning level in the category
+// "logger" when its debug messages are off, so a host that drops the
+// chatter with QT_LOGGING_RULES="logger.debug=false" still sees them. Any thread.
+LOGGER_EXPORT QString GetLogerStartError(int* pnErrno = nullptr);
 // Installs the crash trace. When the host then dies of SIGSEGV, SIGABRT,
 // SIGBUS, SIGILL or SIGFPE, or of an uncaught exception (std::terminate), the
 // log file and stderr get one FATAL line naming the signal (or the exception),

@@ -107,7 +107,7 @@ int LogDirectory::Append(const RecordBytes& record, time_t tNow, int nLevel)
                              static_cast<size_t>(m_movedFrom.size());
         bCheck = bCheck || (m_nSize > 0 && !Fits(m_nSize, nRoom));
         if (bCheck && !EnsureFile(tNow, nRoom)) {
-            Diagnose("get log instance failed!");
+            DiagnoseError(0, "get log instance failed!");
             CountLost(m_nOpenErrno);
             return -1;
         }

@@ -4,13 +4,38 @@
 // them pass the category "logger", which a logging rule may turn off.
 #include "messages_p.h"
 
+#include "logger_extras.h"
+
 #include <atomic>
+#include <mutex>
 
 namespace
 {
 // Set when the object is destroyed at exit: nothing is emitted any more.
 // Trivially destructible on purpose.
 std::atomic<bool> g_bObjectGone{false};
+// The start this thread is in, and what first went wrong in it.
+struct StartAttempt
+{
+    int nDepth;
+    bool bFailed;
+    QString strReason;
+    int nErrno;
+};
+thread_local StartAttempt t_startAttempt{0, false, QString(), 0};
+
+// Why the last start failed; never destroyed, for hosts that ask at exit.
+struct LastStartError
+{
+    std::mutex mutex;
+    QString strReason;
+    int nErrno = 0;
+};
+LastStartError& TheLastStartError()
+{
+    static LastStartError* const pLast = new LastStartError;
+    return *pLast;
+}
 } // namespace
 
 __thread LogerDetail::OwnMessages LogerDetail::t_ownMessages
@@ -21,13 +46,20 @@ namespace
 using LogerDetail::OwnMessages;
 using LogerDetail::t_ownMessages;
 
+void EmitOwn(const LogerDetail::KeptMessage& message)
+{
+    if (g_bObjectGone)
+        return;
+    if (message.nErrno < 0)
+        LOGER_OWN_DEBUG().noquote() << message.strText;
+    else
+        LOGER_OWN_WARNING().noquote() << message.strText;
+}
+
 void DrainDiagnostics(OwnMessages& own)
 {
-    while (own.pDiagnostics != nullptr && !own.pDiagnostics->isEmpty()) {
-        const QString strText = own.pDiagnostics->takeFirst();
-        if (!g_bObjectGone)
-            LOGER_OWN_DEBUG().noquote() << strText;
-    }
+    while (own.pDiagnostics != nullptr && !own.pDiagnostics->isEmpty())
+        EmitOwn(own.pDiagnostics->takeFirst());
     delete own.pDiagnostics;
     own.pDiagnostics = nullptr;
 }
@@ -57,14 +89,50 @@ const QLoggingCategory& OwnCategory()
     return *pCategory;
 }
 
-void KeepDiagnostic(const QString& strText)
+void KeepDiagnostic(const QString& strText, int nErrno)
 {
     if (g_bObjectGone)
         return;
+    if (nErrno >= 0)
+        NoteStartError(strText, nErrno);
     OwnMessages& own = t_ownMessages;
     if (own.pDiagnostics == nullptr)
-        own.pDiagnostics = new QStringList;
-    own.pDiagnostics->append(strText);
+        own.pDiagnostics = new QList<KeptMessage>;
+    own.pDiagnostics->append({strText, nErrno});
+}
+
+void TellErrorText(const QString& strText, int nErrno)
+{
+    NoteStartError(strText, nErrno);
+    EmitOwn({strText, nErrno});
+}
+
+void NoteStartError(const QString& strText, int nErrno)
+{
+    StartAttempt& attempt = t_startAttempt;
+    if (attempt.nDepth > 0 && !attempt.bFailed) {
+        attempt.bFailed = true;
+        attempt.strReason = strText;
+        attempt.nErrno = nErrno;
+    }
+}
+
+StartReport::StartReport()
+{
+    StartAttempt& attempt = t_startAttempt;
+    if (attempt.nDepth++ == 0)
+        attempt = {1, false, QString(), 0};
+}
+
+StartReport::~StartReport()
+{
+    StartAttempt& attempt = t_startAttempt;
+    if (--attempt.nDepth > 0)
+        return;
+    LastStartError& last = TheLastStartError();
+    std::lock_guard<std::mutex> lock(last.mutex);
+    last.strReason = m_bStarted ? QString() : attempt.bFailed ? attempt.strReason : QString("the start failed");
+    last.nErrno = m_bStarted ? 0 : attempt.nErrno;
 }
 
 void EmitDiagnostics()
@@ -109,3 +177,12 @@ OwnMessagesScope::~OwnMessagesScope()
     --t_ownMessages.nStartUp;
 }
 } // namespace LogerDetail
+
+QString GetLogerStartError(int* pnErrno)
+{
+    LastStartError& last = TheLastStartError();
+    std::lock_guard<std::mutex> lock(last.mutex);
+    if (pnErrno != nullptr)
+        *pnErrno = last.nErrno;
+    return last.strReason;
+}

@@ -11,11 +11,8 @@
 
 namespace LogerDetail
 {
-void KeepDiagnostic(const QString& strText);
-// Keeps a debug message, built as qDebug() << items would print it, for
-// EmitDiagnostics once the write lock is released: a host's message handler
-// may log.
-template <typename... Items> void Diagnose(const Items&... items)
+// A message of the logger's own as qDebug() << items would print it.
+template <typename... Items> QString DebugText(const Items&... items)
 {
     QString strText;
     {
@@ -24,8 +21,48 @@ template <typename... Items> void Diagnose(const Items&... items)
     }
     if (strText.endsWith(QLatin1Char(' ')))
         strText.chop(1); // the separator after the last item
-    KeepDiagnostic(strText);
+    return strText;
 }
+// Keeps a message for EmitDiagnostics once the write lock is released: a
+// host's message handler may log. nErrno >= 0 marks a failure or a refusal
+// (0 when no system error goes with it): it is told even when the debug
+// messages are off, and inside a start it is the start's reason.
+void KeepDiagnostic(const QString& strText, int nErrno = -1);
+template <typename... Items> void Diagnose(const Items&... items)
+{
+    KeepDiagnostic(DebugText(items...));
+}
+template <typename... Items> void DiagnoseError(int nErrno, const Items&... items)
+{
+    KeepDiagnostic(DebugText(items...), nErrno);
+}
+// A failure told at once, where no write lock is held.
+void TellErrorText(const QString& strText, int nErrno);
+template <typename... Items> void TellError(int nErrno, const Items&... items)
+{
+    TellErrorText(DebugText(items...), nErrno);
+}
+// Why a start fails, for GetLogerStartError, when no message tells it.
+void NoteStartError(const QString& strText, int nErrno);
+// Around a start (either form; they may nest): the first failure told inside
+// becomes the reason of the last start, or none when it succeeds.
+class StartReport
+{
+public:
+    StartReport();
+    ~StartReport();
+    StartReport(const StartReport&) = delete;
+    StartReport& operator=(const StartReport&) = delete;
+    bool Done(bool bStarted)
+    {
+        m_bStarted = bStarted;
+        return bStarted;
+    }
+
+private:
+    bool m_bStarted = false;
+};
+
 // Emits the kept messages of this thread once the write lock is released. A
 // record that reaches the logger again from inside them is written at once,
 // and not echoed: that would come straight back.
@@ -33,9 +70,14 @@ void EmitDiagnostics();
 // Debug messages kept while the write lock is held, and whether this thread
 // is emitting them; plain data, so nothing is destroyed before the thread's
 // last record. Initial-exec: read by every record, and 16 bytes of static TLS.
+struct KeptMessage
+{
+    QString strText;
+    int nErrno; // -1: not a failure
+};
 struct OwnMessages
 {
-    QStringList* pDiagnostics;
+    QList<KeptMessage>* pDiagnostics;
     int nEmitting;
     int nStartUp; // inside a start-up, whose reports are the logger's own too
 };
@@ -56,7 +98,7 @@ inline void EmitAfterRecord(const RecordBytes* pRecord, bool bEchoLine)
 // The object is being destroyed: nothing is emitted any more.
 void StopOwnMessages();
 // True while this thread emits the logger's own debug messages.
-LOGGER_EXPORT bool IsEmittingOwnMessages();
+bool IsEmittingOwnMessages();
 // While one lives, this thread's debug messages are the logger's own too (the
 // start-up's dump and reports), so a capture of the debug stream leaves them out.
 class OwnMessagesScope
@@ -86,6 +128,18 @@ const QLoggingCategory& OwnCategory();
 #define LOGER_OWN_DEBUG()                                                                                              \
     for (bool bOwnDebugOn_ = LogerDetail::OwnCategory().isDebugEnabled(); bOwnDebugOn_; bOwnDebugOn_ = false)          \
     qDebug()
+
+// A mistake or a failure of the logger's own: as LOGER_OWN_DEBUG() while its
+// debug messages are on; with them off ("logger.debug=false" drops the
+// chatter), still told at warning level in the "logger" category.
+#define LOGER_OWN_WARNING()                                                                                            \
+    for (bool bOwnWarningOn_ =                                                                                         \
+             LogerDetail::OwnCategory().isDebugEnabled() || LogerDetail::OwnCategory().isWarningEnabled();             \
+         bOwnWarningOn_; bOwnWarningOn_ = false)                                                                       \
+    (LogerDetail::OwnCategory().isDebugEnabled()                                                                       \
+         ? QMessageLogger(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC).debug()                          \
+         : QMessageLogger(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC)                                  \
+               .warning(LogerDetail::OwnCategory()))
 
 // printf() on standard output for a message of the logger's own.
 #define LOGER_OWN_PRINTF(...)                                                                                          \

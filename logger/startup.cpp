@@ -5,6 +5,7 @@
 #include "writelock_p.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include <memory>
 
@@ -13,8 +14,9 @@
 bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
 {
     const LogerDetail::OwnMessagesScope ownMessages;
+    LogerDetail::StartReport report;
     if (m_IsInitOK) {
-        LOGER_OWN_DEBUG() << "error,Loger already is init!";
+        LogerDetail::TellError(0, "error,Loger already is init!");
         return false;
     }
     // A candidate: nothing of the running configuration changes unless the
@@ -35,6 +37,11 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
     }
     if (!LogerDetail::CheckConfig(candidate))
         return false;
+    if (!candidate.m_strLogPath.endsWith('/') && QFileInfo(candidate.m_strLogPath).isDir())
+        LOGER_OWN_WARNING().noquote()
+            << QString("log path \"%1\" is a directory but does not end with \"/\": the files go beside it, as "
+                       "\"%1YYYYMMDD_<id>_%2.log\"; end the path with \"/\" to put them inside")
+                   .arg(candidate.m_strLogPath, candidate.m_strLogName);
 
     std::unique_ptr<LogerDetail::LogDirectory> directory(new LogerDetail::LogDirectory);
     directory->Configure(candidate.m_strLogPath, candidate.m_strLogName, candidate.m_nMegaByte);
@@ -67,7 +74,7 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
     createThread();
     if (nRet)
         m_IsInitOK = true;
-    return nRet;
+    return report.Done(nRet);
 }
 
 // The file side's steps, as the logger's own members.

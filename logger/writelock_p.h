@@ -10,7 +10,7 @@
 
 namespace LogerDetail
 {
-class LOGGER_EXPORT WriteLock
+class WriteLock
 {
 public:
     constexpr WriteLock() = default;

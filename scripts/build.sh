@@ -357,6 +357,14 @@ consumer() {
     cmake -S "$root/examples" -B "$build/consumer" -DCMAKE_PREFIX_PATH="$build/stage"
     cmake --build "$build/consumer" -j "$jobs"
     echo "== the installed package builds the example host"
+    # It exports the public interface and nothing else.
+    local lib extra
+    lib=$(find "$build/stage" -name liblogger.so.1 | head -n 1)
+    extra=$(nm -D --defined-only "$lib" | c++filt | awk '{ $1 = $2 = ""; sub(/^ +/, ""); print }' |
+        grep -vE '^(Loger::|LOG_CONFIG_INFO::|GetLoger(Version|Status|StartError)\(|SetLogerLimits\(|CaptureQtMessages\(|InstallCrashHandler\()' ||
+        true)
+    [ -z "$extra" ] || { echo "exported beyond the public interface:"; echo "$extra"; return 1; }
+    echo "== the installed library exports $(nm -D --defined-only "$lib" | wc -l) symbols, all of the public interface"
 }
 
 case "$job" in
@@ -396,9 +404,9 @@ case "$job" in
         cmake -S "$root" -B "$stack_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" \
               -DLOGGER_ARMHF_SYSROOT="$armhf_build/armhf-sysroot" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
               -DLOGGER_STACK_USAGE=ON -DLOGGER_BUILD_TESTS=OFF -DLOGGER_BUILD_EXAMPLES=OFF >/dev/null
-        cmake --build "$stack_build" -j "$jobs" --target logger >/dev/null
+        cmake --build "$stack_build" -j "$jobs" --target logger_objects >/dev/null
         # bytes, kind, function (file:line:column:name)
-        cat "$stack_build"/logger/CMakeFiles/logger.dir/*.su | awk -F'\t' '{ print $2 "\t" $3 "\t" $1 }' |
+        cat "$stack_build"/logger/CMakeFiles/logger_objects.dir/*.su | awk -F'\t' '{ print $2 "\t" $3 "\t" $1 }' |
             sed "s|$root/||" | sort -n -r
         ;;
     asan)

@@ -2,6 +2,8 @@
 // which values are taken; the stop.
 #include "support.h"
 
+#include "logger_extras.h"
+
 #include <QRegularExpression>
 
 #include <future>
@@ -17,31 +19,44 @@ TEST(Startup, RefusesBadConfigurationsThenStartsOnceOnly)
         QString name;
         int level;
         unsigned megabytes, rowLength, days;
-    } refused[] = {{"", DEBUG, 30, 1024, 5},
-                   {"demo", 5, 30, 1024, 5},
-                   {"demo", -1, 30, 1024, 5},
-                   {"demo", DEBUG, 0, 1024, 5},
-                   {"demo", DEBUG, 30, 0, 5},
-                   {"demo", DEBUG, 30, 1024, 0},
-                   {QString::fromUtf8("de\0mo", 5), DEBUG, 30, 1024, 5},
-                   {"de/mo", DEBUG, 30, 1024, 5}};
-    for (const auto& r : refused)
+        const char* reason; // in the host's reason for the failure
+    } refused[] = {{"", DEBUG, 30, 1024, 5, "Empty"},
+                   {"demo", 5, 30, 1024, 5, "m_emLogLevel"},
+                   {"demo", -1, 30, 1024, 5, "m_emLogLevel"},
+                   {"demo", DEBUG, 0, 1024, 5, "m_nMegaByte"},
+                   {"demo", DEBUG, 30, 0, 5, "m_nRowLogMaxLen"},
+                   {"demo", DEBUG, 30, 1024, 0, "m_nOverDays"},
+                   {QString::fromUtf8("de\0mo", 5), DEBUG, 30, 1024, 5, "NUL"},
+                   {"de/mo", DEBUG, 30, 1024, 5, "\"/\""}};
+    int error = -1;
+    for (const auto& r : refused) {
         EXPECT_FALSE(log.InitLogInfo(
             LOG_CONFIG_INFO{dir.path, r.name, true, em_LOG_LEVEL(r.level), r.megabytes, false, r.rowLength, r.days}))
-            << r.level << ' ' << r.megabytes << ' ' << r.rowLength << ' ' << r.days;
+            << r.reason;
+        EXPECT_TRUE(GetLogerStartError(&error).contains(r.reason)) << GetLogerStartError().toStdString();
+    }
     QDir().mkdir(other.file("folder.ini"));
     writeFile(other.file("misplaced.ini"), "[CommConfig]\nLogName=demo\n"); // each key only in its own group
-    for (const QString& ini :
-         {QString(), other.file("missing.ini"), other.file("folder.ini"), other.file("misplaced.ini")})
+    const std::pair<QString, int> inis[] = {{QString(), ENOENT},
+                                            {other.file("missing.ini"), ENOENT},
+                                            {other.file("folder.ini"), EISDIR},
+                                            {other.file("misplaced.ini"), 0}};
+    for (const auto& [ini, errnoValue] : inis) {
         EXPECT_FALSE(log.InitLogInfo(ini)) << ini.toStdString();
+        EXPECT_TRUE(GetLogerStartError(&error).contains(ini)) << GetLogerStartError().toStdString();
+        EXPECT_EQ(error, errnoValue) << ini.toStdString();
+    }
     EXPECT_EQ(fileNames(dir.path), QStringList());
 
     LOG_CONFIG_INFO fatal = recordConfig(dir.path);
     fatal.m_emLogLevel = FATAL;
     ASSERT_TRUE(log.InitLogInfo(fatal));
+    EXPECT_EQ(GetLogerStartError(&error), "");
+    EXPECT_EQ(error, 0);
     EXPECT_EQ(log.GetSaveDumpPathFileName(), "/dump"); // a record start-up sets no base directory
     writeFile(other.file("good.ini"), ("[LogConfig]\nLogName=other\nLogPath=" + other.path).toUtf8());
     EXPECT_FALSE(log.InitLogInfo(recordConfig(other.path, "other")));
+    EXPECT_NE(GetLogerStartError(), ""); // already started
     EXPECT_FALSE(log.InitLogInfo(other.file("good.ini")));
     log.addLogtoList(FATAL, "f.cpp", "f", 1, std::string("kept"));
     EXPECT_EQ(readLines(dir.file(today() + "_1_demo.log")).size(), 1);
@@ -49,21 +64,31 @@ TEST(Startup, RefusesBadConfigurationsThenStartsOnceOnly)
               QStringList({"folder.ini", "good.ini", "misplaced.ini"}));
 }
 
-TEST(Startup, WithoutAPathLogsIntoAFolderOfTheTemporaryDirectory)
+TEST(Startup, FilesGoWhereThePathAndTheNameSay)
 {
     const struct
     {
-        QStringList starts;
+        QStringList starts; // "TMP/" stands for the temporary directory, which holds a folder "logs"
         QString file;
-    } rows[] = {{{"init-record", "", "demo.log", "30", "5"}, "demo/" + today() + "_1_demo.log.log"},
+        bool told; // the start tells where the files go and how to put them inside
+    } rows[] = {{{"init-record", "", "demo.log", "30", "5"}, "demo/" + today() + "_1_demo.log.log", false},
                 // A refused start leaves the directory as it was.
                 {{"init-record", "", "demo", "30", "0", "init-record", "", "demo", "30", "5"},
-                 "demo/" + today() + "_1_demo.log"}};
+                 "demo/" + today() + "_1_demo.log", false},
+                // A directory without the final "/" is a prefix of the names beside it, and told so.
+                {{"init-record", "TMP/logs", "demo", "30", "5"}, "logs" + today() + "_1_demo.log", true},
+                {{"init-record", "TMP/logs/", "demo", "30", "5"}, "logs/" + today() + "_1_demo.log", false}};
     for (const auto& row : rows) {
         TempDir tmp;
-        const Child r = runHost(row.starts + QStringList{"log", "1", "5"}, {"TMPDIR=" + tmp.path});
+        QDir().mkdir(tmp.file("logs"));
+        QStringList starts = row.starts;
+        const Child r =
+            runHost(starts.replaceInStrings(QRegularExpression("^TMP/"), tmp.path) + QStringList{"log", "1", "5"},
+                    {"TMPDIR=" + tmp.path});
         EXPECT_TRUE(r.out.contains("init:1\n")) << r.err.toStdString();
         EXPECT_EQ(readLines(tmp.file(row.file)).size(), 1) << row.file.toStdString();
+        const QRegularExpression told(QRegularExpression::escape(tmp.path) + "logs\" .*\"/\"");
+        EXPECT_EQ(r.err.contains(told), row.told) << r.err.toStdString();
     }
 }
 
@@ -155,24 +180,76 @@ TEST(IniFile, NamesEachMistakeWithItsFileGroupAndKey)
 {
     const struct
     {
-        QString ini, group, key; // no group: a correct file, about which nothing is said
+        QString ini;
+        QStringList said; // words of the one line about the file; none: a correct file, about which nothing is said
     } rows[] = {
-        {"[LogConfg]\nLogName=demo", "LogConfg", "LogName"},
-        {"[ComConfig]\nOverDays=3\n[LogConfig]\nLogName=demo", "ComConfig", "OverDays"},
-        {"[LogConfig]\nLogName=demo\nLogLevl=INFO", "LogConfig", "LogLevl"},
-        {"[CommConfig]\nOverDay=3\n[LogConfig]\nLogName=demo", "CommConfig", "OverDay"},
-        {"[LogConfig]\nLogPath=logs", "LogConfig", "LogName"}, // missing: where it was looked for
-        {"[CommConfig]\nOverDays=3\n[LogConfig]\nLogName=demo\nLogLevel=INFO", "", ""},
+        {"[LogConfg]\nLogName=demo", {"[LogConfg]", "LogName"}},
+        {"[ComConfig]\nOverDays=3\n[LogConfig]\nLogName=demo", {"[ComConfig]", "OverDays"}},
+        {"[LogConfig]\nLogName=demo\nLogLevl=INFO", {"[LogConfig]", "LogLevl"}},
+        {"[CommConfig]\nOverDay=3\n[LogConfig]\nLogName=demo", {"[CommConfig]", "OverDay"}},
+        {"[LogConfig]\nLogPath=logs", {"[LogConfig]", "LogName"}}, // missing: where it was looked for
+        // Values not taken: the value, and the one used instead.
+        {"[LogConfig]\nLogName=demo\nLogLevel=warn", {"[LogConfig] LogLevel=warn ", " DEBUG "}},
+        {"[LogConfig]\nLogName=demo\nSyncLevel=error", {"[LogConfig] SyncLevel=error ", " never "}},
+        {"[LogConfig]\nLogName=demo\nOneLogMaxSizeMB=abc", {"[LogConfig] OneLogMaxSizeMB=abc ", " 30 "}},
+        {"[LogConfig]\nLogName=demo\nRowLogMaxLen=0", {"[LogConfig] RowLogMaxLen=0 ", " 1024 "}},
+        {"[CommConfig]\nOverDays=0\n[LogConfig]\nLogName=demo", {"[CommConfig] OverDays=0 ", " 5 "}},
+        {"[LogConfig]\nLogName=demo\nMaxTotalSizeMB=-5", {"[LogConfig] MaxTotalSizeMB=-5 ", " 0 "}},
+        {"[LogConfig]\nLogName=demo\nMinFreeSpaceMB=2147483648", {"[LogConfig] MinFreeSpaceMB=2147483648 ", " 0 "}},
+        {"[LogConfig]\nLogName=demo\nIsWriteLog=", {"[LogConfig] IsWriteLog= ", " true "}},
+        {"[LogConfig]\nLogName=demo\nIsPrintScreen=no", {"[LogConfig] IsPrintScreen=no ", " true"}},
+        {"[LogConfig]\nLogName=demo\nRetainWhileRunning=off", {"[LogConfig] RetainWhileRunning=off ", " true"}},
+        {"[LogConfig]\nLogName=demo\nLogPath=a,b", {"[LogConfig] LogPath=a, b ", "comma"}},
+        // Saved as UTF-8, read as GB2312: the first key whose value changes.
+        {"[LogConfig]\nLogName=gr\u00fc\u00dfe", {"GB2312", "LogName", "\"gr\u00fc\u00dfe\""}},
+        {"[CommConfig]\nOverDays=3\n[LogConfig]\nLogName=demo\nLogLevel=INFO\nIsPrintScreen=FALSE\nSyncLevel=\n"
+         "RetainWhileRunning=true\nMaxTotalSizeMB=0",
+         {}},
     };
     for (const auto& row : rows) {
         TempDir dir;
         const Child r = startFromIni(dir, row.ini);
         const QStringList aboutFile = r.err.split('\n').filter(dir.file("logger.ini"));
-        const QStringList named = aboutFile.filter(row.group).filter(row.key);
-        EXPECT_EQ(named.size(), row.group.isEmpty() ? 0 : 1) << row.ini.toStdString() << '\n' << r.err.toStdString();
-        if (row.group.isEmpty()) {
+        QStringList named = aboutFile;
+        for (const QString& word : row.said)
+            named = named.filter(word);
+        EXPECT_EQ(named.size(), row.said.isEmpty() ? 0 : 1) << row.ini.toStdString() << '\n' << r.err.toStdString();
+        if (row.said.isEmpty()) {
             EXPECT_EQ(aboutFile, QStringList());
         }
+    }
+}
+
+TEST(IniFile, AFileThatCannotBeReadIsNamedWithItsReasonBeforeTheStartFails)
+{
+    TempDir dir;
+    QDir().mkdir(dir.file("dir.ini"));
+    writeFile(dir.file("root-only.ini"), "[LogConfig]\nLogName=demo\n");
+    QFile::setPermissions(dir.file("root-only.ini"), QFile::ReadOwner | QFile::WriteOwner);
+    QFile::setPermissions(dir.path, QFile::permissions(dir.path) | QFile::ExeOther | QFile::ReadOther);
+    const bool root = geteuid() == 0;
+    const struct
+    {
+        const char* file;
+        bool asNobody;
+        const char* reason;
+        const char* then; // the line that follows, as before
+    } rows[] = {
+        {"missing.ini", false, "No such file or directory", "get log file path failed!"},
+        {"dir.ini", false, "Is a directory", "get log file path failed!"},
+        {"root-only.ini", root, "Permission denied", "program filename is empty!"},
+    };
+    for (const auto& row : rows) {
+        if (QString(row.file) == "root-only.ini" && !root)
+            continue; // its owner reads it
+        const Child r = runHost({"init-ini", dir.file(row.file)}, {"TMPDIR=" + dir.path}, dir.path, row.asNobody);
+        EXPECT_EQ(r.out.left(7), "init:0\n") << row.file;
+        const QStringList lines = r.err.split('\n');
+        const auto lineOf = [&lines](const QString& pattern) { return lines.indexOf(QRegularExpression(pattern)); };
+        const int named = lineOf(".*" + QRegularExpression::escape(dir.file(row.file)) + ".*" + row.reason + ".*");
+        EXPECT_GE(named, 0) << row.file << '\n' << r.err.toStdString();
+        EXPECT_GT(lineOf(QRegularExpression::escape(row.then) + ".*"), named) << r.err.toStdString();
+        EXPECT_TRUE(lines.filter("no LogName").isEmpty()) << r.err.toStdString(); // not the cause
     }
 }
 
@@ -189,5 +266,14 @@ TEST(OwnMessages, TheLoggingRuleSilencesThemAloneAndRecordsStillLand)
             EXPECT_EQ(r.err.contains(own), !silenced) << own << '\n' << r.err.toStdString();
         EXPECT_TRUE(r.err.contains("q 0 0")) << r.err.toStdString(); // the host's own qDebug()
         EXPECT_EQ(readLines(dir.file(today() + "_1_demo.log")).size(), 3);
+        // A failed start is told all the same, and its reason is the host's to read.
+        writeFile(dir.file("in-the-way"), "a file where a directory must go\n");
+        const Child failed = runHost({"init-record", dir.file("in-the-way/sub/"), "demo", "30", "5", "start-error"},
+                                     silenced ? QStringList{"QT_LOGGING_RULES=logger.debug=false"} : QStringList{});
+        const QRegularExpressionMatch reason = QRegularExpression("start-error:(\\d+):(.+)").match(failed.out);
+        ASSERT_TRUE(reason.hasMatch()) << failed.out.toStdString();
+        EXPECT_EQ(reason.captured(1).toInt(), ENOTDIR);
+        EXPECT_EQ(failed.err.split('\n').filter(reason.captured(2)).size(), 1) << failed.err.toStdString();
+        EXPECT_EQ(failed.err.contains("m_strLogName:"), !silenced) << failed.err.toStdString();
     }
 }

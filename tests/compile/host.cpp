@@ -74,6 +74,9 @@ int main()
     LOGER_WARN(QString::fromUtf8("QString ✓"));   expect_line("WARN ", __LINE__, "QString ✓");
     LOGER_ERR("%s", "err");                       expect_line("ERR  ", __LINE__, "err");
     LOGER_FATAL("fatal");                         expect_line("FATAL", __LINE__, "fatal");
+    const std::string runTime = "100% sure %s%s%s %n";
+    LOGER_INFO(runTime.c_str());                  expect_line("INFO ", __LINE__, "100% sure %s%s%s %n");
+    LOGER_WARN("50%% done");                      expect_line("WARN ", __LINE__, "50%% done");
     // clang-format on
     Loger::GetLoger().SetLogLevel(LOGER_LEVEL_FATAL);
     LOGER_ERR("filtered %d", evaluated());
@@ -90,8 +93,8 @@ int main()
         text += f.readAll();
     }
     const QList<QByteArray> lines = text.split('\n');
-    expect(lines.size() == 6 && lines.last().isEmpty(), "5 lines expected, read:\n" + text.toStdString());
-    for (int i = 0; i < 5 && i < lines.size() - 1; ++i) {
+    expect(lines.size() == 8 && lines.last().isEmpty(), "7 lines expected, read:\n" + text.toStdString());
+    for (int i = 0; i < 7 && i < lines.size() - 1; ++i) {
         const std::string line = lines[i].toStdString();
         const std::string& head = expected[size_t(i)].first;
         const std::string& end = expected[size_t(i)].second;

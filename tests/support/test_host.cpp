@@ -2,7 +2,7 @@
 // logger per start, a shifted clock, another user.
 //   test_host [capture] [init-record|init-echo|init-off DIR NAME MEGABYTES DAYS]
 //             [init-ini FILE] [log COUNT BYTES] [uninit] [next-day] [next-second]
-//             [paths] [spin-threads COUNT] [qt-capture] [qlog THREADS COUNT BYTES] [qfatal]
+//             [paths] [start-error] [spin-threads COUNT] [qt-capture] [qlog THREADS COUNT BYTES] [qfatal]
 //             [err COUNT BYTES] [limits RETAIN TOTAL_MB FREE_MB SYNC_LEVEL]
 //             [days DAYS BYTES PER_HOUR] [remove FILE] [status] [fsize BYTES]
 //             [mv FROM TO] [touch FILE] [truncate FILE]
@@ -216,6 +216,10 @@ int main(int argc, char** argv)
             const LOGER_STATUS status = GetLogerStatus();
             printf("written:%llu lost:%llu errno:%d logbytes:%lld\n", status.m_nRecordsWritten, status.m_nRecordsLost,
                    status.m_nLastErrno, static_cast<long long>(status.m_nLogBytes));
+        } else if (command == "start-error") {
+            int error = 0;
+            const QString reason = GetLogerStartError(&error);
+            printf("start-error:%d:%s\n", error, qUtf8Printable(reason));
         } else if (command == "crash-handler") {
             InstallCrashHandler();
         } else if (command == "crash" && i + 1 < argc) {

@@ -6,6 +6,8 @@
 #include <QFile>
 
 #include <endian.h>
+#include <grp.h>
+#include <pwd.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -68,6 +70,48 @@ bool ReadAccessAcl(int nFd, std::vector<char>& acl)
     if (nSize <= 0)
         acl.clear();
     return true;
+}
+// "name (uid N)" of a user, or the number alone where no name is known
+// (inside a chroot, say).
+QString UserText(uid_t nUid)
+{
+    struct passwd pw, *pFound = nullptr;
+    std::vector<char> buffer(4096);
+    if (getpwuid_r(nUid, &pw, buffer.data(), buffer.size(), &pFound) == 0 && pFound != nullptr)
+        return QString("%1 (uid %2)").arg(QString::fromLocal8Bit(pw.pw_name)).arg(nUid);
+    return QString("uid %1").arg(nUid);
+}
+// Who may own what the logger trusts: this process's user, or root.
+QString NeededOwnerText()
+{
+    return geteuid() == 0 ? QString("root") : UserText(geteuid()) + " or root";
+}
+// The user as chown takes it: the name where there is one.
+QString ChownUser(uid_t nUid)
+{
+    struct passwd pw, *pFound = nullptr;
+    std::vector<char> buffer(4096);
+    if (getpwuid_r(nUid, &pw, buffer.data(), buffer.size(), &pFound) == 0 && pFound != nullptr)
+        return QString::fromLocal8Bit(pw.pw_name);
+    return QString::number(nUid);
+}
+QString GroupText(gid_t nGid)
+{
+    struct group gr, *pFound = nullptr;
+    std::vector<char> buffer(4096);
+    if (getgrgid_r(nGid, &gr, buffer.data(), buffer.size(), &pFound) == 0 && pFound != nullptr)
+        return QString("%1 (gid %2)").arg(QString::fromLocal8Bit(gr.gr_name)).arg(nGid);
+    return QString("gid %1").arg(nGid);
+}
+// A path as the shell takes it, in single quotes.
+QString ShellQuoted(const QByteArray& path)
+{
+    QString strPath = QFile::decodeName(path.size() > 1 && path.endsWith('/') ? path.chopped(1) : path);
+    return "'" + strPath.replace("'", "'\\''") + "'";
+}
+QString ModeText(mode_t nMode)
+{
+    return QString("mode %1").arg(nMode & 07777, 4, 8, QChar('0'));
 }
 } // namespace
 
@@ -168,13 +212,31 @@ bool TrustedWalk::Trusted(int nFd, const QByteArray& at)
     const char* pszWhy = LogerDetail::UntrustedDirectoryReason(st);
     // With an ACL the group bits show its mask: a named user or group may
     // write. Refused like a directory writable by all.
+    bool bAcl = false;
     if (pszWhy == nullptr && (st.st_mode & S_IWGRP) != 0 && (st.st_mode & S_ISVTX) == 0) {
         const int nGrants = AclGrantsOthers(nFd, 2);
+        bAcl = nGrants != 0;
         if (nGrants != 0)
             pszWhy = nGrants > 0 ? "writable by another user or group through an ACL, and not sticky"
                                  : "its ACL cannot be read";
     }
-    return pszWhy == nullptr || Fail(at, EACCES, QString::fromLatin1(pszWhy));
+    if (pszWhy == nullptr)
+        return true;
+    // What was found, what is needed, and the one command that makes it so.
+    const QString strPath = ShellQuoted(at);
+    QString strReason = QString::fromLatin1(pszWhy) + ": ";
+    if (st.st_uid != geteuid() && st.st_uid != 0)
+        strReason += QString("%1, where %2 is needed; to use it: chown %3 %4")
+                         .arg(UserText(st.st_uid), NeededOwnerText(), ChownUser(geteuid()), strPath);
+    else if (bAcl)
+        strReason += QString("%1, its group bits the ACL's mask; to use it: setfacl -b %2")
+                      .arg(ModeText(st.st_mode), strPath);
+    else if ((st.st_mode & S_IWOTH) != 0)
+        strReason += QString("%1; to use it: chmod o-w %2").arg(ModeText(st.st_mode), strPath);
+    else
+        strReason += QString("%1, group %2; to use it: chmod g-w %3")
+                      .arg(ModeText(st.st_mode), GroupText(st.st_gid), strPath);
+    return Fail(at, EACCES, strReason);
 }
 // Walks `path` from the directory nFd (replaced as it goes).
 bool TrustedWalk::Step(int& nFd, const QByteArray& path, int nDepth, int* pParentFd)
@@ -213,7 +275,11 @@ bool TrustedWalk::Step(int& nFd, const QByteArray& path, int nDepth, int* pParen
         }
         if (S_ISLNK(st.st_mode)) {
             if (st.st_uid != 0 && st.st_uid != geteuid())
-                return Fail(here, EACCES, QStringLiteral("a symbolic link made by another user"));
+                return Fail(here, EACCES,
+                            QString("a symbolic link made by another user: %1, where %2 is needed; "
+                                    "to use it: chown -h %3 %4")
+                                .arg(UserText(st.st_uid), NeededOwnerText(), ChownUser(geteuid()),
+                                     ShellQuoted(here)));
             if (nDepth >= nMaxLinks)
                 return Fail(here, ELOOP, QString::fromLocal8Bit(strerror(ELOOP)));
             // On the heap: this may run inside a record, on a small stack.

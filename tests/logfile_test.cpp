@@ -161,8 +161,7 @@ TEST(Opening, AFileOrDirectoryInTheWayFailsTheStartAndLosesRecordsUntilItIsGone)
     log.addLogtoList(INFO, "f.cpp", "f", 1, std::string("first"));
     // The file replaced by a directory, seen at the next second's look.
     ASSERT_TRUE(QFile::remove(dir.file(T1)) && QDir().mkdir(dir.file(T1)));
-    const time_t now = time(nullptr);
-    ASSERT_TRUE(waitUntil([&] { return time(nullptr) != now; }));
+    ASSERT_TRUE(waitForNextSecond());
     log.addLogtoList(INFO, "f.cpp", "f", 2, std::string("lost"));
     QDir().rmdir(dir.file(T1));
     for (int n = 3; n <= 5; ++n)

@@ -252,8 +252,7 @@ TEST(Reliability, BytesOfAnotherWriterCountTowardsTheLimit)
         Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", n, text);
     // Another process continues the file and fills it; its bytes count here too.
     EXPECT_TRUE(runHost({"init-record", dir.path, "demo", "1", "5", "log", "600", "1000"}).out.startsWith("init:1"));
-    const time_t now = time(nullptr);
-    ASSERT_TRUE(waitUntil([now] { return time(nullptr) != now; }));
+    ASSERT_TRUE(waitForNextSecond());
     for (int n = 0; n < 600; ++n)
         Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", n, text);
     EXPECT_EQ(allLines(dir.path).size(), 1800);

@@ -102,9 +102,13 @@ int main(int argc, char** argv)
         } else if (command == "uninit") {
             logger.unInit();
         } else if (command == "next-second") {
-            // The logger looks at its file's path once a second.
-            for (const time_t now = time(nullptr); time(nullptr) == now;) {
-            }
+            // The logger looks at its file's path once a second, by the clock
+            // records are stamped with: time() lags it by up to a tick.
+            timespec now, later;
+            clock_gettime(CLOCK_REALTIME, &now);
+            do
+                clock_gettime(CLOCK_REALTIME, &later);
+            while (later.tv_sec == now.tv_sec);
         } else if (command == "mv" && i + 2 < argc) {
             rename(argv[i + 1], argv[i + 2]);
             i += 2;

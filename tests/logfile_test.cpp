@@ -1,6 +1,7 @@
 // Which file a line goes to: continuing today's file, new ids, rollover by
 // size and date, directories that cannot be used, and retention.
 #include "support.h"
+#include "logger_extras.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -56,6 +57,7 @@ TEST(NameSelection, ARecordGoesToTheNewestFileOfTodayBelowTheLimitElseToANewId)
         std::vector<File> files;
         const char* megabytes;
         QString grows;
+        QStringList limits = {}; // handed over before the start
     } rows[] = {
         {"newest below the limit", {{T1, 10 * MiB, 150}, {T2, 200 * 1024, 60}}, "10", T2},
         {"all full", {{T1, 10 * MiB, 150}, {T2, 10 * MiB, 60}}, "10", T + "_3_demo.log"},
@@ -71,7 +73,11 @@ TEST(NameSelection, ARecordGoesToTheNewestFileOfTodayBelowTheLimitElseToANewId)
         {"hidden files", {{"." + T + "_7_demo.log", MiB, 1}}, "1", T + "_8_demo.log"},
         {"creation date, not name date", {{"20000101_9_demo.log", MiB, 1}}, "1", T + "_10_demo.log"},
         {"modified last though created first", {{T1, 9, 1}, {T2, 9, 60}}, "30", T1},
-        {"modified on another day than created", {{T + "_3_demo.log", 9, 3 * 24 * 60}}, "30", T + "_3_demo.log"},
+        // Kept 5 days by creation time, not by its times set back.
+        {"modified 10 days before it was created", {{T + "_3_demo.log", 9, 10 * 24 * 60}}, "30", T + "_3_demo.log"},
+        // Disk limits at a restart never take the file about to be continued.
+        {"over the total size", {{T1, 3 * MiB, 1}}, "30", T1, {"limits", "0", "2", "0", "-1"}},
+        {"short of free space", {{T1, 9, 1}}, "30", T1, {"limits", "0", "0", "2147483647", "-1"}},
     };
     for (const auto& row : rows) {
         TempDir dir;
@@ -81,7 +87,8 @@ TEST(NameSelection, ARecordGoesToTheNewestFileOfTodayBelowTheLimitElseToANewId)
             else
                 makeFile(dir.file(f.name), f.size, f.minutesOld);
         const QMap<QString, qint64> before = sizes(dir.path);
-        const Child r = runHost({"init-record", dir.path, "demo", row.megabytes, "5", "log", "1", "10"});
+        const Child r =
+            runHost(row.limits + QStringList{"init-record", dir.path, "demo", row.megabytes, "5", "log", "1", "10"});
         EXPECT_EQ(r.exitCode, 0) << row.what;
         EXPECT_TRUE(r.out.startsWith("init:1\n")) << row.what;
         QMap<QString, qint64> grown = sizes(dir.path);
@@ -159,6 +166,8 @@ TEST(Opening, AFileOrDirectoryInTheWayFailsTheStartAndLosesRecordsUntilItIsGone)
     QDir().rmdir(dir.file(T1));
     ASSERT_TRUE(log.InitLogInfo(recordConfig(dir.path))); // a failed start may be retried
     log.addLogtoList(INFO, "f.cpp", "f", 1, std::string("first"));
+    ASSERT_TRUE(waitForNextSecond());
+    log.addLogtoList(INFO, "f.cpp", "f", 1, std::string("second")); // after a look that found the file
     // The file replaced by a directory, seen at the next second's look.
     ASSERT_TRUE(QFile::remove(dir.file(T1)) && QDir().mkdir(dir.file(T1)));
     ASSERT_TRUE(waitForNextSecond());
@@ -170,7 +179,8 @@ TEST(Opening, AFileOrDirectoryInTheWayFailsTheStartAndLosesRecordsUntilItIsGone)
     const QStringList lines = readLines(dir.file(T1));
     ASSERT_EQ(lines.size(), 5);
     EXPECT_TRUE(lines[0].contains("] [WARN ] [") && lines[0].contains("]   [1 "));
-    EXPECT_TRUE(lines[1].contains("] [ERR  ] [") && lines[1].contains("]   [1 "));
+    EXPECT_TRUE(lines[1].contains("] [ERR  ] [") &&
+                lines[1].endsWith("]   [1 record(s) lost before this line: File exists]"));
     for (int n = 2; n <= 4; ++n)
         EXPECT_TRUE(lines[n].endsWith("[kept]"));
 }
@@ -178,25 +188,48 @@ TEST(Opening, AFileOrDirectoryInTheWayFailsTheStartAndLosesRecordsUntilItIsGone)
 TEST(Opening, AFailedWriteIsToldInTheFileAndLeavesNoPieceOfALine)
 {
     TempDir dir;
-    ASSERT_TRUE(Loger::GetLoger().InitLogInfo(recordConfig(dir.path)));
-    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 1, std::string("before"));
-    // The file size limit of the process cuts the next line short for real.
+    Loger& log = Loger::GetLoger();
+    ASSERT_TRUE(log.InitLogInfo(recordConfig(dir.path)));
+    log.addLogtoList(INFO, "f.cpp", "f", 1, std::string("before"));
+    // The file size limit of the process cuts the next line short for real,
+    // and the records after it are lost; then the limit goes.
     signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    getrlimit(RLIMIT_FSIZE, &limit);
-    const rlimit saved = limit;
-    limit.rlim_cur = rlim_t(QFileInfo(dir.file(T1)).size() + 20);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 2, std::string("cut short"));
-    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 3, std::string("lost"));
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
-    for (int n = 4; n <= 6; ++n)
-        Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", n, std::string("after"));
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto cutShort = [&](int records) {
+        rlimit limit = saved;
+        limit.rlim_cur = rlim_t(QFileInfo(dir.file(T1)).size() + 20);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        for (int n = 0; n < records; ++n)
+            log.addLogtoList(INFO, "f.cpp", "f", 2, std::string("cut short or lost"));
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+        log.addLogtoList(INFO, "f.cpp", "f", 3, std::string("after"));
+    };
+    cutShort(2); // the piece that fitted is cut off again, the loss told once
+    const LOGER_STATUS status = GetLogerStatus();
+    EXPECT_EQ(status.m_strFilePath, dir.file(T1));
+    EXPECT_EQ(status.m_nRecordsWritten, 2u);
+    EXPECT_EQ(status.m_nRecordsLost, 2u);
+    EXPECT_EQ(status.m_nLastErrno, EFBIG);
+    EXPECT_EQ(status.m_nFileSize, QFileInfo(dir.file(T1)).size());
+    EXPECT_EQ(status.m_nLogBytes, QFileInfo(dir.file(T1)).size());
+    // Another writer's line, not yet seen at a look: the piece is not cut off
+    // then, but ended by a line feed.
+    ASSERT_TRUE(waitForNextSecond());
+    log.addLogtoList(INFO, "f.cpp", "f", 4, std::string("looked"));
+    QFile other(dir.file(T1));
+    ASSERT_TRUE(other.open(QIODevice::Append) && other.write("other\n") == 6);
+    other.close();
+    cutShort(1);
     const QStringList lines = readLines(dir.file(T1));
-    ASSERT_EQ(lines.size(), 5); // the piece that fitted is cut off again, the loss told once
-    EXPECT_TRUE(lines[1].contains("] [ERR  ] [") && lines[1].contains("]   [2 "));
-    for (int n = 2; n <= 4; ++n)
-        EXPECT_TRUE(lines[n].endsWith("[after]"));
+    ASSERT_EQ(lines.size(), 8) << lines.join('\n').toStdString();
+    const QString note =
+        "^\\[[\\d:.]{12}\\] \\[ERR  \\] .*\\]   \\[%1 record\\(s\\) lost before this line: File too large\\]$";
+    EXPECT_TRUE(lines[1].contains(QRegularExpression(note.arg(2)))) << lines[1].toStdString();
+    EXPECT_TRUE(lines[2].endsWith("[after]") && lines[3].endsWith("[looked]") && lines[4] == "other");
+    EXPECT_TRUE(lines[5].startsWith('[') && lines[5].size() == 20) << lines[5].toStdString();
+    EXPECT_TRUE(lines[6].contains(QRegularExpression(note.arg(1)))) << lines[6].toStdString();
+    EXPECT_TRUE(lines[7].endsWith("[after]"));
 }
 
 TEST(Rollover, UnderAFileSizeLimitANewFileStartsBeforeALineWouldCrossIt)
@@ -241,9 +274,13 @@ TEST(Retention, DeletesLogFilesFromTheDayTheyExpire)
                 {"49711", day, false}}; // the period in 32 bits would wrap to 17.5 hours
     for (const auto& row : rows) {
         TempDir dir;
+        // Modified at the host's now: age is by creation time.
+        const timespec touched{time(nullptr) + row.age, 0}, times[2] = {touched, touched};
         for (const QString& name : logs + others)
-            if (name != "link.log")
+            if (name != "link.log") {
                 writeFile(dir.file(name), "old line\n");
+                utimensat(AT_FDCWD, QFile::encodeName(dir.file(name)).constData(), times, 0);
+            }
         QFile::link("x.txt", dir.file("link.log"));
         const QFile::Permissions mode = QFile::permissions(dir.file("x.txt"));
         QDir().mkdir(dir.file("sub.log"));

@@ -4,7 +4,7 @@
 //             [init-ini FILE] [log COUNT BYTES] [uninit] [next-day] [next-second]
 //             [paths] [spin-threads COUNT] [qt-capture] [qlog THREADS COUNT BYTES] [qfatal]
 //             [err COUNT BYTES] [limits RETAIN TOTAL_MB FREE_MB SYNC_LEVEL]
-//             [days DAYS BYTES PER_HOUR] [remove FILE] [status] [fsize BYTES]
+//             [days DAYS BYTES PER_HOUR] [remove FILE] [status] [limits-in-force] [fsize BYTES]
 //             [mv FROM TO] [touch FILE] [truncate FILE]
 //             [crash-handler] [crash null|abort|overflow|throw]
 //             [fork-while-logging THREADS FORKS COUNT] [limit-memory MEGABYTES]
@@ -203,6 +203,10 @@ int main(int argc, char** argv)
             const LOGER_STATUS status = GetLogerStatus();
             printf("written:%llu lost:%llu errno:%d logbytes:%lld\n", status.m_nRecordsWritten, status.m_nRecordsLost,
                    status.m_nLastErrno, static_cast<long long>(status.m_nLogBytes));
+        } else if (command == "limits-in-force") {
+            const LOGER_LIMITS limits = GetLogerStatus().m_limits;
+            printf("limits:%d,%u,%u,%d\n", limits.m_bRetainWhileRunning ? 1 : 0, limits.m_nMaxTotalSizeMB,
+                   limits.m_nMinFreeSpaceMB, limits.m_nSyncLevel);
         } else if (command == "crash-handler") {
             InstallCrashHandler();
         } else if (command == "crash" && i + 1 < argc) {

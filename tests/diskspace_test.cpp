@@ -69,16 +69,18 @@ TEST(DiskSpace, RetainWhileRunningKeepsTheLastDaysByTheirNames)
 TEST(DiskSpace, MaxTotalSizeKeepsTheNewestFilesWithinIt)
 {
     TempDir dir;
-    // An own file of two days ago with a high id goes first; another program's file stays.
-    const QString old = QDate::currentDate().addDays(-2).toString("yyyyMMdd") + "_999_demo.log";
-    writeFile(dir.file(old), {}, MiB);
+    // An own file of two days before the host's today, by name and creation, with a higher id than
+    // today's get: it goes first. Another program's file stays.
+    writeFile(dir.file(today() + "_999_demo.log"), {}, MiB);
     writeFile(dir.file("notes.log"), "not this log's\n");
+    const QString hostToday = QDate::currentDate().addDays(2).toString("yyyyMMdd");
     const Child r = runHost(
-        {"limits", "0", "5", "0", "-1", "init-record", dir.path, "demo", "1", "5", "log", "20000", "1000", "status"});
+        {"limits", "0", "5", "0", "-1", "init-record", dir.path, "demo", "1", "5", "log", "20000", "1000", "status"},
+        fakeClock({"FAKETIME=+2d"}));
     ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
     EXPECT_EQ(printed(r, "written"), 20000);
     EXPECT_EQ(printed(r, "lost"), 0);
-    const QStringList files = fileNames(dir.path).filter(QRegularExpression("^" + today() + "_\\d+_demo\\.log$"));
+    const QStringList files = fileNames(dir.path).filter(QRegularExpression("^" + hostToday + "_\\d+_demo\\.log$"));
     EXPECT_EQ(fileNames(dir.path), QStringList(files) << "notes.log");
     const qint64 own = totalSize(dir.path) - QFileInfo(dir.file("notes.log")).size();
     EXPECT_EQ(printed(r, "logbytes"), own); // every file of this log, the current one too

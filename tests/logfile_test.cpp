@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 #include <QTimeZone>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -291,27 +293,61 @@ TEST(Retention, DeletesLogFilesFromTheDayTheyExpire)
     }
 }
 
+namespace
+{
+// Makes `file` a mount point, seen by this test and its children only: then
+// no user, root included, can remove it. False where no mount namespace can
+// be had (not root).
+bool makeUnremovable(const QString& file)
+{
+    static const bool privateMounts =
+        unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    const QByteArray path = QFile::encodeName(file);
+    return privateMounts && mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr) == 0;
+}
+} // namespace
+
 TEST(Retention, AFileThatCannotBeDeletedDoesNotStopThePassAndKeepsItsMode)
 {
-    if (runHost({}, {}, {}, true).exitCode != 0)
-        GTEST_SKIP() << "the test host cannot be run as user nobody here";
-    // The host runs as nobody: a.log is root's, b.log nobody's.
-    // Closed to nobody, the host cannot make its own file there: retention ran all the same.
-    const std::pair<mode_t, QStringList> rows[] = {
-        {01777, {"a.log"}},         // sticky, open to all: nobody removes only b.log
-        {0755, {"a.log", "b.log"}}, // closed to nobody: neither can go, and neither mode changes
+    // Both files expired; a.log, listed first, cannot go, b.log can. Where the
+    // host then cannot make its own file, retention ran all the same.
+    const struct
+    {
+        const char* what;
+        bool asNobody; // the host runs as nobody: a.log is root's, b.log nobody's
+        mode_t dirMode;
+        bool mounted; // a.log is a mount point
+        bool blocked; // a directory at the name of the host's file
+        QStringList left;
+    } rows[] = {
+        {"a mount point, the host's file blocked", false, 0755, true, true, {"a.log"}},
+        {"sticky, open to all: nobody removes only b.log", true, 01777, false, false, {"a.log"}},
+        {"closed to nobody: neither can go, and neither mode changes", true, 0755, false, false, {"a.log", "b.log"}},
     };
-    for (const auto& [dirMode, left] : rows) {
+    int ran = 0;
+    for (const auto& row : rows) {
+        if (row.asNobody && !nobodyAvailable())
+            continue;
         TempDir dir;
-        chmod(QFile::encodeName(dir.path).constData(), dirMode);
+        chmod(QFile::encodeName(dir.path).constData(), row.dirMode);
         writeFile(dir.file("a.log"), "root's\n");
         writeFile(dir.file("b.log"), "nobody's\n");
-        ASSERT_EQ(chown(QFile::encodeName(dir.file("b.log")).constData(), 65534, 65534), 0);
-        const QFile::Permissions mode = QFile::permissions(dir.file("b.log"));
-        EXPECT_EQ(startAged(dir, "1", 2 * day, true, dirMode == 01777), left) << dirMode;
-        for (const QString& name : left)
-            EXPECT_EQ(QFile::permissions(dir.file(name)), mode) << name.toStdString();
+        ASSERT_EQ(row.asNobody ? chown(QFile::encodeName(dir.file("b.log")).constData(), 65534, 65534) : 0, 0);
+        if (row.mounted && !makeUnremovable(dir.file("a.log")))
+            continue;
+        if (row.blocked)
+            QDir().mkdir(dir.file(QDate::currentDate().addDays(2).toString("yyyyMMdd") + "_1_demo.log"));
+        const QFile::Permissions mode = QFile::permissions(dir.file("a.log"));
+        const bool starts = !row.blocked && row.dirMode == 01777;
+        EXPECT_EQ(startAged(dir, "1", 2 * day, row.asNobody, starts), row.left) << row.what;
+        for (const QString& name : row.left)
+            EXPECT_EQ(QFile::permissions(dir.file(name)), mode) << row.what << ' ' << name.toStdString();
+        if (row.mounted)
+            umount2(QFile::encodeName(dir.file("a.log")).constData(), MNT_DETACH);
+        ++ran;
     }
+    if (ran == 0)
+        GTEST_SKIP() << "needs root: for a mount namespace, or to run the host as user nobody through setpriv";
 }
 
 TEST(Year2038, RecordsLandInTheDaysFileAtTheirTimeOfDayARestartContinuesItRetentionAgesIt)

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -162,19 +163,34 @@ char threadState(pid_t tid)
     const int end = text.lastIndexOf(')');
     return end > 0 && end + 2 < text.size() ? text[end + 2] : '?';
 }
+
+long long nanoseconds()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+// Waits awake, for microseconds; gives up after 10 s.
+template <typename Done> void spinUntil(const Done& done)
+{
+    for (const long long end = nanoseconds() + 10000000000; !done() && nanoseconds() < end;) {
+    }
+}
 } // namespace
 
-// Each holder stays inside until every other thread that wants the lock has
-// waited awake and gone to sleep on it, so that each way in is tried while
-// the lock is held; then threads take it by turns as fast as they can.
+// Every way in is tried while the lock is held. Asleep: each holder stays
+// inside until every other thread that wants the lock sleeps on it. Awake:
+// the holder lets go 2 or 10 µs after the other began to try, which takes it
+// while waiting awake (at two free looks in a row, or at the first free
+// moment), and the old holder tries again at once.
 TEST(Threads, WriteLockAdmitsOneHolderAtATime)
 {
     if (threadState(gettid()) != 'R')
         GTEST_SKIP() << "no /proc/self/task here";
     LogerDetail::WriteLock lock;
-    const int threads = 4, rounds = 3, turns = 20000;
+    const int threads = 4, rounds = 3, awakeRounds = 1000;
     std::atomic<pid_t> waiting[threads] = {}; // a thread's id while it waits for the lock
-    std::atomic<int> inside{0}, overlaps{0};
+    std::atomic<int> inside{0}, overlaps{0}, entered{0};
+    std::atomic<long long> askedAt[2] = {}; // when each of two threads began to try; 0 while not
     const auto holdUntilOthersSleep = [&](int self) {
         overlaps += inside++ > 0;
         EXPECT_TRUE(waitUntil([&] {
@@ -185,7 +201,23 @@ TEST(Threads, WriteLockAdmitsOneHolderAtATime)
         }));
         --inside;
     };
-    long counter = 0; // guarded by nothing but the lock
+    const auto takeTurns = [&](int self) {
+        for (int round = self; round < awakeRounds && overlaps == 0; round += 2) {
+            spinUntil([&] { return entered == round || overlaps > 0; });
+            askedAt[self] = nanoseconds();
+            std::lock_guard<LogerDetail::WriteLock> hold(lock);
+            askedAt[self] = 0;
+            overlaps += inside++ > 0;
+            ++entered;
+            const long long delay = round % 4 < 2 ? 2000 : 10000;
+            if (round + 1 < awakeRounds)
+                spinUntil([&] {
+                    const long long at = askedAt[1 - self];
+                    return (at != 0 && nanoseconds() - at >= delay) || overlaps > 0;
+                });
+            --inside;
+        }
+    };
     lock.lock();
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
@@ -196,12 +228,6 @@ TEST(Threads, WriteLockAdmitsOneHolderAtATime)
                 waiting[t] = 0;
                 holdUntilOthersSleep(t);
             }
-            for (int turn = 0; turn < turns; ++turn) {
-                std::lock_guard<LogerDetail::WriteLock> hold(lock);
-                overlaps += inside++ > 0;
-                ++counter;
-                --inside;
-            }
         });
     EXPECT_TRUE(
         waitUntil([&] { return std::all_of(waiting, waiting + threads, [](const auto& w) { return w != 0; }); }));
@@ -209,6 +235,8 @@ TEST(Threads, WriteLockAdmitsOneHolderAtATime)
     lock.unlock();
     for (std::thread& w : workers)
         w.join();
+    std::thread other(takeTurns, 1);
+    takeTurns(0);
+    other.join();
     EXPECT_EQ(overlaps, 0);
-    EXPECT_EQ(counter, long{threads} * turns);
 }

@@ -283,6 +283,7 @@ TEST(Retention, DeletesLogFilesFromTheDayTheyExpire)
                 writeFile(dir.file(name), "old line\n");
                 utimensat(AT_FDCWD, QFile::encodeName(dir.file(name)).constData(), times, 0);
             }
+        chown(QFile::encodeName(dir.file("OLD.LOG")).constData(), 65534, 65534); // whoever wrote it (as root)
         QFile::link("x.txt", dir.file("link.log"));
         const QFile::Permissions mode = QFile::permissions(dir.file("x.txt"));
         QDir().mkdir(dir.file("sub.log"));

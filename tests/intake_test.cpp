@@ -187,7 +187,7 @@ TEST(Threads, WriteLockAdmitsOneHolderAtATime)
     if (threadState(gettid()) != 'R')
         GTEST_SKIP() << "no /proc/self/task here";
     LogerDetail::WriteLock lock;
-    const int threads = 4, rounds = 3, awakeRounds = 1000;
+    const int threads = 4, rounds = 3, awakeRounds = 400;
     std::atomic<pid_t> waiting[threads] = {}; // a thread's id while it waits for the lock
     std::atomic<int> inside{0}, overlaps{0}, entered{0};
     std::atomic<long long> askedAt[2] = {}; // when each of two threads began to try; 0 while not

@@ -55,7 +55,7 @@ TEST(DiskSpace, RetainWhileRunningKeepsTheLastDaysByTheirNames)
     // 30 days of about 3 MiB each, four days a second.
     TempDir dir;
     const Child r =
-        runHost({"init-ini", iniFile(dir, "OneLogMaxSizeMB=1\nRetainWhileRunning=1\n"), "days", "30", "1000", "128"},
+        runHost({"init-ini", iniFile(dir, "OneLogMaxSizeMB=1\nRetainWhileRunning=true\n"), "days", "30", "1000", "128"},
                 fakeClock({"FAKETIME=+0 x345600"}));
     ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
     const QDate end = QDate::fromString(QString::number(printed(r, "date")), "yyyyMMdd");
@@ -69,14 +69,23 @@ TEST(DiskSpace, RetainWhileRunningKeepsTheLastDaysByTheirNames)
 TEST(DiskSpace, MaxTotalSizeKeepsTheNewestFilesWithinIt)
 {
     TempDir dir;
+    // An own file of two days before the host's today, by name and creation, with a higher id than
+    // today's get: it goes first. Another program's file stays.
+    writeFile(dir.file(today() + "_999_demo.log"), {}, MiB);
+    writeFile(dir.file("notes.log"), "not this log's\n");
+    const QString hostToday = QDate::currentDate().addDays(2).toString("yyyyMMdd");
     const Child r = runHost(
-        {"limits", "0", "5", "0", "-1", "init-record", dir.path, "demo", "1", "5", "log", "20000", "1000", "status"});
+        {"limits", "0", "5", "0", "-1", "init-record", dir.path, "demo", "1", "5", "log", "20000", "1000", "status"},
+        fakeClock({"FAKETIME=+2d"}));
     ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
     EXPECT_EQ(printed(r, "written"), 20000);
     EXPECT_EQ(printed(r, "lost"), 0);
-    const QStringList files = fileNames(dir.path);
-    EXPECT_LE(totalSize(dir.path), 6 * MiB + 2000); // 5 MiB, and the file being written
-    EXPECT_GE(totalSize(dir.path), 4 * MiB);
+    const QStringList files = fileNames(dir.path).filter(QRegularExpression("^" + hostToday + "_\\d+_demo\\.log$"));
+    EXPECT_EQ(fileNames(dir.path), QStringList(files) << "notes.log");
+    const qint64 own = totalSize(dir.path) - QFileInfo(dir.file("notes.log")).size();
+    EXPECT_EQ(printed(r, "logbytes"), own); // every file of this log, the current one too
+    EXPECT_LE(own, 6 * MiB + 2000);         // 5 MiB, and the file being written
+    EXPECT_GE(own, 4 * MiB);
     // The newest ids are the ones left.
     int newest = 0;
     for (const QString& name : files)
@@ -153,9 +162,13 @@ TEST(DiskSpace, AFullDiskWithoutLimitsTellsTheLossAndLeavesNoPieceOfALine)
     EXPECT_GT(lost, 0);
     const QStringList lines = readLines(dir.file("log/" + today() + "_1_demo.log"));
     ASSERT_GE(lines.size(), 2);
-    for (const QString& line : lines)
-        ASSERT_TRUE(line.endsWith(']')) << "a piece of a line: " << line.right(40).toStdString();
-    EXPECT_TRUE(lines[lines.size() - 2].contains(QString("]   [%1 record(s) lost").arg(lost)));
+    for (const QString& line : lines) // one time stamp each: no piece of a line glued to the next
+        ASSERT_TRUE(line.endsWith(']') &&
+                    line.count(QRegularExpression("\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[")) == 1)
+            << "a piece of a line: " << line.left(40).toStdString();
+    EXPECT_TRUE(lines[lines.size() - 2].endsWith(
+        QString("]   [%1 record(s) lost before this line: No space left on device]").arg(lost)));
+    EXPECT_EQ(printed(r, "errno"), ENOSPC);
     EXPECT_TRUE(lines.last().endsWith("[xxxxx]"));
 }
 

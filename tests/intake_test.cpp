@@ -2,11 +2,15 @@
 #include "support.h"
 #include "writelock_p.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
 
-#include <QRegularExpression>
 #include <QTime>
 
 using namespace testing_support;
@@ -56,12 +60,19 @@ TEST(Line, ShowsEachFieldForTheThreeIntakeForms)
     log.addLogtoList(DEBUG, "f.cpp", function, 10, std::string("one"));
     strcpy(function, "int Twelve::two(int)");
     log.addLogtoList(DEBUG, "f.cpp", function, 11, std::string("two"));
-    // The printf form's line feeds at the ends, and its text taken as UTF-8 (a bad byte as U+FFFD).
+    // The printf form's line feeds at the ends, and its text taken as UTF-8 (a bad byte as U+FFFD),
+    // in the arguments and in the format's own text.
     log.addLogtoList(DEBUG, "f.cpp", "f", 13, "\nline %d\n", 13);
     log.addLogtoList(DEBUG, "f.cpp", "f", 14, "%s|%s",
                      "Gr\xc3\xbc\xc3\x9f"
                      "e",
                      "\xff");
+    log.addLogtoList(DEBUG, "f.cpp", "f", 15, "\xe9 %d|%c", 15, '\xe9');
+    // A format in a buffer of the host's, rebuilt between records.
+    char format[16] = "name %d";
+    log.addLogtoList(DEBUG, "f.cpp", "f", 16, format, 16);
+    strcpy(format, "name %s");
+    log.addLogtoList(DEBUG, "f.cpp", "f", 17, format, "abc");
     const QStringList expected = {after("DEBUG", "9", "f", "earlier"),
                                   after("WARN", "57", "Loger::SetLogLevel", "disk full"),
                                   after("ERR", "12345", "main", "std::string"),
@@ -79,9 +90,21 @@ TEST(Line, ShowsEachFieldForTheThreeIntakeForms)
                                   "",
                                   after("DEBUG", "13", "f", " line 13"),
                                   "",
-                                  after("DEBUG", "14", "f", QString::fromUtf8("Grüße|\xef\xbf\xbd"))};
+                                  after("DEBUG", "14", "f", QString::fromUtf8("Grüße|\xef\xbf\xbd")),
+                                  after("DEBUG", "15", "f", QString::fromUtf8("\xef\xbf\xbd 15|\xef\xbf\xbd")),
+                                  after("DEBUG", "16", "f", "name 16"),
+                                  after("DEBUG", "17", "f", "name abc")};
     EXPECT_EQ(fileNames(dir.path + "new/dir/"), QStringList{today() + "_1_demo.log"});
-    const QStringList lines = readLines(dir.path + "new/dir/" + today() + "_1_demo.log");
+    for (const char* made : {"new", "new/dir"}) { // one level at a time, closed to other users
+        struct stat st = {};
+        EXPECT_EQ(stat(QFile::encodeName(dir.path + made).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0750u) << made; // the umask of the tests is 022
+    }
+    QFile file(dir.path + "new/dir/" + today() + "_1_demo.log");
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    EXPECT_EQ(QString::fromUtf8(bytes).toUtf8(), bytes); // UTF-8 throughout: no byte written raw
+    const QStringList lines = readLines(file.fileName());
     ASSERT_EQ(lines.size(), expected.size());
     for (int i = 0; i < lines.size(); ++i)
         EXPECT_EQ(lines[i].mid(expected[i].isEmpty() ? 0 : 14), expected[i]);
@@ -130,51 +153,90 @@ TEST(Level, FiltersRecordsAndRefusesValuesOutsideDebugToFatal)
     EXPECT_EQ(lines, expected);
 }
 
-// Holders now and then stay long enough that waiters give up waiting awake
-// and sleep: both ways in must let one holder in at a time.
-TEST(Threads, WriteLockAdmitsOneHolderAtATime)
+namespace
 {
-    LogerDetail::WriteLock lock;
-    long counter = 0; // guarded by nothing but the lock
-    const int threads = 4, rounds = 20000;
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t)
-        workers.emplace_back([&] {
-            for (int i = 0; i < rounds; ++i) {
-                std::lock_guard<LogerDetail::WriteLock> hold(lock);
-                const long seen = counter;
-                if (i % 2000 == 0)
-                    std::this_thread::sleep_for(std::chrono::microseconds(200));
-                counter = seen + 1;
-            }
-        });
-    for (std::thread& w : workers)
-        w.join();
-    EXPECT_EQ(counter, long{threads} * rounds);
+// How the kernel shows a thread of this process: 'S' while it sleeps.
+char threadState(pid_t tid)
+{
+    QFile stat(QString("/proc/self/task/%1/stat").arg(tid));
+    const QByteArray text = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+    const int end = text.lastIndexOf(')');
+    return end > 0 && end + 2 < text.size() ? text[end + 2] : '?';
 }
 
-TEST(Threads, EightThreadsWriteEveryLineWholeAndInOrder)
+long long nanoseconds()
 {
-    TempDir dir;
-    Loger& log = Loger::GetLoger();
-    ASSERT_TRUE(log.InitLogInfo(recordConfig(dir.path)));
-    const int threads = 8, perThread = 1000;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+// Waits awake, for microseconds; gives up after 10 s.
+template <typename Done> void spinUntil(const Done& done)
+{
+    for (const long long end = nanoseconds() + 10000000000; !done() && nanoseconds() < end;) {
+    }
+}
+} // namespace
+
+// Every way in is tried while the lock is held. Asleep: each holder stays
+// inside until every other thread that wants the lock sleeps on it. Awake:
+// the holder lets go 2 or 10 µs after the other began to try, which takes it
+// while waiting awake (at two free looks in a row, or at the first free
+// moment), and the old holder tries again at once.
+TEST(Threads, WriteLockAdmitsOneHolderAtATime)
+{
+    if (threadState(gettid()) != 'R')
+        GTEST_SKIP() << "no /proc/self/task here";
+    LogerDetail::WriteLock lock;
+    const int threads = 4, rounds = 3, awakeRounds = 400;
+    std::atomic<pid_t> waiting[threads] = {}; // a thread's id while it waits for the lock
+    std::atomic<int> inside{0}, overlaps{0}, entered{0};
+    std::atomic<long long> askedAt[2] = {}; // when each of two threads began to try; 0 while not
+    const auto holdUntilOthersSleep = [&](int self) {
+        overlaps += inside++ > 0;
+        EXPECT_TRUE(waitUntil([&] {
+            for (int t = 0; t < threads; ++t)
+                if (t != self && waiting[t] != 0 && threadState(waiting[t]) != 'S')
+                    return overlaps > 0;
+            return true;
+        }));
+        --inside;
+    };
+    const auto takeTurns = [&](int self) {
+        for (int round = self; round < awakeRounds && overlaps == 0; round += 2) {
+            spinUntil([&] { return entered == round || overlaps > 0; });
+            askedAt[self] = nanoseconds();
+            std::lock_guard<LogerDetail::WriteLock> hold(lock);
+            askedAt[self] = 0;
+            overlaps += inside++ > 0;
+            ++entered;
+            const long long delay = round % 4 < 2 ? 2000 : 10000;
+            if (round + 1 < awakeRounds)
+                spinUntil([&] {
+                    const long long at = askedAt[1 - self];
+                    return (at != 0 && nanoseconds() - at >= delay) || overlaps > 0;
+                });
+            --inside;
+        }
+    };
+    lock.lock();
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
         workers.emplace_back([&, t] {
-            for (int n = 0; n < perThread; ++n)
-                log.addLogtoList(INFO, "f.cpp", "void worker()", n, "t%d n%d %s", t, n, "payload payload");
+            for (int round = 0; round < rounds; ++round) {
+                waiting[t] = gettid();
+                std::lock_guard<LogerDetail::WriteLock> hold(lock);
+                waiting[t] = 0;
+                holdUntilOthersSleep(t);
+            }
         });
-    for (auto& w : workers)
+    EXPECT_TRUE(
+        waitUntil([&] { return std::all_of(waiting, waiting + threads, [](const auto& w) { return w != 0; }); }));
+    holdUntilOthersSleep(-1);
+    lock.unlock();
+    for (std::thread& w : workers)
         w.join();
-    const QRegularExpression layout("^\\[\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d\\] \\[INFO \\] \\[\\d+ *\\] \\[\\d+ *\\]  "
-                                    "\\[worker\\]   \\[t(\\d) n(\\d+) payload payload\\]$");
-    std::vector<int> next(threads, 0);
-    const QStringList lines = readLines(dir.file(today() + "_1_demo.log"));
-    ASSERT_EQ(lines.size(), threads * perThread);
-    for (const QString& line : lines) {
-        const auto m = layout.match(line);
-        ASSERT_TRUE(m.hasMatch()) << line.toStdString();
-        EXPECT_EQ(m.captured(2).toInt(), next[m.captured(1).toInt()]++);
-    }
+    std::thread other(takeTurns, 1);
+    takeTurns(0);
+    other.join();
+    EXPECT_EQ(overlaps, 0);
 }

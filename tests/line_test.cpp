@@ -58,6 +58,7 @@ QByteArray referenceBytes(const char* time, int level, unsigned line, unsigned t
 std::string formatBothWays(const char* format, ...)
 {
     char ours[2049], theirs[2049];
+    memset(ours, 'Z', sizeof ours); // stale bytes, should a field leave any
     va_list args, copy;
     va_start(args, format);
     va_copy(copy, args);
@@ -91,6 +92,10 @@ TEST(Line, FormatsMessagesAsVsnprintf)
         formatBothWays("%08x", 255u),
         formatBothWays("%-05d|%08lu|%3d|%010lld|%-8X|%2s|%-4c|", 7, 123UL, 12345, LLONG_MIN, 0xabcu, "abc", 'z'),
         formatBothWays("%040d|%00005d", -1, 2),
+        formatBothWays("%10d|%-10d|%010d|%16x|%-17u|%10c|%12d", 7, 7, -7, 255u, 7u, 'c', 7), // pads of 9 and more
+        // With a %s the text may be cut: the same paddings there, and a cut inside one.
+        formatBothWays("%s%40d|%-40d|%040d|%33x|%-32u|%10d|%8c", "a", 7, 7, -7, 255u, 7u, 7, 'c'),
+        formatBothWays("%s%40d", std::string(2030, 'y').c_str(), 7),
         formatBothWays("%05s", "ab"),
         formatBothWays("%+d", 3),
         formatBothWays("% d", 3),

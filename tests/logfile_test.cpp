@@ -1,12 +1,15 @@
 // Which file a line goes to: continuing today's file, new ids, rollover by
 // size and date, directories that cannot be used, and retention.
 #include "support.h"
+#include "logger_extras.h"
 
 #include <QDateTime>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTimeZone>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -57,6 +60,7 @@ TEST(NameSelection, ARecordGoesToTheNewestFileOfTodayBelowTheLimitElseToANewId)
         std::vector<File> files;
         const char* megabytes;
         QString grows;
+        QStringList limits = {}; // handed over before the start
     } rows[] = {
         {"newest below the limit", {{T1, 10 * MiB, 150}, {T2, 200 * 1024, 60}}, "10", T2},
         {"all full", {{T1, 10 * MiB, 150}, {T2, 10 * MiB, 60}}, "10", T + "_3_demo.log"},
@@ -72,7 +76,11 @@ TEST(NameSelection, ARecordGoesToTheNewestFileOfTodayBelowTheLimitElseToANewId)
         {"hidden files", {{"." + T + "_7_demo.log", MiB, 1}}, "1", T + "_8_demo.log"},
         {"creation date, not name date", {{"20000101_9_demo.log", MiB, 1}}, "1", T + "_10_demo.log"},
         {"modified last though created first", {{T1, 9, 1}, {T2, 9, 60}}, "30", T1},
-        {"modified on another day than created", {{T + "_3_demo.log", 9, 3 * 24 * 60}}, "30", T + "_3_demo.log"},
+        // Kept 5 days by creation time, not by its times set back.
+        {"modified 10 days before it was created", {{T + "_3_demo.log", 9, 10 * 24 * 60}}, "30", T + "_3_demo.log"},
+        // Disk limits at a restart never take the file about to be continued.
+        {"over the total size", {{T1, 3 * MiB, 1}}, "30", T1, {"limits", "0", "2", "0", "-1"}},
+        {"short of free space", {{T1, 9, 1}}, "30", T1, {"limits", "0", "0", "2147483647", "-1"}},
     };
     for (const auto& row : rows) {
         TempDir dir;
@@ -82,7 +90,8 @@ TEST(NameSelection, ARecordGoesToTheNewestFileOfTodayBelowTheLimitElseToANewId)
             else
                 makeFile(dir.file(f.name), f.size, f.minutesOld);
         const QMap<QString, qint64> before = sizes(dir.path);
-        const Child r = runHost({"init-record", dir.path, "demo", row.megabytes, "5", "log", "1", "10"});
+        const Child r =
+            runHost(row.limits + QStringList{"init-record", dir.path, "demo", row.megabytes, "5", "log", "1", "10"});
         EXPECT_EQ(r.exitCode, 0) << row.what;
         EXPECT_TRUE(r.out.startsWith("init:1\n")) << row.what;
         QMap<QString, qint64> grown = sizes(dir.path);
@@ -160,21 +169,26 @@ TEST(Opening, AFileInTheWayFailsTheStartAndLosesRecordsUntilItIsGone)
     ASSERT_TRUE(QFile::remove(dir.file("logs")));
     ASSERT_TRUE(log.InitLogInfo(recordConfig(logs))); // a failed start may be retried
     log.addLogtoList(INFO, "f.cpp", "f", 1, std::string("first"));
+    ASSERT_TRUE(waitForNextSecond());
+    log.addLogtoList(INFO, "f.cpp", "f", 1, std::string("second")); // after a look that found the directory
     // The directory moved away and a file in its place, seen at the next second's look.
     ASSERT_TRUE(QDir().rename(dir.file("logs"), dir.file("old")));
     writeFile(dir.file("logs"), "in the way");
-    const time_t now = time(nullptr);
-    ASSERT_TRUE(waitUntil([&] { return time(nullptr) != now; }));
+    ASSERT_TRUE(waitForNextSecond());
     log.addLogtoList(INFO, "f.cpp", "f", 2, std::string("lost"));
     ASSERT_TRUE(QFile::remove(dir.file("logs")));
     for (int n = 3; n <= 5; ++n)
         log.addLogtoList(INFO, "f.cpp", "f", n, std::string("kept"));
     // The new file tells where the records before went, then of the loss, once.
-    EXPECT_EQ(readLines(dir.file("old/" + T1)).size(), 1);
+    EXPECT_EQ(readLines(dir.file("old/" + T1)).size(), 2);
     const QStringList lines = readLines(dir.file("logs/" + T1));
     ASSERT_EQ(lines.size(), 5);
-    EXPECT_TRUE(lines[0].contains("] [WARN ] [") && lines[0].contains(logs + T1)) << lines[0].toStdString();
-    EXPECT_TRUE(lines[1].contains("] [ERR  ] [") && lines[1].contains("]   [1 ")) << lines[1].toStdString();
+    EXPECT_TRUE(lines[0].contains("] [WARN ] [") && lines[0].contains(logs + T1) &&
+                lines[0].endsWith(" 1 of them since the last look]"))
+        << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].contains("] [ERR  ] [") &&
+                lines[1].endsWith("]   [1 record(s) lost before this line: Not a directory]"))
+        << lines[1].toStdString();
     for (int n = 2; n <= 4; ++n)
         EXPECT_TRUE(lines[n].endsWith("[kept]"));
 }
@@ -217,25 +231,48 @@ TEST(DirectoryMoved, TheNextRecordGoesToTheDirectoryAtThePathWithANote)
 TEST(Opening, AFailedWriteIsToldInTheFileAndLeavesNoPieceOfALine)
 {
     TempDir dir;
-    ASSERT_TRUE(Loger::GetLoger().InitLogInfo(recordConfig(dir.path)));
-    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 1, std::string("before"));
-    // The file size limit of the process cuts the next line short for real.
+    Loger& log = Loger::GetLoger();
+    ASSERT_TRUE(log.InitLogInfo(recordConfig(dir.path)));
+    log.addLogtoList(INFO, "f.cpp", "f", 1, std::string("before"));
+    // The file size limit of the process cuts the next line short for real,
+    // and the records after it are lost; then the limit goes.
     signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    getrlimit(RLIMIT_FSIZE, &limit);
-    const rlimit saved = limit;
-    limit.rlim_cur = rlim_t(QFileInfo(dir.file(T1)).size() + 20);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 2, std::string("cut short"));
-    Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", 3, std::string("lost"));
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
-    for (int n = 4; n <= 6; ++n)
-        Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", n, std::string("after"));
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto cutShort = [&](int records) {
+        rlimit limit = saved;
+        limit.rlim_cur = rlim_t(QFileInfo(dir.file(T1)).size() + 20);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        for (int n = 0; n < records; ++n)
+            log.addLogtoList(INFO, "f.cpp", "f", 2, std::string("cut short or lost"));
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+        log.addLogtoList(INFO, "f.cpp", "f", 3, std::string("after"));
+    };
+    cutShort(2); // the piece that fitted is cut off again, the loss told once
+    const LOGER_STATUS status = GetLogerStatus();
+    EXPECT_EQ(status.m_strFilePath, dir.file(T1));
+    EXPECT_EQ(status.m_nRecordsWritten, 2u);
+    EXPECT_EQ(status.m_nRecordsLost, 2u);
+    EXPECT_EQ(status.m_nLastErrno, EFBIG);
+    EXPECT_EQ(status.m_nFileSize, QFileInfo(dir.file(T1)).size());
+    EXPECT_EQ(status.m_nLogBytes, QFileInfo(dir.file(T1)).size());
+    // Another writer's line, not yet seen at a look: the piece is not cut off
+    // then, but ended by a line feed.
+    ASSERT_TRUE(waitForNextSecond());
+    log.addLogtoList(INFO, "f.cpp", "f", 4, std::string("looked"));
+    QFile other(dir.file(T1));
+    ASSERT_TRUE(other.open(QIODevice::Append) && other.write("other\n") == 6);
+    other.close();
+    cutShort(1);
     const QStringList lines = readLines(dir.file(T1));
-    ASSERT_EQ(lines.size(), 5); // the piece that fitted is cut off again, the loss told once
-    EXPECT_TRUE(lines[1].contains("] [ERR  ] [") && lines[1].contains("]   [2 "));
-    for (int n = 2; n <= 4; ++n)
-        EXPECT_TRUE(lines[n].endsWith("[after]"));
+    ASSERT_EQ(lines.size(), 8) << lines.join('\n').toStdString();
+    const QString note =
+        "^\\[[\\d:.]{12}\\] \\[ERR  \\] .*\\]   \\[%1 record\\(s\\) lost before this line: File too large\\]$";
+    EXPECT_TRUE(lines[1].contains(QRegularExpression(note.arg(2)))) << lines[1].toStdString();
+    EXPECT_TRUE(lines[2].endsWith("[after]") && lines[3].endsWith("[looked]") && lines[4] == "other");
+    EXPECT_TRUE(lines[5].startsWith('[') && lines[5].size() == 20) << lines[5].toStdString();
+    EXPECT_TRUE(lines[6].contains(QRegularExpression(note.arg(1)))) << lines[6].toStdString();
+    EXPECT_TRUE(lines[7].endsWith("[after]"));
 }
 
 TEST(Rollover, UnderAFileSizeLimitANewFileStartsBeforeALineWouldCrossIt)
@@ -268,10 +305,10 @@ QStringList startAged(const TempDir& dir, const QString& days, long long age, bo
 
 TEST(Retention, DeletesLogFilesFromTheDayTheyExpire)
 {
-    // Only files named as log files go; 20000103_1_link.log links to x.txt:
-    // never removed, and x.txt keeps its mode.
+    // Only this user's files named as log files go; 20000103_1_link.log links
+    // to x.txt: never removed, and x.txt keeps its mode.
     const QStringList logs = {"20000101_2_demo.log", "20000102_7_other.log"},
-                      others = {"20000103_1_link.log", "OLD.LOG", "a.log", "x.log.1", "x.txt"};
+                      others = {"20000103_1_link.log", "20000104_3_nobody.log", "OLD.LOG", "a.log", "x.log.1", "x.txt"};
     const struct
     {
         QString days;
@@ -282,9 +319,14 @@ TEST(Retention, DeletesLogFilesFromTheDayTheyExpire)
                 {"49711", day, false}}; // the period in 32 bits would wrap to 17.5 hours
     for (const auto& row : rows) {
         TempDir dir;
+        // Modified at the host's now: age is by creation time.
+        const timespec touched{time(nullptr) + row.age, 0}, times[2] = {touched, touched};
         for (const QString& name : logs + others)
-            if (name != others[0])
+            if (name != others[0]) {
                 writeFile(dir.file(name), "old line\n");
+                utimensat(AT_FDCWD, QFile::encodeName(dir.file(name)).constData(), times, 0);
+            }
+        chown(QFile::encodeName(dir.file(others[1])).constData(), 65534, 65534); // another user's (as root)
         QFile::link("x.txt", dir.file(others[0]));
         const QFile::Permissions mode = QFile::permissions(dir.file("x.txt"));
         QDir().mkdir(dir.file("sub.log"));
@@ -295,28 +337,59 @@ TEST(Retention, DeletesLogFilesFromTheDayTheyExpire)
     }
 }
 
+namespace
+{
+// Makes `file` a mount point, seen by this test and its children only: then
+// no user, root included, can remove it. False where no mount namespace can
+// be had (not root).
+bool makeUnremovable(const QString& file)
+{
+    static const bool privateMounts =
+        unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    const QByteArray path = QFile::encodeName(file);
+    return privateMounts && mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr) == 0;
+}
+} // namespace
+
 TEST(Retention, AFileThatCannotBeDeletedDoesNotStopThePassAndKeepsItsMode)
 {
-    if (runHost({}, {}, {}, true).exitCode != 0)
-        GTEST_SKIP() << "the test host cannot be run as user nobody here";
-    // The host runs as nobody: a is root's, b nobody's.
-    // Closed to nobody, the host cannot make its own file there: retention ran all the same.
+    // Both files expired; a, listed first, cannot go, b can.
     const QString a = "20000101_2_a.log", b = "20000101_2_b.log";
-    const std::pair<mode_t, QStringList> rows[] = {
-        {01777, {a}},   // sticky, open to all: nobody removes only b, its own
-        {0755, {a, b}}, // closed to nobody: neither can go, and neither mode changes
+    const struct
+    {
+        const char* what;
+        bool asNobody; // the host runs as nobody: a is root's, b nobody's
+        mode_t dirMode;
+        bool mounted; // a is a mount point
+        bool starts;
+        QStringList left;
+    } rows[] = {
+        {"a mount point", false, 0755, true, true, {a}},
+        {"sticky, open to all: nobody removes only b, its own", true, 01777, false, true, {a}},
+        // Closed to nobody, the host cannot make its own file there: retention ran all the same.
+        {"closed to nobody: neither can go, and neither mode changes", true, 0755, false, false, {a, b}},
     };
-    for (const auto& [dirMode, left] : rows) {
+    int ran = 0;
+    for (const auto& row : rows) {
+        if (row.asNobody && !nobodyAvailable())
+            continue;
         TempDir dir;
-        chmod(QFile::encodeName(dir.path).constData(), dirMode);
+        chmod(QFile::encodeName(dir.path).constData(), row.dirMode);
         writeFile(dir.file(a), "root's\n");
         writeFile(dir.file(b), "nobody's\n");
-        ASSERT_EQ(chown(QFile::encodeName(dir.file(b)).constData(), 65534, 65534), 0);
-        const QFile::Permissions mode = QFile::permissions(dir.file(b));
-        EXPECT_EQ(startAged(dir, "1", 2 * day, true, dirMode == 01777), left) << dirMode;
-        for (const QString& name : left)
-            EXPECT_EQ(QFile::permissions(dir.file(name)), mode) << name.toStdString();
+        ASSERT_EQ(row.asNobody ? chown(QFile::encodeName(dir.file(b)).constData(), 65534, 65534) : 0, 0);
+        if (row.mounted && !makeUnremovable(dir.file(a)))
+            continue;
+        const QFile::Permissions mode = QFile::permissions(dir.file(a));
+        EXPECT_EQ(startAged(dir, "1", 2 * day, row.asNobody, row.starts), row.left) << row.what;
+        for (const QString& name : row.left)
+            EXPECT_EQ(QFile::permissions(dir.file(name)), mode) << row.what << ' ' << name.toStdString();
+        if (row.mounted)
+            umount2(QFile::encodeName(dir.file(a)).constData(), MNT_DETACH);
+        ++ran;
     }
+    if (ran == 0)
+        GTEST_SKIP() << "needs root: for a mount namespace, or to run the host as user nobody through setpriv";
 }
 
 TEST(Year2038, RecordsLandInTheDaysFileAtTheirTimeOfDayARestartContinuesItRetentionAgesIt)

@@ -108,12 +108,15 @@ TEST(Stop, EndsTheDrainLoopAndLaterRecordsStillLand)
 
 namespace
 {
-// Starts a host from `ini` in `dir`, also its temporary directory: it prints
-// the start's result and the reported directories, then logs one record.
-Child startFromIni(const TempDir& dir, const QString& ini)
+// Starts a host from `ini` in `dir`, also its temporary directory, after the
+// commands `before`: it prints the start's result and the reported
+// directories, logs three records and prints the limits in force.
+Child startFromIni(const TempDir& dir, const QString& ini, const QStringList& before = {})
 {
     writeFile(dir.file("logger.ini"), ini.toUtf8());
-    return runHost({"init-ini", dir.file("logger.ini"), "paths", "log", "3", "5"}, {"TMPDIR=" + dir.path}, dir.path);
+    return runHost(before +
+                       QStringList{"init-ini", dir.file("logger.ini"), "paths", "log", "3", "5", "limits-in-force"},
+                   {"TMPDIR=" + dir.path}, dir.path);
 }
 } // namespace
 
@@ -144,35 +147,59 @@ TEST(IniFile, ComposesTheDirectoriesFromTheirParts)
 
 TEST(IniFile, TakesValidValuesAndKeepsTheOthers)
 {
-    const QStringList defaults = {"true", "0", "30", "true", "1024", "5"}; // write, level, MiB, echo, row, days
-    const std::pair<QString, QStringList> rows[] = {
+    // Write, level, MiB, echo, row, days; then the limits in force: retain, total MiB, free MiB, sync level.
+    const QStringList defaults = {"true", "0", "30", "true", "1024", "5", "0", "0", "0", "-1"};
+    const QStringList handedOver = {"limits", "1", "7", "8", "3"}; // SetLogerLimits before the start
+    const struct
+    {
+        QString keys;
+        QStringList before, values;
+    } rows[] = {
         {"LogLevel=INFO\nOneLogMaxSizeMB=2147483647\nRowLogMaxLen=1\nIsWriteLog=FaLsE\nIsPrintScreen=yes\n"
+         "RetainWhileRunning=true\nMaxTotalSizeMB=2147483647\nMinFreeSpaceMB=0\nSyncLevel=FATAL\n"
          "[CommConfig]\nOverDays=2147483647",
-         {"false", "1", "2147483647", "true", "1", "2147483647"}},
-        {"LogLevel=INFO\nOneLogMaxSizeMB=20\nRowLogMaxLen=2048\nIsWriteLog=no\nIsPrintScreen=0\n[CommConfig]"
-         "\nOverDays=9",
-         {"true", "1", "20", "false", "2048", "9"}},
-        {"LogLevel=FATAL", {"true", "4", "30", "true", "1024", "5"}},
-        {"LogLevel=info\nOneLogMaxSizeMB=2147483648\nRowLogMaxLen=-3\nIsWriteLog=\n[CommConfig]\nOverDays=0", defaults},
-        {"LogLevel=1\nOneLogMaxSizeMB=abc\nRowLogMaxLen=4294967296\nOverDays=3\nIsPrintScreen=", defaults},
-        {"LogLevel=\nOneLogMaxSizeMB=0\nRowLogMaxLen=0\n[CommConfig]\nOverDays=-3", defaults},
+         {},
+         {"false", "1", "2147483647", "true", "1", "2147483647", "1", "2147483647", "0", "4"}},
+        {"LogLevel=INFO\nOneLogMaxSizeMB=20\nRowLogMaxLen=2048\nIsWriteLog=no\nIsPrintScreen=0\n"
+         "RetainWhileRunning=1\nMaxTotalSizeMB=20\nMinFreeSpaceMB=2147483647\nSyncLevel=DEBUG\n[CommConfig]\nOverDays="
+         "9",
+         {},
+         {"true", "1", "20", "false", "2048", "9", "1", "20", "2147483647", "0"}},
+        {"LogLevel=FATAL", {}, {"true", "4", "30", "true", "1024", "5", "0", "0", "0", "-1"}},
+        {"LogLevel=info\nOneLogMaxSizeMB=2147483648\nRowLogMaxLen=-3\nIsWriteLog=\nMaxTotalSizeMB=2147483648\n"
+         "MinFreeSpaceMB=-1\nSyncLevel=err\n[CommConfig]\nOverDays=0",
+         {},
+         defaults},
+        {"LogLevel=1\nOneLogMaxSizeMB=abc\nRowLogMaxLen=4294967296\nOverDays=3\nIsPrintScreen=\nMaxTotalSizeMB=abc\n"
+         "SyncLevel=5",
+         {},
+         defaults},
+        {"LogLevel=\nOneLogMaxSizeMB=0\nRowLogMaxLen=0\n[CommConfig]\nOverDays=-3", {}, defaults},
         // Numbers never wrap: these are not 2 MiB, a row of 1215752191 and 1 day.
-        {"OneLogMaxSizeMB=4294967298\nRowLogMaxLen=99999999999\n[CommConfig]\nOverDays=4294967297", defaults},
+        {"OneLogMaxSizeMB=4294967298\nRowLogMaxLen=99999999999\nMinFreeSpaceMB=4294967297\n[CommConfig]\n"
+         "OverDays=4294967297",
+         {},
+         defaults},
+        // The file's limits over those handed over, each switched off here; without keys, those handed over.
+        {"RetainWhileRunning=false\nMaxTotalSizeMB=0\nMinFreeSpaceMB=0\nSyncLevel=", handedOver, defaults},
+        {"", handedOver, {"true", "0", "30", "true", "1024", "5", "1", "7", "8", "3"}},
     };
-    for (const auto& [keys, values] : rows) {
+    for (const auto& row : rows) {
         TempDir dir;
-        const Child r = startFromIni(dir, "[LogConfig]\nLogName=demo\nLogPath=" + dir.path + "\n" + keys);
-        EXPECT_TRUE(r.out.startsWith("init:1\n")) << keys.toStdString();
+        const Child r =
+            startFromIni(dir, "[LogConfig]\nLogName=demo\nLogPath=" + dir.path + "\n" + row.keys, row.before);
+        EXPECT_TRUE(r.out.startsWith("init:1\n")) << row.keys.toStdString();
         QStringList printed; // the eight values printed before the check
         for (const QString& line : r.err.split('\n'))
             if (line.startsWith("m_"))
                 printed << line.section(": ", 1).trimmed();
-        EXPECT_EQ(printed.mid(2), values) << keys.toStdString();
+        printed = printed.mid(2) + r.out.section("limits:", 1).section('\n', 0, 0).split(',');
+        EXPECT_EQ(printed, row.values) << row.keys.toStdString();
         // Records of all three forms, written and echoed as the switches and the level say.
-        const int records = values[0] == "true" && values[1] != "4" ? 3 : 0;
-        EXPECT_EQ(readLines(dir.path + "log/" + today() + "_1_demo.log").size(), records) << keys.toStdString();
-        EXPECT_EQ(r.err.split('\n').filter(QRegularExpression("^\"\\[")).size(), values[3] == "true" ? records : 0)
-            << keys.toStdString();
+        const int records = row.values[0] == "true" && row.values[1] != "4" ? 3 : 0;
+        EXPECT_EQ(readLines(dir.path + "log/" + today() + "_1_demo.log").size(), records) << row.keys.toStdString();
+        EXPECT_EQ(r.err.split('\n').filter(QRegularExpression("^\"\\[")).size(), row.values[3] == "true" ? records : 0)
+            << row.keys.toStdString();
     }
 }
 
@@ -202,9 +229,11 @@ TEST(IniFile, NamesEachMistakeWithItsFileGroupAndKey)
         {"[LogConfig]\nLogName=demo\nLogPath=a,b", {"[LogConfig] LogPath=a, b ", "comma"}},
         // Saved as UTF-8, read as GB2312: the first key whose value changes.
         {"[LogConfig]\nLogName=gr\u00fc\u00dfe", {"GB2312", "LogName", "\"gr\u00fc\u00dfe\""}},
-        {"[CommConfig]\nOverDays=3\n[LogConfig]\nLogName=demo\nLogLevel=INFO\nIsPrintScreen=FALSE\nSyncLevel=\n"
-         "RetainWhileRunning=true\nMaxTotalSizeMB=0",
-         {}},
+        {"[CommConfig]\nSyncLevel=ERR\n[LogConfig]\nLogName=demo", {"[CommConfig]", "SyncLevel"}},
+        {"[CommConfig]\nFileIdentifyPath=a\nOverDays=3\nFolderName=b\n[LogConfig]\nLogName=demo\nLogPath=logs\n"
+         "IsWriteLog=1\nLogLevel=INFO\nOneLogMaxSizeMB=1\nIsPrintScreen=FALSE\nRowLogMaxLen=9\nRetainWhileRunning=true\n"
+         "MaxTotalSizeMB=0\nMinFreeSpaceMB=0\nSyncLevel=",
+         {}}, // every key in its group
     };
     for (const auto& row : rows) {
         TempDir dir;
@@ -213,6 +242,8 @@ TEST(IniFile, NamesEachMistakeWithItsFileGroupAndKey)
         QStringList named = aboutFile;
         for (const QString& word : row.said)
             named = named.filter(word);
+        for (const QString& line : aboutFile.filter("ini file")) // as written, not quoted again
+            EXPECT_TRUE(line.startsWith("ini file \"" + dir.file("logger.ini") + "\": ")) << line.toStdString();
         EXPECT_EQ(named.size(), row.said.isEmpty() ? 0 : 1) << row.ini.toStdString() << '\n' << r.err.toStdString();
         if (row.said.isEmpty()) {
             EXPECT_EQ(aboutFile, QStringList());
@@ -264,7 +295,9 @@ TEST(OwnMessages, TheLoggingRuleSilencesThemAloneAndRecordsStillLand)
         EXPECT_EQ(r.out, "init:1" + QString(silenced ? "" : "\nuninit begin...uninit end..."));
         for (const char* own : {"Default Log Paths:", "m_strLogName:", "Found already existed logfiles:"})
             EXPECT_EQ(r.err.contains(own), !silenced) << own << '\n' << r.err.toStdString();
-        EXPECT_TRUE(r.err.contains("q 0 0")) << r.err.toStdString(); // the host's own qDebug()
+        const QString opened = "create logfile ok! file is : \"" + dir.file(today() + "_1_demo.log") + '"';
+        EXPECT_EQ(r.err.split('\n').contains(opened), !silenced) << r.err.toStdString(); // as written, not quoted again
+        EXPECT_TRUE(r.err.contains("q 0 0")) << r.err.toStdString();                     // the host's own qDebug()
         EXPECT_EQ(readLines(dir.file(today() + "_1_demo.log")).size(), 3);
         // A failed start is told all the same, and its reason is the host's to read.
         writeFile(dir.file("in-the-way"), "a file where a directory must go\n");

@@ -20,7 +20,14 @@ QByteArray encoded(const QString& path)
     return QFile::encodeName(path);
 }
 
-// What another local user does: runs `script` as user nobody.
+// Gives `path` (a link itself, not what it points to) to user nobody, as if
+// that user had made it.
+void giveToNobody(const QString& path)
+{
+    ASSERT_EQ(lchown(encoded(path).constData(), 65534, 65534), 0) << path.toStdString();
+}
+
+// Runs a shell script as user nobody.
 void asNobody(const QString& script)
 {
     const Child c = runCommand({"sh", "-c", script}, {}, true);
@@ -46,6 +53,8 @@ QStringList logFilesUnder(const QString& dir)
 
 TEST(Trust, ADirectoryAnotherUserCouldChangeIsRefused)
 {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving a directory to another user needs root";
     const struct
     {
         const char* what;
@@ -97,12 +106,15 @@ TEST(Trust, ALinkAnotherUserMadeIsNeverFollowed)
 {
     // <temp>/demo, the predictable default, is another user's link to a
     // directory of root's: no retention there, no file made there.
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a link of another user's needs root to make";
     SharedDir tmp;
     TempDir victim;
     writeFile(victim.file("old.log"), "not the logger's\n");
     QDir().mkdir(tmp.file("t"));
     chmod(encoded(tmp.file("t")).constData(), 01777);
-    asNobody("ln -s " + victim.path + " " + tmp.file("t/demo"));
+    ASSERT_TRUE(QFile::link(victim.path, tmp.file("t/demo")));
+    giveToNobody(tmp.file("t/demo"));
     const Child r = runHost({"init-record", "", "demo", "30", "1", "log", "1", "5"},
                             fakeClock({"FAKETIME=+2d"}) + QStringList{"TMPDIR=" + tmp.file("t")});
     EXPECT_TRUE(r.out.startsWith("init:0\n"));
@@ -111,9 +123,13 @@ TEST(Trust, ALinkAnotherUserMadeIsNeverFollowed)
 
 TEST(Trust, OnlyAFileOfItsOwnWithOneLinkIsContinued)
 {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a file of another user's needs root to make";
     SharedDir dir;
     const QString planted = dir.file(T + "_1_demo.log"), linked = dir.file(T + "_2_demo.log");
-    asNobody("echo planted >" + planted + " && chmod 666 " + planted);
+    writeFile(planted, "planted\n");
+    chmod(encoded(planted).constData(), 0666);
+    giveToNobody(planted);
     TempDir elsewhere;
     writeFile(elsewhere.file("secret"), "secret\n");
     ASSERT_EQ(link(encoded(elsewhere.file("secret")).constData(), encoded(linked).constData()), 0);
@@ -131,11 +147,15 @@ TEST(Trust, OnlyAFileOfItsOwnWithOneLinkIsContinued)
 TEST(EarlyRecords, NeverContinueAnotherUsersFileAndMoveToTheStartedDirectory)
 {
     // <temp> is tmp/t: the default file is <temp>/<date>_<id>_.log.
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a file of another user's needs root to make";
     SharedDir tmp;
     TempDir dir;
     QDir().mkdir(tmp.file("t"));
     chmod(encoded(tmp.file("t")).constData(), 01777);
-    asNobody("echo foreign >" + tmp.file("t/x.log") + " && chmod 666 " + tmp.file("t/x.log"));
+    writeFile(tmp.file("t/x.log"), "foreign\n");
+    chmod(encoded(tmp.file("t/x.log")).constData(), 0666);
+    giveToNobody(tmp.file("t/x.log"));
     writeFile(tmp.file("t/mine.log"), "another program's, of the same user\n");
     const Child r = runHost({"log", "1", "5", "init-record", dir.path, "demo", "30", "5", "log", "1", "6"},
                             {"TMPDIR=" + tmp.file("t")});

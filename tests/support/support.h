@@ -91,6 +91,20 @@ inline bool waitUntil(const std::function<bool()>& done, int seconds = 10)
     return true;
 }
 
+// Waits for the next second of the clock records are stamped with, at which
+// the logger looks at its file's path again. (time() lags that clock by up
+// to a tick after each second begins: it can still show the second of a look.)
+inline bool waitForNextSecond()
+{
+    const auto second = [] {
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        return now.tv_sec;
+    };
+    const time_t now = second();
+    return waitUntil([&] { return second() != now; });
+}
+
 struct Child
 {
     int exitCode; // -1 when killed
@@ -131,6 +145,12 @@ inline Child runCommand(QStringList command, const QString& workDir = {}, bool a
     }
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readLines(io.file("out")).join('\n'),
             readLines(io.file("err")).join('\n'), WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+}
+
+// Whether commands can run as user nobody: as root, through setpriv.
+inline bool nobodyAvailable()
+{
+    return geteuid() == 0 && runCommand({"true"}, {}, true).exitCode == 0;
 }
 
 // The test host with `args` (natively, or through qemu-arm in a cross build),

@@ -4,7 +4,7 @@
 //             [init-ini FILE] [log COUNT BYTES] [uninit] [next-day] [next-second]
 //             [paths] [start-error] [spin-threads COUNT] [qt-capture] [qlog THREADS COUNT BYTES] [qfatal]
 //             [err COUNT BYTES] [limits RETAIN TOTAL_MB FREE_MB SYNC_LEVEL]
-//             [days DAYS BYTES PER_HOUR] [remove FILE] [status] [fsize BYTES]
+//             [days DAYS BYTES PER_HOUR] [remove FILE] [status] [limits-in-force] [fsize BYTES]
 //             [mv FROM TO] [touch FILE] [truncate FILE]
 //             [crash-handler] [crash null|abort|overflow|throw]
 //             [fork-while-logging THREADS FORKS COUNT] [limit-memory MEGABYTES]
@@ -104,9 +104,13 @@ int main(int argc, char** argv)
         } else if (command == "uninit") {
             logger.unInit();
         } else if (command == "next-second") {
-            // The logger looks at its file's path once a second.
-            for (const time_t now = time(nullptr); time(nullptr) == now;) {
-            }
+            // The logger looks at its file's path once a second, by the clock
+            // records are stamped with: time() lags it by up to a tick.
+            timespec now, later;
+            clock_gettime(CLOCK_REALTIME, &now);
+            do
+                clock_gettime(CLOCK_REALTIME, &later);
+            while (later.tv_sec == now.tv_sec);
         } else if (command == "mv" && i + 2 < argc) {
             rename(argv[i + 1], argv[i + 2]);
             i += 2;
@@ -220,6 +224,10 @@ int main(int argc, char** argv)
             int error = 0;
             const QString reason = GetLogerStartError(&error);
             printf("start-error:%d:%s\n", error, qUtf8Printable(reason));
+        } else if (command == "limits-in-force") {
+            const LOGER_LIMITS limits = GetLogerStatus().m_limits;
+            printf("limits:%d,%u,%u,%d\n", limits.m_bRetainWhileRunning ? 1 : 0, limits.m_nMaxTotalSizeMB,
+                   limits.m_nMinFreeSpaceMB, limits.m_nSyncLevel);
         } else if (command == "crash-handler") {
             InstallCrashHandler();
         } else if (command == "crash" && i + 1 < argc) {

@@ -86,6 +86,8 @@ private:
     int NewFileDirFd() const { return m_namePrefix.isEmpty() ? m_nDirFd : m_nParentFd; }
     bool HasSpaceLimits() const { return m_limits.m_nMaxTotalSizeMB > 0 || m_limits.m_nMinFreeSpaceMB > 0; }
     int WriteOnce(const char* pBytes, size_t nBytes);
+    void TakeLostWithoutLock();
+    void NoteSizeLimit(qint64 nLimit);
     bool OpenChosenFile();
     bool AdoptFile(int nFd, int nDirFd, const QByteArray& name, const QString& strFullPath);
     bool Fits(qint64 nSize, size_t nRoom) const

@@ -122,7 +122,11 @@ void AppendAndEmit(const LogerDetail::RecordBytes& record, time_t tNow, em_LOG_L
 {
     int nRet = 0;
     {
-        std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
+        const LogerDetail::FileSection section(true);
+        if (!section.Held()) {
+            LogerDetail::CountLostWithoutLock(EDEADLK);
+            return;
+        }
         nRet = LogerDetail::ActiveLogDirectory().Append(record, tNow, level);
     }
     // No file, no echo; a failed write is echoed all the same.
@@ -162,13 +166,30 @@ void WriteRecordOrThrow(bool bEcho, em_LOG_LEVEL level, const char* pszModule, i
 // for a long line) is counted as lost, like one the file refused.
 void CountLost()
 {
-    std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
-    LogerDetail::ActiveLogDirectory().CountLost(ENOMEM);
+    const LogerDetail::FileSection section(true);
+    if (section.Held())
+        LogerDetail::ActiveLogDirectory().CountLost(ENOMEM);
+    else
+        LogerDetail::CountLostWithoutLock(ENOMEM);
+}
+
+// A record handed in by a signal handler that interrupted its thread while
+// it took or held the file's lock cannot be written: it would wait for itself.
+// It is counted at once, before anything is built, and told with the next
+// record written.
+bool IsLostToOwnLock()
+{
+    if (!LogerDetail::InFileLockHere())
+        return false;
+    LogerDetail::CountLostWithoutLock(EDEADLK);
+    return true;
 }
 
 void WriteRecord(bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo, const char* pMsg,
                  size_t nMsg) noexcept
 {
+    if (IsLostToOwnLock())
+        return;
     try {
         WriteRecordOrThrow(bEcho, level, pszModule, nLineNo, pMsg, nMsg);
     } catch (...) {
@@ -217,6 +238,8 @@ __attribute__((noinline)) void AddPrintfRecord(bool bWritten, bool bEcho, em_LOG
                                                int nLineNo, const char* pszFmt, const LogerDetail::FormatPlan* pPlan,
                                                va_list args) noexcept
 {
+    if (IsLostToOwnLock())
+        return;
     try {
         // A format not kept (not a literal) is worked out on the heap: the
         // caller's stack may be small.
@@ -260,7 +283,7 @@ Loger::~Loger()
     // run after this one may too: from here on records go to the open file,
     // which stays open until the process ends, without rollover or messages.
     {
-        std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
+        const LogerDetail::FileSection section;
         LogerDetail::ActiveLogDirectory().ShutDown();
         LogerDetail::StopOwnMessages();
     }
@@ -287,7 +310,7 @@ void Loger::unInit()
     m_bIsStop = true;
     pthread_t hThread = 0;
     {
-        std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
+        const LogerDetail::FileSection section;
         m_logList.clear();
         // Taken under the lock, so two threads calling unInit never join the
         // same thread twice.
@@ -363,6 +386,7 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     const LogerDetail::FormatPlan* pPlan = LogerDetail::KeptPlanOf(pszFmt);
     if (!bWritten && pPlan != nullptr && pPlan->bSurelyPrints)
         return; // below the level, and nothing would come of formatting it
+    const LogerDetail::NoCancellation noCancellation;
     va_list TmpArgList;
     va_start(TmpArgList, pstrFmt);
     AddPrintfRecord(bWritten, IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, pszFmt, pPlan,
@@ -376,6 +400,7 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     (void)strSrcName;
     if (!IsWriting(m_LogCfgInfo) || !IsWritten(level, m_LogCfgInfo) || str.c_str()[0] == '\0')
         return;
+    const LogerDetail::NoCancellation noCancellation;
     WriteRecord(IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, str.c_str(), str.size());
 }
 
@@ -394,6 +419,7 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     }
     if (utf8.constData()[0] == '\0')
         return;
+    const LogerDetail::NoCancellation noCancellation;
     WriteRecord(IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, utf8.constData(),
                 static_cast<size_t>(utf8.size()));
 }

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,6 +77,25 @@ void LogDirectory::LookAtFile()
     m_nSinceLook = 0;
 }
 
+void CountLostWithoutLock(int nErrno)
+{
+    static_assert(std::atomic<quint64>::is_always_lock_free, "counted from a signal handler");
+    StatusBoard& board = Board();
+    board.nLostWithoutLock.fetch_add(1, std::memory_order_relaxed);
+    board.nLastErrno.store(nErrno, std::memory_order_relaxed);
+    board.tLastFailure.store(static_cast<qint64>(time(nullptr)), std::memory_order_relaxed);
+}
+
+// Records lost without the lock join those the next line tells of.
+__attribute__((noinline)) void LogDirectory::TakeLostWithoutLock()
+{
+    StatusBoard& board = Board();
+    const quint64 nLost = board.nLostWithoutLock.exchange(0, std::memory_order_relaxed);
+    m_nLost += nLost;
+    m_nLostErrno = board.nLastErrno.load(std::memory_order_relaxed);
+    board.nLost.store(board.nLost.load(std::memory_order_relaxed) + nLost, std::memory_order_relaxed);
+}
+
 void LogDirectory::CountLost(int nErrno)
 {
     ++m_nLost;
@@ -86,8 +106,29 @@ void LogDirectory::CountLost(int nErrno)
     board.tLastFailure.store(static_cast<qint64>(time(nullptr)), std::memory_order_relaxed);
 }
 
+// A file size limit other than the one the file was opened under: a new
+// file is started when the next line would cross it.
+__attribute__((noinline)) void LogDirectory::NoteSizeLimit(qint64 nLimit)
+{
+    m_nSizeLimit = nLimit;
+    StatusBoard& board = Board();
+    std::lock_guard<std::mutex> lock(board.mutex);
+    board.nFileSizeLimit = nLimit;
+}
+
 int LogDirectory::Append(const RecordBytes& record, time_t tNow, int nLevel)
 {
+    if (Board().nLostWithoutLock.load(std::memory_order_relaxed) != 0)
+        TakeLostWithoutLock();
+    // The process's file size limit, read before each write: the host, or
+    // another process with prlimit, may lower it at any time, and a write
+    // across it raises SIGXFSZ, which ends the process by default.
+    rlimit limit;
+    const qint64 nLimit = getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                              ? static_cast<qint64>(limit.rlim_cur)
+                              : -1;
+    if (nLimit != m_nSizeLimit)
+        NoteSizeLimit(nLimit);
     if (!m_bShutDown) {
         bool bCheck = m_nFd < 0 || tNow >= m_tNextDay || tNow < m_tDayStart || m_nSize >= m_nFullSize;
         if (m_nFd >= 0 && tNow != m_tChecked) {

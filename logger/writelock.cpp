@@ -2,6 +2,7 @@
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -37,16 +38,29 @@ void RelaxCpu()
 #endif
 }
 
-// With one CPU the holder cannot run while another thread spins.
+// With one CPU for the process (as taskset, cgroups or the host gave it),
+// the holder cannot run while another thread spins.
 bool SpinningHelps()
 {
-    static const bool bHelps = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    static const bool bHelps = [] {
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        return sched_getaffinity(0, sizeof(cpus), &cpus) == 0 ? CPU_COUNT(&cpus) > 1
+                                                             : sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    }();
     return bHelps;
 }
 } // namespace
 
 namespace LogerDetail
 {
+__thread int t_nInFileLock __attribute__((tls_model("initial-exec"))) = 0;
+
+bool WriteLock::IsHolderOn(int nCpu) const
+{
+    return nCpu >= 0 && __atomic_load_n(&m_nHolderCpu, __ATOMIC_RELAXED) == nCpu;
+}
+
 bool WriteLock::TryTake()
 {
     int nExpected = kFree;
@@ -56,12 +70,15 @@ bool WriteLock::TryTake()
 
 void WriteLock::LockContended()
 {
-    if (SpinningHelps()) {
+    const int nCpu = sched_getcpu();
+    if (SpinningHelps() && !IsHolderOn(nCpu)) {
         const long long nStart = MonotonicNanoseconds();
         long long nNextLook = nStart + kPollNanoseconds;
         bool bFreeAtLastLook = false;
         for (unsigned n = 0; n < kMostSpins; ++n) {
             RelaxCpu();
+            if (IsHolderOn(nCpu))
+                break;
             const long long nWaited = MonotonicNanoseconds() - nStart;
             if (nWaited >= kSpinNanoseconds)
                 break;

@@ -134,8 +134,10 @@ inline Child runCommand(QStringList command, const QString& workDir = {}, bool a
 }
 
 // The test host with `args` (natively, or through qemu-arm in a cross build),
-// with extra "NAME=value" entries in its environment.
-inline QStringList hostCommand(const QStringList& args, const QStringList& env = {})
+// with extra "NAME=value" entries in its environment; or another program of
+// the tests.
+inline QStringList hostCommand(const QStringList& args, const QStringList& env = {},
+                               const QString& program = LOGGER_TEST_HOST)
 {
     QStringList command = QString(LOGGER_TEST_EMULATOR).split(';', Qt::SkipEmptyParts);
     if (command.isEmpty())
@@ -143,7 +145,7 @@ inline QStringList hostCommand(const QStringList& args, const QStringList& env =
     else
         for (const QString& entry : env)
             command << "-E" << entry;
-    return command << LOGGER_TEST_HOST << args;
+    return command << program << args;
 }
 
 // Runs the test host with `args` in `workDir`, optionally as user nobody.

@@ -88,6 +88,8 @@ private:
     int WriteOnce(const char* pBytes, size_t nBytes);
     void TakeLostWithoutLock();
     void NoteSizeLimit(qint64 nLimit);
+    bool StartFileUnderLoweredLimit(size_t nBytes);
+    bool FitsUnderLimitNow(size_t nBytes);
     bool OpenChosenFile();
     bool AdoptFile(int nFd, int nDirFd, const QByteArray& name, const QString& strFullPath);
     bool Fits(qint64 nSize, size_t nRoom) const
@@ -146,6 +148,11 @@ private:
     bool m_bScannedOnce = false; // the first scan reports every file; later ones only the choice
     bool m_bOwnNamesOnly = false;
 };
+
+// Installs the library's handler of SIGXFSZ when the default is in force: it
+// ends the process as the default does, but for a write to a log file, which
+// then fails with EFBIG (the file size limit may be lowered at any time).
+void HoldBackFileSizeSignal();
 
 // Calls fn(name) for each entry of a directory but "." and "..", unsorted.
 template <typename Fn> void ForEachName(int nDirFd, Fn fn)

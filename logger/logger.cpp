@@ -267,6 +267,9 @@ Loger::Loger()
     // it forever: the lock is taken around fork and released on both sides.
     pthread_atfork([] { LogerDetail::FileLock().lock(); }, [] { LogerDetail::FileLock().unlock(); },
                    [] { LogerDetail::FileLock().ResetInChild(); });
+    // A file size limit may be lowered at any time: the logger's writes must
+    // not end the process of SIGXFSZ.
+    LogerDetail::HoldBackFileSizeSignal();
     InitDefaultCfg();
     // Records logged before the start go to a file chosen by the defaults,
     // never into another program's ".log" in the temporary directory.

@@ -124,27 +124,35 @@ void HostHandler(int signal, siginfo_t* info, void*)
 }
 
 // Reads of the monotonic clock (waiting awake for the write lock does them)
-// by a thread while it counts them.
+// by a thread while it counts them. The clock functions found next are
+// looked up at start: dlsym waits for the loader's lock, which a thread
+// loading a plugin may hold for good.
 thread_local bool t_countClockReads = false;
 std::atomic<long> g_clockReads{0};
 
+template <typename Function> Function* Next(const char* name)
+{
+    static Function* const next = reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
+    return next;
+}
+
 extern "C" int clock_gettime(clockid_t id, timespec* time)
 {
-    static const auto real = reinterpret_cast<int (*)(clockid_t, timespec*)>(dlsym(RTLD_NEXT, "clock_gettime"));
     if (t_countClockReads && id == CLOCK_MONOTONIC)
         ++g_clockReads;
-    return real(id, time);
+    return Next<int(clockid_t, timespec*)>("clock_gettime")(id, time);
 }
+const bool g_clockFound = Next<int(clockid_t, timespec*)>("clock_gettime") != nullptr;
 
 #if defined(__arm__) || defined(__i386__)
 // The name that 32-bit code built with 64-bit time calls.
 extern "C" int __clock_gettime64(clockid_t id, void* time)
 {
-    static const auto real = reinterpret_cast<int (*)(clockid_t, void*)>(dlsym(RTLD_NEXT, "__clock_gettime64"));
     if (t_countClockReads && id == CLOCK_MONOTONIC)
         ++g_clockReads;
-    return real(id, time);
+    return Next<int(clockid_t, void*)>("__clock_gettime64")(id, time);
 }
+const bool g_clock64Found = Next<int(clockid_t, void*)>("__clock_gettime64") != nullptr;
 #endif
 
 // Waits until done() holds, for at most `seconds`.

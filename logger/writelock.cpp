@@ -16,6 +16,8 @@ namespace
 // takes it when it was free at two looks in a row, or, once it has waited
 // kTurnNanoseconds, at the first moment it is free. It sleeps after
 // kSpinNanoseconds: then the holder is slow (a rollover, a sync) or not running.
+// It sleeps at once when the holder took the lock on its own CPU, or the
+// process may run on one CPU only: the holder cannot go on while it spins.
 const long long kPollNanoseconds = 1000;
 const long long kTurnNanoseconds = 5000;
 const long long kSpinNanoseconds = 20000;

@@ -202,6 +202,17 @@ uintptr_t Relocated(uintptr_t n, const link_map* pMap, const dl_find_object& obj
     return bInside ? n : n + pMap->l_addr;
 }
 
+// Where a symbol's code or data begins: a Thumb function's value has its
+// lowest bit set, its first instruction lies one byte before.
+uintptr_t SymbolStart(const ElfW(Sym)& sym)
+{
+#if defined(__arm__)
+    if ((sym.st_info & 0xf) == STT_FUNC)
+        return sym.st_value & ~uintptr_t(1);
+#endif
+    return sym.st_value;
+}
+
 // The number of dynamic symbols, from either hash table.
 size_t SymbolCount(const uint32_t* pHash, const uint32_t* pGnuHash)
 {
@@ -260,17 +271,17 @@ bool FindSymbol(uintptr_t nAddr, Dl_info& info)
     const size_t nSymbols = SymbolCount(pHash, pGnuHash);
     for (size_t i = 0; i < nSymbols; ++i) {
         const ElfW(Sym)& sym = pSymbols[i];
-        const uintptr_t nValue = pMap->l_addr + sym.st_value;
+        const uintptr_t nValue = pMap->l_addr + SymbolStart(sym);
         if (sym.st_name == 0 || sym.st_name >= nStrings || (sym.st_info & 0xf) == STT_TLS ||
             sym.st_shndx == SHN_ABS || (sym.st_shndx == SHN_UNDEF && sym.st_value == 0) || nAddr < nValue)
             continue;
         const bool bInside = nAddr < nValue + sym.st_size || (sym.st_size == 0 && nAddr == nValue);
-        if (bInside && (pBest == nullptr || pBest->st_value < sym.st_value))
+        if (bInside && (pBest == nullptr || SymbolStart(*pBest) < SymbolStart(sym)))
             pBest = &sym;
     }
     if (pBest != nullptr) {
         info.dli_sname = pszStrings + pBest->st_name;
-        info.dli_saddr = reinterpret_cast<void*>(pMap->l_addr + pBest->st_value);
+        info.dli_saddr = reinterpret_cast<void*>(pMap->l_addr + SymbolStart(*pBest));
     }
     return true;
 }
@@ -282,6 +293,17 @@ bool FindSymbol(uintptr_t nAddr, Dl_info& info)
     return dladdr(reinterpret_cast<void*>(nAddr), &info) != 0;
 }
 #endif
+
+// An address within the call that a return address follows: one byte before
+// it, past the Thumb bit a return address on ARM may carry.
+uintptr_t CallOf(uintptr_t nReturn)
+{
+#if defined(__arm__)
+    return (nReturn & ~uintptr_t(1)) - 1;
+#else
+    return nReturn - 1;
+#endif
+}
 
 // " symbol+0xOFF (module+0xOFF)" of an address, as far as dladdr knows it.
 void PutSymbol(TraceLine& line, uintptr_t nAddr, const Dl_info& info)
@@ -312,7 +334,7 @@ int WriteFrames(void* const* pFrames, int nFrames, int nFirst, bool bFirstIsExac
     TraceLine line;
     for (int i = nFirst; i < nFrames; ++i) {
         const uintptr_t nAddr = reinterpret_cast<uintptr_t>(pFrames[i]);
-        const uintptr_t nLookUp = i == nFirst && bFirstIsExact ? nAddr : nAddr - 1;
+        const uintptr_t nLookUp = i == nFirst && bFirstIsExact ? nAddr : CallOf(nAddr);
         line.Begin();
         line.Text("#", 1);
         line.Decimal(static_cast<unsigned long long>(i - nFirst));
@@ -359,8 +381,8 @@ void WriteScannedFrames(uintptr_t nSp, int nNumber)
     for (uintptr_t p = nSp & ~uintptr_t(3); p + 4 <= nEnd && nFound < nMaxFrames; p += 4) {
         const uintptr_t nAddr = *reinterpret_cast<const uintptr_t*>(p);
         Dl_info info = {};
-        if ((nAddr & 1) == 0 || !FindSymbol(nAddr - 1, info) || info.dli_sname == nullptr ||
-            info.dli_fname == nullptr || reinterpret_cast<uintptr_t>(info.dli_saddr) > nAddr - 1)
+        if ((nAddr & 1) == 0 || !FindSymbol(CallOf(nAddr), info) || info.dli_sname == nullptr ||
+            info.dli_fname == nullptr || reinterpret_cast<uintptr_t>(info.dli_saddr) > CallOf(nAddr))
             continue;
         line.Begin();
         line.Text("#", 1);

@@ -173,23 +173,46 @@ void CountLost()
         LogerDetail::CountLostWithoutLock(ENOMEM);
 }
 
-// A record handed in by a signal handler that interrupted its thread while
-// it took or held the file's lock cannot be written: it would wait for itself.
-// It is counted at once, before anything is built, and told with the next
-// record written.
-bool IsLostToOwnLock()
+// Records the thread is handing in now.
+__thread int t_nRecordsHere __attribute__((tls_model("initial-exec"))) = 0;
+
+struct RecordScope
 {
-    if (!LogerDetail::InFileLockHere())
+    RecordScope()
+    {
+        ++t_nRecordsHere;
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    }
+    ~RecordScope()
+    {
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
+        --t_nRecordsHere;
+    }
+    RecordScope(const RecordScope&) = delete;
+    RecordScope& operator=(const RecordScope&) = delete;
+};
+
+// A record handed in while its thread holds or awaits the file's lock, or
+// builds another record (but for the echo, which a message handler of the
+// host's may hand back), comes from a signal handler that interrupted it:
+// the lock, the heap or the local time's lock may be held, and waiting for
+// them would wait for itself. It is lost, counted at once before anything is
+// built (when it would have been written), and told with the next record.
+bool IsLostToInterruptedRecord(bool bWritten)
+{
+    if (!LogerDetail::InFileLockHere() && (t_nRecordsHere == 0 || LogerDetail::IsEmittingOwnMessages()))
         return false;
-    LogerDetail::CountLostWithoutLock(EDEADLK);
+    if (bWritten)
+        LogerDetail::CountLostWithoutLock(EDEADLK);
     return true;
 }
 
 void WriteRecord(bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo, const char* pMsg,
                  size_t nMsg) noexcept
 {
-    if (IsLostToOwnLock())
+    if (IsLostToInterruptedRecord(true))
         return;
+    const RecordScope scope;
     try {
         WriteRecordOrThrow(bEcho, level, pszModule, nLineNo, pMsg, nMsg);
     } catch (...) {
@@ -238,8 +261,9 @@ __attribute__((noinline)) void AddPrintfRecord(bool bWritten, bool bEcho, em_LOG
                                                int nLineNo, const char* pszFmt, const LogerDetail::FormatPlan* pPlan,
                                                va_list args) noexcept
 {
-    if (IsLostToOwnLock())
+    if (IsLostToInterruptedRecord(bWritten))
         return;
+    const RecordScope scope;
     try {
         // A format not kept (not a literal) is worked out on the heap: the
         // caller's stack may be small.

@@ -123,10 +123,12 @@ const HostFault hostFaults[] = {
      {"DIR/", LOGGER_LIBRARY, LOGGER_PLUGIN_A, LOGGER_PLUGIN_B},
      0,
      [](const Child& r, const QStringList& lines, const QString&) {
-         EXPECT_TRUE(r.out.contains("started:1 same-address:1")) << r.out.toStdString();
          ASSERT_EQ(lines.size(), 2);
          EXPECT_TRUE(lines[0].endsWith("  [PluginA]   [text is the value]")) << lines[0].toStdString();
          EXPECT_TRUE(lines[1].endsWith("  [PluginB]   [42 is the value]")) << lines[1].toStdString();
+         if (r.out.contains("started:1 same-address:0") && !QString(LOGGER_TEST_EMULATOR).isEmpty())
+             GTEST_SKIP() << "qemu-user maps B elsewhere: B's texts never lie where A's were";
+         EXPECT_TRUE(r.out.contains("started:1 same-address:1")) << r.out.toStdString();
      },
      true},
     {"ThreadsCancelledWhileTheyLog",

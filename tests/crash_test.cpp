@@ -50,6 +50,12 @@ void PrintTo(const CrashCase& c, std::ostream* out)
     *out << c.name;
 }
 
+QString asanLeavesSignals()
+{
+    return "ASAN_OPTIONS=" + qEnvironmentVariable("ASAN_OPTIONS") +
+           ":handle_segv=0:handle_sigbus=0:handle_sigill=0:handle_sigfpe=0:allow_user_segv_handler=1";
+}
+
 class CrashTrace : public testing::TestWithParam<CrashCase>
 {
 };
@@ -58,11 +64,11 @@ TEST_P(CrashTrace, LogEndsWithTheReasonAndTheStack)
 {
     const CrashCase& c = GetParam();
     const TempDir dir;
-    // Under AddressSanitizer the host's handler, not the sanitizer's, takes SIGSEGV.
+    // Under AddressSanitizer the host's handlers, not the sanitizer's, take the signals.
     const QStringList setup = c.hostSaw != nullptr ? QStringList{"host-handler", "default"} : QStringList{};
     const Child child = runHost(
         setup + QStringList{"init-record", dir.path, "crash", "30", "5", "crash-handler", "log", "1", "5", "crash", c.kind},
-        {"ASAN_OPTIONS=" + qEnvironmentVariable("ASAN_OPTIONS") + ":handle_segv=0:allow_user_segv_handler=1"});
+        {asanLeavesSignals()});
     EXPECT_EQ(child.termSignal, c.signal) << child.err.toStdString();
     if (c.hostSaw != nullptr) {
         EXPECT_TRUE(child.err.contains(c.hostSaw)) << child.err.toStdString();
@@ -232,7 +238,8 @@ TEST_P(CrashesAndHangs, HostEndsAsWithoutTheLoggerAndItsLogStaysWhole)
     // The logger's own reports off: a lowered file size limit holds for the
     // host's stderr too, a file here.
     const Child r = runCommand(
-        hostCommand(args, {"QT_LOGGING_RULES=logger.debug=false"}, f.plugins ? LOGGER_PLUGIN_HOST : LOGGER_TEST_HOST));
+        hostCommand(args, {"QT_LOGGING_RULES=logger.debug=false", asanLeavesSignals()},
+                    f.plugins ? LOGGER_PLUGIN_HOST : LOGGER_TEST_HOST));
     EXPECT_EQ(r.termSignal, f.signal) << r.err.toStdString();
     if (f.signal == 0) {
         EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();

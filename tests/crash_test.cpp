@@ -232,6 +232,11 @@ class CrashesAndHangs : public testing::TestWithParam<HostFault>
 TEST_P(CrashesAndHangs, HostEndsAsWithoutTheLoggerAndItsLogStaysWhole)
 {
     const HostFault& f = GetParam();
+#if defined(__SANITIZE_ADDRESS__)
+    if (std::string(f.name) == "ThreadsCancelledWhileTheyLog")
+        GTEST_SKIP() << "AddressSanitizer leaves the frames a cancellation unwinds poisoned, and reports its own "
+                        "sigaltstack call at the thread's end";
+#endif
     const TempDir dir;
     QStringList args = f.args;
     args.replaceInStrings(QRegularExpression("^DIR/"), dir.path);

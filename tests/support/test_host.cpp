@@ -487,56 +487,38 @@ int main(int argc, char** argv)
                 printf("load-blocking: not loading\n");
             alarm(20);
         } else if (command == "rt-waiter" && i + 1 < argc) {
-            // On one CPU, a thread writes long lines without pause while a
-            // real-time thread logs a short record every 200 us: it takes the
-            // CPU from the writer wherever the writer is, often with the write
-            // lock held. Prints how often the real-time thread slept, beyond
-            // its pauses, and read the monotonic clock while logging.
+            // On one CPU, a thread writes long lines without pause while this
+            // one, real-time, logs a short record every 200 us: it takes the
+            // CPU from the writer wherever that is, often with the write lock
+            // held. Prints how often it slept beyond its pauses, and how often
+            // it read the monotonic clock while logging.
             cpu_set_t one;
             CPU_ZERO(&one);
             CPU_SET(sched_getcpu(), &one);
             sched_setaffinity(0, sizeof(one), &one);
             static std::atomic<bool> stop{false};
             std::thread writer([] {
-                const std::string line(65536, 'w');
                 while (!stop)
-                    Loger::GetLoger().addLogtoList(INFO, __FILE__, "void writer()", 1, line);
+                    Loger::GetLoger().addLogtoList(INFO, __FILE__, "void writer()", 1, std::string(65536, 'w'));
             });
-            struct Rounds
-            {
-                long count, slept;
-            } rounds{atol(argv[++i]), 0};
-            pthread_attr_t attr;
-            pthread_attr_init(&attr);
-            pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
-            pthread_attr_setschedpolicy(&attr, SCHED_FIFO);
-            const sched_param priority{1};
-            pthread_attr_setschedparam(&attr, &priority);
-            pthread_t waiter;
-            const int created = pthread_create(
-                &waiter, &attr,
-                [](void* data) -> void* {
-                    Rounds& r = *static_cast<Rounds*>(data);
-                    rusage before{}, after{};
-                    getrusage(RUSAGE_THREAD, &before);
-                    for (long n = 0; n < r.count; ++n) {
-                        const timespec pause{0, 200000};
-                        nanosleep(&pause, nullptr);
-                        t_countClockReads = true;
-                        Loger::GetLoger().addLogtoList(INFO, __FILE__, "void waiter()", 1, "waiter %ld", n);
-                        t_countClockReads = false;
-                    }
-                    getrusage(RUSAGE_THREAD, &after);
-                    r.slept = after.ru_nvcsw - before.ru_nvcsw - r.count;
-                    return nullptr;
-                },
-                &rounds);
-            if (created == 0)
-                pthread_join(waiter, nullptr);
+            const sched_param realTime{1}, normal{0};
+            const long rounds = atol(argv[++i]);
+            rusage before{}, after{};
+            getrusage(RUSAGE_THREAD, &before);
+            const bool available = pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime) == 0;
+            for (long n = 0; available && n < rounds; ++n) {
+                const timespec pause{0, 200000};
+                nanosleep(&pause, nullptr);
+                t_countClockReads = true;
+                logger.addLogtoList(INFO, __FILE__, "void waiter()", 1, "waiter %ld", n);
+                t_countClockReads = false;
+            }
+            getrusage(RUSAGE_THREAD, &after);
+            pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
             stop = true;
             writer.join();
-            if (created == 0)
-                printf("rt-waiter slept:%ld reads:%ld\n", rounds.slept, g_clockReads.load());
+            if (available)
+                printf("rt-waiter slept:%ld reads:%ld\n", after.ru_nvcsw - before.ru_nvcsw - rounds, g_clockReads.load());
             else
                 printf("rt-waiter:unavailable\n");
         } else if (command == "paths") {

@@ -45,7 +45,7 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE STREQUAL "arm-linux-gnuea
     # Debian release, but for libgcc-s1, whose unwinder is GCC_3.5 on ARM.
     # scripts/check-packages.sh compares them with what the library needs.
     set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS
-        "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libqt5core5a (>= 5.15.1), libstdc++6 (>= 5.2)")
+        "libc6 (>= 2.35), libgcc-s1 (>= 3.5), libqt5core5a (>= 5.15.1), libstdc++6 (>= 5.2)")
 else()
     set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
 endif()

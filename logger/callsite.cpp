@@ -4,36 +4,130 @@
 
 #include <link.h>
 
+#include <memory>
+
 namespace
 {
 const char* const szLevelFields[] = {"DEBUG", "INFO ", "WARN ", "ERR  ", "FATAL"}; // padded to 5
 
-// Read-only segments of the program and the libraries loaded with it, where
-// string literals live: a text there never changes, so what is found of it
-// can be kept by its address. Listed when this library loads: for a program
-// linked with it, before any plugin it loads later and may unload again
-// (another library loaded at the same address could put other text where a
-// kept one was). Texts of libraries loaded later are worked out each time.
+// An object loaded when this library loads: its read-only segments, its
+// dynamic section and whether it stays loaded as long as this library does.
+struct LoadedObject
+{
+    static const int kMostSegments = 8;
+    const char* pszPath;
+    uintptr_t nBase;
+    const ElfW(Dyn) * pDynamic;
+    uintptr_t nStart[kMostSegments], nEnd[kMostSegments];
+    int nSegments;
+    uintptr_t nLowest, nHighest; // all its segments
+    bool bStays;
+};
+
+// An address given by the dynamic section: glibc relocates most in place,
+// not those of a read-only section.
+const char* DynamicAddress(const LoadedObject& object, uintptr_t n)
+{
+    return reinterpret_cast<const char*>(n >= object.nLowest && n < object.nHighest ? n : n + object.nBase);
+}
+
+// The object's own name (DT_SONAME), else the last part of its path: what
+// another object's DT_NEEDED names it by.
+bool IsNamed(const LoadedObject& object, const char* pszName)
+{
+    const char* pszStrings = nullptr;
+    const char* pszSoname = nullptr;
+    for (const ElfW(Dyn)* pDyn = object.pDynamic; pDyn != nullptr && pDyn->d_tag != DT_NULL; ++pDyn)
+        if (pDyn->d_tag == DT_STRTAB)
+            pszStrings = DynamicAddress(object, pDyn->d_un.d_ptr);
+    for (const ElfW(Dyn)* pDyn = object.pDynamic; pszStrings != nullptr && pDyn->d_tag != DT_NULL; ++pDyn)
+        if (pDyn->d_tag == DT_SONAME)
+            pszSoname = pszStrings + pDyn->d_un.d_val;
+    if (pszSoname != nullptr && strcmp(pszSoname, pszName) == 0)
+        return true;
+    const char* pszBase = strrchr(object.pszPath, '/');
+    return strcmp(pszBase != nullptr ? pszBase + 1 : object.pszPath, pszName) == 0;
+}
+
+// Marks the objects that those staying loaded need (DT_NEEDED) as staying
+// too; true when one more was marked.
+bool MarkNeeded(LoadedObject* pObjects, int nObjects)
+{
+    bool bMarked = false;
+    for (int i = 0; i < nObjects; ++i) {
+        const LoadedObject& object = pObjects[i];
+        if (!object.bStays || object.pDynamic == nullptr)
+            continue;
+        const char* pszStrings = nullptr;
+        for (const ElfW(Dyn)* pDyn = object.pDynamic; pDyn->d_tag != DT_NULL; ++pDyn)
+            if (pDyn->d_tag == DT_STRTAB)
+                pszStrings = DynamicAddress(object, pDyn->d_un.d_ptr);
+        for (const ElfW(Dyn)* pDyn = object.pDynamic; pszStrings != nullptr && pDyn->d_tag != DT_NULL; ++pDyn)
+            for (int j = 0; pDyn->d_tag == DT_NEEDED && j < nObjects; ++j)
+                if (!pObjects[j].bStays && IsNamed(pObjects[j], pszStrings + pDyn->d_un.d_val))
+                    bMarked = pObjects[j].bStays = true;
+    }
+    return bMarked;
+}
+
+// Read-only segments where string literals live, of the objects that stay
+// loaded as long as this library: the program and what it needs (loaded at
+// its start, never unloaded), this library and what it needs. A text there
+// never changes, so what is found of it can be kept by its address. Texts of
+// other objects (a plugin that brought this library in, a plugin loaded
+// before or after it) are worked out each time: the object may be unloaded
+// and another loaded at its address, with other text there.
 struct ReadOnlySegments
 {
-    uintptr_t nStart[64];
-    uintptr_t nEnd[64];
+    uintptr_t nStart[128];
+    uintptr_t nEnd[128];
     int nCount = 0;
     ReadOnlySegments()
     {
+        struct Listing
+        {
+            LoadedObject objects[256];
+            int nObjects = 0;
+        };
+        std::unique_ptr<Listing> listing(new Listing);
         dl_iterate_phdr(
             [](dl_phdr_info* info, size_t, void* pData) {
-                auto* pSegments = static_cast<ReadOnlySegments*>(pData);
-                for (int i = 0; i < info->dlpi_phnum && pSegments->nCount < 64; ++i) {
+                Listing& l = *static_cast<Listing*>(pData);
+                if (l.nObjects == 256)
+                    return 1;
+                LoadedObject& object = l.objects[l.nObjects++];
+                object = {info->dlpi_name != nullptr ? info->dlpi_name : "", info->dlpi_addr, nullptr, {}, {}, 0,
+                          UINTPTR_MAX, 0, false};
+                for (int i = 0; i < info->dlpi_phnum; ++i) {
                     const ElfW(Phdr)& ph = info->dlpi_phdr[i];
-                    if (ph.p_type != PT_LOAD || (ph.p_flags & PF_W) != 0)
+                    const uintptr_t nFrom = info->dlpi_addr + ph.p_vaddr, nTo = nFrom + ph.p_memsz;
+                    if (ph.p_type == PT_DYNAMIC)
+                        object.pDynamic = reinterpret_cast<const ElfW(Dyn)*>(nFrom);
+                    if (ph.p_type != PT_LOAD)
                         continue;
-                    pSegments->nStart[pSegments->nCount] = info->dlpi_addr + ph.p_vaddr;
-                    pSegments->nEnd[pSegments->nCount++] = info->dlpi_addr + ph.p_vaddr + ph.p_memsz;
+                    object.nLowest = nFrom < object.nLowest ? nFrom : object.nLowest;
+                    object.nHighest = nTo > object.nHighest ? nTo : object.nHighest;
+                    if ((ph.p_flags & PF_W) == 0 && object.nSegments < LoadedObject::kMostSegments) {
+                        object.nStart[object.nSegments] = nFrom;
+                        object.nEnd[object.nSegments++] = nTo;
+                    }
                 }
                 return 0;
             },
-            this);
+            listing.get());
+        // The program is listed first.
+        const uintptr_t nHere = reinterpret_cast<uintptr_t>(&DynamicAddress);
+        for (int i = 0; i < listing->nObjects; ++i) {
+            LoadedObject& object = listing->objects[i];
+            object.bStays = i == 0 || (nHere >= object.nLowest && nHere < object.nHighest);
+        }
+        while (MarkNeeded(listing->objects, listing->nObjects)) {
+        }
+        for (int i = 0; i < listing->nObjects; ++i)
+            for (int j = 0; listing->objects[i].bStays && j < listing->objects[i].nSegments && nCount < 128; ++j) {
+                nStart[nCount] = listing->objects[i].nStart[j];
+                nEnd[nCount++] = listing->objects[i].nEnd[j];
+            }
     }
     bool Holds(const void* p) const
     {

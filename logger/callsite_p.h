@@ -1,7 +1,8 @@
 // What stays the same from one record of a call site to the next, worked out
 // once: how its printf format is made, and the fixed fields of its line. Kept
-// for the process's life when the texts are string literals, whose addresses
-// then name them for good; other texts are worked out each time.
+// for the process's life when the texts are string literals of what stays
+// loaded as long as the library, whose addresses then name them for good;
+// other texts are worked out each time.
 #ifndef LOGGER_CALLSITE_P_H
 #define LOGGER_CALLSITE_P_H
 

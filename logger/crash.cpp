@@ -1,18 +1,23 @@
 // The crash trace: when the host dies of a fatal signal or an uncaught
 // exception, the log ends with one FATAL line that names the signal, the fault
 // address and the thread, then the stack, one frame a line. Written with
-// write(2) from fixed buffers: no lock the crashed code may hold, no
-// allocation. Then the host's previous disposition runs as if there had been
-// no handler.
+// write(2) from fixed buffers: no lock the crashed code or another thread may
+// hold (not the loader's either), no allocation. A handler the host had
+// before sees a fault first; the trace is written when it does not cure it.
+// Then the process dies of its signal as if there had been no handler.
 #include "crash_p.h"
 #include "logger_extras.h"
 
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <elf.h>
 #include <execinfo.h>
+#include <link.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <ucontext.h>
@@ -41,6 +46,15 @@ const int nFatalSignals[] = {SIGSEGV, SIGABRT, SIGBUS, SIGILL, SIGFPE};
 const char* const szSignalNames[] = {"SIGSEGV", "SIGABRT", "SIGBUS", "SIGILL", "SIGFPE"};
 struct sigaction g_previous[5];
 std::terminate_handler g_pfnPreviousTerminate = nullptr;
+// The program's name as it was started, for its frames (the loader knows
+// it by an empty name).
+const char* g_pszProgram = "";
+// Set when a line of the trace could not go whole into the log file: the
+// rest goes to stderr only, so that the file ends with a whole line.
+bool g_bFileTraceEnded = false;
+// A fault handed on to the host's handler, which returned without touching
+// its context: when the same comes again at once, the handler did not cure it.
+__thread uint64_t t_nFaultHandedOn __attribute__((tls_model("initial-exec"))) = 0;
 
 // Frames of the trace at most; deep recursion shows its top.
 const int nMaxFrames = 64;
@@ -133,16 +147,30 @@ public:
         m_sz[m_n++] = ']';
         m_sz[m_n++] = '\n';
         const int nFd = g_nLogFd.load(std::memory_order_acquire);
-        if (nFd >= 0)
-            WriteAll(nFd);
-        WriteAll(STDERR_FILENO);
+        if (nFd >= 0 && !g_bFileTraceEnded)
+            g_bFileTraceEnded = !WriteWhole(nFd);
+        size_t nDone = 0;
+        LogerDetail::WriteAll(STDERR_FILENO, m_sz, m_n, nDone);
     }
 
 private:
-    void WriteAll(int nFd) const
+    // The line into the log file, whole or not at all: never across the
+    // process's file size limit (whose SIGXFSZ would end the process before
+    // its own signal), and a part the disk took alone is cut off again.
+    bool WriteWhole(int nFd) const
     {
+        struct stat st;
+        rlimit limit;
+        if (fstat(nFd, &st) != 0 || (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+                                     static_cast<unsigned long long>(st.st_size) + m_n > limit.rlim_cur))
+            return false;
         size_t nDone = 0;
-        LogerDetail::WriteAll(nFd, m_sz, m_n, nDone);
+        if (LogerDetail::WriteAll(nFd, m_sz, m_n, nDone) == 0)
+            return true;
+        struct stat after;
+        if (nDone > 0 && fstat(nFd, &after) == 0 && after.st_size == st.st_size + static_cast<off_t>(nDone))
+            ftruncate(nFd, st.st_size);
+        return false;
     }
     char m_sz[1024];
     size_t m_n = 0;
@@ -162,6 +190,119 @@ void EmitWithThread(TraceLine& line)
     line.Decimal(static_cast<unsigned long long>(ThreadTaskId()));
     line.Text(")");
     line.Emit();
+}
+
+#if defined(DLFO_STRUCT_HAS_EH_DBASE)
+// An address of the dynamic section: glibc relocates most of them in place,
+// not those of a read-only section.
+uintptr_t Relocated(uintptr_t n, const link_map* pMap, const dl_find_object& object)
+{
+    const bool bInside = n >= reinterpret_cast<uintptr_t>(object.dlfo_map_start) &&
+                         n < reinterpret_cast<uintptr_t>(object.dlfo_map_end);
+    return bInside ? n : n + pMap->l_addr;
+}
+
+// Where a symbol's code or data begins: a Thumb function's value has its
+// lowest bit set, its first instruction lies one byte before.
+uintptr_t SymbolStart(const ElfW(Sym)& sym)
+{
+#if defined(__arm__)
+    if ((sym.st_info & 0xf) == STT_FUNC)
+        return sym.st_value & ~uintptr_t(1);
+#endif
+    return sym.st_value;
+}
+
+// The number of dynamic symbols, from either hash table.
+size_t SymbolCount(const uint32_t* pHash, const uint32_t* pGnuHash)
+{
+    if (pHash != nullptr)
+        return pHash[1];
+    if (pGnuHash == nullptr)
+        return 0;
+    const uint32_t nBuckets = pGnuHash[0], nFirst = pGnuHash[1], nBloom = pGnuHash[2];
+    const uint32_t* const pBuckets =
+        reinterpret_cast<const uint32_t*>(reinterpret_cast<const ElfW(Addr)*>(pGnuHash + 4) + nBloom);
+    uint32_t nLast = 0;
+    for (uint32_t i = 0; i < nBuckets; ++i)
+        nLast = pBuckets[i] > nLast ? pBuckets[i] : nLast;
+    if (nLast < nFirst)
+        return nFirst;
+    const uint32_t* const pChains = pBuckets + nBuckets - nFirst;
+    while ((pChains[nLast] & 1) == 0)
+        ++nLast;
+    return nLast + 1;
+}
+
+// What dladdr tells of an address, found without the loader's lock (which
+// dladdr takes: a crash while another thread loads a library would wait for
+// it forever): _dl_find_object, made for unwinders and signal handlers, then
+// the object's dynamic symbols read in place, matched as dladdr does.
+bool FindSymbol(uintptr_t nAddr, Dl_info& info)
+{
+    dl_find_object object;
+    if (_dl_find_object(reinterpret_cast<void*>(nAddr), &object) != 0 || object.dlfo_link_map == nullptr)
+        return false;
+    const link_map* const pMap = object.dlfo_link_map;
+    info.dli_fname = pMap->l_name != nullptr && pMap->l_name[0] != '\0' ? pMap->l_name : g_pszProgram;
+    info.dli_fbase = object.dlfo_map_start;
+    info.dli_sname = nullptr;
+    info.dli_saddr = nullptr;
+    const ElfW(Sym)* pSymbols = nullptr;
+    const char* pszStrings = nullptr;
+    size_t nStrings = 0;
+    const uint32_t *pHash = nullptr, *pGnuHash = nullptr;
+    for (const ElfW(Dyn)* pDyn = pMap->l_ld; pDyn != nullptr && pDyn->d_tag != DT_NULL; ++pDyn) {
+        const uintptr_t n = Relocated(pDyn->d_un.d_ptr, pMap, object);
+        if (pDyn->d_tag == DT_SYMTAB)
+            pSymbols = reinterpret_cast<const ElfW(Sym)*>(n);
+        else if (pDyn->d_tag == DT_STRTAB)
+            pszStrings = reinterpret_cast<const char*>(n);
+        else if (pDyn->d_tag == DT_STRSZ)
+            nStrings = pDyn->d_un.d_val;
+        else if (pDyn->d_tag == DT_HASH)
+            pHash = reinterpret_cast<const uint32_t*>(n);
+        else if (pDyn->d_tag == DT_GNU_HASH)
+            pGnuHash = reinterpret_cast<const uint32_t*>(n);
+    }
+    if (pSymbols == nullptr || pszStrings == nullptr)
+        return true;
+    const ElfW(Sym)* pBest = nullptr;
+    const size_t nSymbols = SymbolCount(pHash, pGnuHash);
+    for (size_t i = 0; i < nSymbols; ++i) {
+        const ElfW(Sym)& sym = pSymbols[i];
+        const uintptr_t nValue = pMap->l_addr + SymbolStart(sym);
+        if (sym.st_name == 0 || sym.st_name >= nStrings || (sym.st_info & 0xf) == STT_TLS ||
+            sym.st_shndx == SHN_ABS || (sym.st_shndx == SHN_UNDEF && sym.st_value == 0) || nAddr < nValue)
+            continue;
+        const bool bInside = nAddr < nValue + sym.st_size || (sym.st_size == 0 && nAddr == nValue);
+        if (bInside && (pBest == nullptr || SymbolStart(*pBest) < SymbolStart(sym)))
+            pBest = &sym;
+    }
+    if (pBest != nullptr) {
+        info.dli_sname = pszStrings + pBest->st_name;
+        info.dli_saddr = reinterpret_cast<void*>(pMap->l_addr + SymbolStart(*pBest));
+    }
+    return true;
+}
+#else
+// Without _dl_find_object (glibc before 2.35): dladdr, which may wait for the
+// loader's lock.
+bool FindSymbol(uintptr_t nAddr, Dl_info& info)
+{
+    return dladdr(reinterpret_cast<void*>(nAddr), &info) != 0;
+}
+#endif
+
+// An address within the call that a return address follows: one byte before
+// it, past the Thumb bit a return address on ARM may carry.
+uintptr_t CallOf(uintptr_t nReturn)
+{
+#if defined(__arm__)
+    return (nReturn & ~uintptr_t(1)) - 1;
+#else
+    return nReturn - 1;
+#endif
 }
 
 // " symbol+0xOFF (module+0xOFF)" of an address, as far as dladdr knows it.
@@ -193,14 +334,14 @@ int WriteFrames(void* const* pFrames, int nFrames, int nFirst, bool bFirstIsExac
     TraceLine line;
     for (int i = nFirst; i < nFrames; ++i) {
         const uintptr_t nAddr = reinterpret_cast<uintptr_t>(pFrames[i]);
-        const uintptr_t nLookUp = i == nFirst && bFirstIsExact ? nAddr : nAddr - 1;
+        const uintptr_t nLookUp = i == nFirst && bFirstIsExact ? nAddr : CallOf(nAddr);
         line.Begin();
         line.Text("#", 1);
         line.Decimal(static_cast<unsigned long long>(i - nFirst));
         line.Text(" ", 1);
         line.Hex(nAddr);
         Dl_info info = {};
-        if (dladdr(reinterpret_cast<void*>(nLookUp), &info) != 0)
+        if (FindSymbol(nLookUp, info))
             PutSymbol(line, nAddr, info);
         line.Emit();
     }
@@ -240,8 +381,8 @@ void WriteScannedFrames(uintptr_t nSp, int nNumber)
     for (uintptr_t p = nSp & ~uintptr_t(3); p + 4 <= nEnd && nFound < nMaxFrames; p += 4) {
         const uintptr_t nAddr = *reinterpret_cast<const uintptr_t*>(p);
         Dl_info info = {};
-        if ((nAddr & 1) == 0 || dladdr(reinterpret_cast<void*>(nAddr - 1), &info) == 0 || info.dli_sname == nullptr ||
-            info.dli_fname == nullptr || reinterpret_cast<uintptr_t>(info.dli_saddr) > nAddr - 1)
+        if ((nAddr & 1) == 0 || !FindSymbol(CallOf(nAddr), info) || info.dli_sname == nullptr ||
+            info.dli_fname == nullptr || reinterpret_cast<uintptr_t>(info.dli_saddr) > CallOf(nAddr))
             continue;
         line.Begin();
         line.Text("#", 1);
@@ -288,55 +429,166 @@ bool TakeTrace()
     return false;
 }
 
+void OnFatalSignal(int nSignal, siginfo_t* pInfo, void* pContext);
+
+// The trace of a signal: its name and fault address or sender, then the
+// stack. False when another thread's trace was written instead.
+bool TraceSignal(int nIndex, const siginfo_t* pInfo, void* pContext)
+{
+    if (!TakeTrace())
+        return false;
+    TraceLine line;
+    line.Begin();
+    line.Text(szSignalNames[nIndex]);
+    // A fault has an address; a signal sent (kill, raise, abort) a sender.
+    if (pInfo != nullptr && pInfo->si_code > 0) {
+        line.Text(" at address ");
+        line.Hex(reinterpret_cast<uintptr_t>(pInfo->si_addr));
+    } else if (pInfo != nullptr) {
+        line.Text(" sent by process ");
+        line.Decimal(static_cast<unsigned long long>(pInfo->si_pid));
+    }
+    EmitWithThread(line);
+    void* pFrames[nMaxFrames];
+    const int nFrames = backtrace(pFrames, nMaxFrames);
+    // The trace starts at the frame that was running when the signal came.
+    const uintptr_t nPc = FaultPc(pContext);
+    int nFirst = -1;
+    for (int i = 0; i < nFrames && nFirst < 0; ++i)
+        if (nPc != 0 && reinterpret_cast<uintptr_t>(pFrames[i]) == nPc)
+            nFirst = i;
+#if defined(__arm__)
+    // The tables may end at the signal frame: the frame that ran then
+    // comes from the context, its caller from the link register; the
+    // rest, in any case, from the stack.
+    const mcontext_t& mc = static_cast<const ucontext_t*>(pContext)->uc_mcontext;
+    int nWritten = 0;
+    if (nFirst < 0) {
+        void* const pFromContext[2] = {reinterpret_cast<void*>(mc.arm_pc), reinterpret_cast<void*>(mc.arm_lr)};
+        nWritten = WriteFrames(pFromContext, 2, 0, true);
+    } else {
+        nWritten = WriteFrames(pFrames, nFrames, nFirst, true);
+    }
+    WriteScannedFrames(mc.arm_sp, nWritten);
+#else
+    WriteFrames(pFrames, nFrames, nFirst < 0 ? 0 : nFirst, nFirst >= 0);
+#endif
+    g_nTrace.store(2);
+    return true;
+}
+
+// A fault's identity: the signal, its code and address, and the registers.
+// The same again right after the host's handler returned means the
+// instruction ran again in the very same state: the handler did not cure it.
+uint64_t FaultFingerprint(int nSignal, const siginfo_t* pInfo, const void* pContext)
+{
+    uint64_t nHash = 14695981039346656037ull;
+    const auto mix = [&nHash](const void* p, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            nHash = (nHash ^ static_cast<const unsigned char*>(p)[i]) * 1099511628211ull;
+    };
+    const void* const pAddr = pInfo->si_addr;
+    mix(&nSignal, sizeof(nSignal));
+    mix(&pInfo->si_code, sizeof(pInfo->si_code));
+    mix(&pAddr, sizeof(pAddr));
+    const mcontext_t& mc = static_cast<const ucontext_t*>(pContext)->uc_mcontext;
+#if defined(__arm__)
+    mix(&mc.arm_r0, reinterpret_cast<const char*>(&mc.fault_address) - reinterpret_cast<const char*>(&mc.arm_r0));
+#elif defined(__x86_64__) || defined(__i386__)
+    mix(mc.gregs, sizeof(mc.gregs));
+#elif defined(__aarch64__)
+    mix(mc.regs, sizeof(mc.regs) + sizeof(mc.sp) + sizeof(mc.pc) + sizeof(mc.pstate));
+#else
+    (void)mc;
+    const uintptr_t nPc = FaultPc(pContext);
+    mix(&nPc, sizeof(nPc));
+#endif
+    return nHash;
+}
+
+bool IsHandler(const struct sigaction& action)
+{
+    return (action.sa_flags & SA_SIGINFO) != 0 || (action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN);
+}
+
+// Runs the handler the host had before, with the original siginfo and
+// context, under the signal mask it asked for.
+void CallHostHandler(int nIndex, int nSignal, siginfo_t* pInfo, void* pContext)
+{
+    const struct sigaction host = g_previous[nIndex];
+    if ((host.sa_flags & SA_RESETHAND) != 0) { // reset when delivered, as the kernel would
+        g_previous[nIndex].sa_handler = SIG_DFL;
+        g_previous[nIndex].sa_flags &= ~SA_SIGINFO;
+    }
+    sigset_t mask, previous;
+    pthread_sigmask(SIG_BLOCK, &host.sa_mask, &previous);
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    if ((host.sa_flags & SA_NODEFER) != 0)
+        sigdelset(&mask, nSignal);
+    else
+        sigaddset(&mask, nSignal);
+    pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+    if ((host.sa_flags & SA_SIGINFO) != 0)
+        host.sa_sigaction(nSignal, pInfo, pContext);
+    else
+        host.sa_handler(nSignal);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+// Whether the signal still comes to this handler; when the host's handler
+// put back the default (or ignores it), the fault that runs again ends the process.
+bool IsStillOurs(int nSignal, bool& bDefault)
+{
+    struct sigaction now = {};
+    sigaction(nSignal, nullptr, &now);
+    bDefault = !IsHandler(now);
+    return (now.sa_flags & SA_SIGINFO) != 0 && now.sa_sigaction == OnFatalSignal;
+}
+
 void OnFatalSignal(int nSignal, siginfo_t* pInfo, void* pContext)
 {
     const int nIndex = SignalIndex(nSignal);
     const int nSavedErrno = errno;
-    if (nIndex >= 0 && TakeTrace()) {
-        TraceLine line;
-        line.Begin();
-        line.Text(szSignalNames[nIndex]);
-        // A fault has an address; a signal sent (kill, raise, abort) a sender.
-        if (pInfo != nullptr && pInfo->si_code > 0) {
-            line.Text(" at address ");
-            line.Hex(reinterpret_cast<uintptr_t>(pInfo->si_addr));
-        } else if (pInfo != nullptr) {
-            line.Text(" sent by process ");
-            line.Decimal(static_cast<unsigned long long>(pInfo->si_pid));
-        }
-        EmitWithThread(line);
-        void* pFrames[nMaxFrames];
-        const int nFrames = backtrace(pFrames, nMaxFrames);
-        // The trace starts at the frame that was running when the signal came.
-        const uintptr_t nPc = FaultPc(pContext);
-        int nFirst = -1;
-        for (int i = 0; i < nFrames && nFirst < 0; ++i)
-            if (nPc != 0 && reinterpret_cast<uintptr_t>(pFrames[i]) == nPc)
-                nFirst = i;
-#if defined(__arm__)
-        // The tables may end at the signal frame: the frame that ran then
-        // comes from the context, its caller from the link register; the
-        // rest, in any case, from the stack.
-        const mcontext_t& mc = static_cast<const ucontext_t*>(pContext)->uc_mcontext;
-        int nWritten = 0;
-        if (nFirst < 0) {
-            void* const pFromContext[2] = {reinterpret_cast<void*>(mc.arm_pc), reinterpret_cast<void*>(mc.arm_lr)};
-            nWritten = WriteFrames(pFromContext, 2, 0, true);
-        } else {
-            nWritten = WriteFrames(pFrames, nFrames, nFirst, true);
-        }
-        WriteScannedFrames(mc.arm_sp, nWritten);
-#else
-        WriteFrames(pFrames, nFrames, nFirst < 0 ? 0 : nFirst, nFirst >= 0);
-#endif
-        g_nTrace.store(2);
-    }
-    // As if there had been no handler: the previous disposition gets the
-    // signal again once this handler returns (it is blocked until then).
-    if (nIndex >= 0)
-        sigaction(nSignal, &g_previous[nIndex], nullptr);
-    else
+    if (nIndex < 0 || pInfo == nullptr) {
         signal(nSignal, SIG_DFL);
+        raise(nSignal);
+        errno = nSavedErrno;
+        return;
+    }
+    const bool bFault = pInfo->si_code > 0;
+    if (IsHandler(g_previous[nIndex]) && bFault) {
+        // The host's handler sees the fault first (a guard page, a lazy
+        // mapping): when it returns, the instruction runs again, cured or not.
+        const uint64_t nFault = FaultFingerprint(nSignal, pInfo, pContext);
+        if (nFault != t_nFaultHandedOn) {
+            CallHostHandler(nIndex, nSignal, pInfo, pContext);
+            // Redirected (its context changed): cured. Else the same fault
+            // again right away means it was not.
+            t_nFaultHandedOn = FaultFingerprint(nSignal, pInfo, pContext) == nFault ? nFault : 0;
+            bool bDefault = false;
+            if (!IsStillOurs(nSignal, bDefault) && bDefault) // it gave the fault up to the default: the end
+                TraceSignal(nIndex, pInfo, pContext);
+            errno = nSavedErrno;
+            return;
+        }
+        t_nFaultHandedOn = 0;
+    } else if (IsHandler(g_previous[nIndex])) {
+        // A signal sent: traced, as the process ends of it unless the host's
+        // handler decides otherwise; if it returns, the process goes on and a
+        // later crash is traced again.
+        const bool bTraced = TraceSignal(nIndex, pInfo, pContext);
+        CallHostHandler(nIndex, nSignal, pInfo, pContext);
+        if (bTraced)
+            g_nTrace.store(0);
+        errno = nSavedErrno;
+        return;
+    } else if (g_previous[nIndex].sa_handler == SIG_IGN && !bFault) {
+        return; // ignored, as without this handler
+    }
+    TraceSignal(nIndex, pInfo, pContext);
+    // As if there had been no handler: the default gets the signal again
+    // once this handler returns (it is blocked until then).
+    signal(nSignal, SIG_DFL);
     raise(nSignal);
     errno = nSavedErrno;
 }
@@ -461,8 +713,7 @@ void InstallCrashHandler()
     // first call (which allocates), and the local time's offset needs the zone.
     void* pFrame = nullptr;
     backtrace(&pFrame, 1);
-    Dl_info info;
-    dladdr(reinterpret_cast<void*>(&InstallCrashHandler), &info);
+    g_pszProgram = program_invocation_name != nullptr ? program_invocation_name : "";
     time_t tNow = time(nullptr);
     struct tm tmNow = {};
     if (localtime_r(&tNow, &tmNow) != nullptr)
@@ -472,7 +723,10 @@ void InstallCrashHandler()
     struct sigaction action = {};
     action.sa_sigaction = OnFatalSignal;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    // Held back while the trace is written: a write across the file size
+    // limit would end the process of SIGXFSZ before its own signal.
     sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGXFSZ);
     for (int i = 0; i < 5; ++i)
         sigaction(nFatalSignals[i], &action, &g_previous[i]);
     g_pfnPreviousTerminate = std::set_terminate(OnTerminate);

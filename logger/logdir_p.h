@@ -88,6 +88,10 @@ private:
     int NewFileDirFd() const { return m_namePrefix.isEmpty() ? m_nDirFd : m_nParentFd; }
     bool HasSpaceLimits() const { return m_limits.m_nMaxTotalSizeMB > 0 || m_limits.m_nMinFreeSpaceMB > 0; }
     int WriteOnce(const char* pBytes, size_t nBytes);
+    void TakeLostWithoutLock();
+    void NoteSizeLimit(qint64 nLimit);
+    bool StartFileUnderLoweredLimit(size_t nBytes);
+    bool FitsUnderLimitNow(size_t nBytes);
     bool OpenChosenFile();
     bool AdoptFile(int nFd, int nDirFd, const QByteArray& name, const QString& strFullPath);
     bool Fits(qint64 nSize, size_t nRoom) const
@@ -151,6 +155,11 @@ private:
     bool m_bOwnNamesOnly = false;
     bool m_bToldShort = false; // told that free space is short beyond this log's files
 };
+
+// Installs the library's handler of SIGXFSZ when the default is in force: it
+// ends the process as the default does, but for a write to a log file, which
+// then fails with EFBIG (the file size limit may be lowered at any time).
+void HoldBackFileSizeSignal();
 
 // Calls fn(name) for each entry of a directory but "." and "..", unsorted.
 template <typename Fn> void ForEachName(int nDirFd, Fn fn)

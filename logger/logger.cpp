@@ -122,7 +122,11 @@ void AppendAndEmit(const LogerDetail::RecordBytes& record, time_t tNow, em_LOG_L
 {
     int nRet = 0;
     {
-        std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
+        const LogerDetail::FileSection section(true);
+        if (!section.Held()) {
+            LogerDetail::CountLostWithoutLock(EDEADLK);
+            return;
+        }
         nRet = LogerDetail::ActiveLogDirectory().Append(record, tNow, level);
     }
     // No file, no echo; a failed write is echoed all the same.
@@ -162,13 +166,53 @@ void WriteRecordOrThrow(bool bEcho, em_LOG_LEVEL level, const char* pszModule, i
 // for a long line) is counted as lost, like one the file refused.
 void CountLost()
 {
-    std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
-    LogerDetail::ActiveLogDirectory().CountLost(ENOMEM);
+    const LogerDetail::FileSection section(true);
+    if (section.Held())
+        LogerDetail::ActiveLogDirectory().CountLost(ENOMEM);
+    else
+        LogerDetail::CountLostWithoutLock(ENOMEM);
+}
+
+// Records the thread is handing in now.
+__thread int t_nRecordsHere __attribute__((tls_model("initial-exec"))) = 0;
+
+struct RecordScope
+{
+    RecordScope()
+    {
+        ++t_nRecordsHere;
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    }
+    ~RecordScope()
+    {
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
+        --t_nRecordsHere;
+    }
+    RecordScope(const RecordScope&) = delete;
+    RecordScope& operator=(const RecordScope&) = delete;
+};
+
+// A record handed in while its thread holds or awaits the file's lock, or
+// builds another record (but for the echo, which a message handler of the
+// host's may hand back), comes from a signal handler that interrupted it:
+// the lock, the heap or the local time's lock may be held, and waiting for
+// them would wait for itself. It is lost, counted at once before anything is
+// built (when it would have been written), and told with the next record.
+bool IsLostToInterruptedRecord(bool bWritten)
+{
+    if (!LogerDetail::InFileLockHere() && (t_nRecordsHere == 0 || LogerDetail::IsEmittingOwnMessages()))
+        return false;
+    if (bWritten)
+        LogerDetail::CountLostWithoutLock(EDEADLK);
+    return true;
 }
 
 void WriteRecord(bool bEcho, em_LOG_LEVEL level, const char* pszModule, int nLineNo, const char* pMsg,
                  size_t nMsg) noexcept
 {
+    if (IsLostToInterruptedRecord(true))
+        return;
+    const RecordScope scope;
     try {
         WriteRecordOrThrow(bEcho, level, pszModule, nLineNo, pMsg, nMsg);
     } catch (...) {
@@ -217,6 +261,9 @@ __attribute__((noinline)) void AddPrintfRecord(bool bWritten, bool bEcho, em_LOG
                                                int nLineNo, const char* pszFmt, const LogerDetail::FormatPlan* pPlan,
                                                va_list args) noexcept
 {
+    if (IsLostToInterruptedRecord(bWritten))
+        return;
+    const RecordScope scope;
     try {
         // A format not kept (not a literal) is worked out on the heap: the
         // caller's stack may be small.
@@ -244,6 +291,9 @@ Loger::Loger()
     // it forever: the lock is taken around fork and released on both sides.
     pthread_atfork([] { LogerDetail::FileLock().lock(); }, [] { LogerDetail::FileLock().unlock(); },
                    [] { LogerDetail::FileLock().ResetInChild(); });
+    // A file size limit may be lowered at any time: the logger's writes must
+    // not end the process of SIGXFSZ.
+    LogerDetail::HoldBackFileSizeSignal();
     InitDefaultCfg();
     // Records logged before the start go to a file chosen by the defaults,
     // never into another program's ".log" in the temporary directory.
@@ -260,7 +310,7 @@ Loger::~Loger()
     // run after this one may too: from here on records go to the open file,
     // which stays open until the process ends, without rollover or messages.
     {
-        std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
+        const LogerDetail::FileSection section;
         LogerDetail::ActiveLogDirectory().ShutDown();
         LogerDetail::StopOwnMessages();
     }
@@ -287,7 +337,7 @@ void Loger::unInit()
     m_bIsStop = true;
     pthread_t hThread = 0;
     {
-        std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
+        const LogerDetail::FileSection section;
         m_logList.clear();
         // Taken under the lock, so two threads calling unInit never join the
         // same thread twice.
@@ -363,6 +413,7 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     const LogerDetail::FormatPlan* pPlan = LogerDetail::KeptPlanOf(pszFmt);
     if (!bWritten && pPlan != nullptr && pPlan->bSurelyPrints)
         return; // below the level, and nothing would come of formatting it
+    const LogerDetail::NoCancellation noCancellation;
     va_list TmpArgList;
     va_start(TmpArgList, pstrFmt);
     AddPrintfRecord(bWritten, IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, pszFmt, pPlan,
@@ -376,6 +427,7 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     (void)strSrcName;
     if (!IsWriting(m_LogCfgInfo) || !IsWritten(level, m_LogCfgInfo) || str.c_str()[0] == '\0')
         return;
+    const LogerDetail::NoCancellation noCancellation;
     WriteRecord(IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, str.c_str(), str.size());
 }
 
@@ -394,6 +446,7 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     }
     if (utf8.constData()[0] == '\0')
         return;
+    const LogerDetail::NoCancellation noCancellation;
     WriteRecord(IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, utf8.constData(),
                 static_cast<size_t>(utf8.size()));
 }

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,10 +40,46 @@ __attribute__((noinline)) int WriteAllUnderLimit(int nFd, const char* p, size_t 
     return nError;
 }
 
+// Non-zero while the thread writes to a log file.
+__thread int t_nWritingLog __attribute__((tls_model("initial-exec"))) = 0;
+
+// SIGXFSZ while the default disposition is in force: the process ends of it,
+// as by default, unless the thread was writing to a log file. Then the write
+// fails with EFBIG instead and a new file is started under the lowered limit.
+void OnFileSizeSignal(int nSignal)
+{
+    if (t_nWritingLog != 0)
+        return;
+    const int nSavedErrno = errno;
+    signal(nSignal, SIG_DFL);
+    raise(nSignal); // delivered once this handler returns: it is blocked until then
+    errno = nSavedErrno;
+}
+
+// The process's file size limit now; -1: none.
+qint64 FileSizeLimit()
+{
+    rlimit limit;
+    return getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+               ? static_cast<qint64>(limit.rlim_cur)
+               : -1;
+}
 } // namespace
 
 namespace LogerDetail
 {
+void HoldBackFileSizeSignal()
+{
+    struct sigaction now = {};
+    if (sigaction(SIGXFSZ, nullptr, &now) != 0 || (now.sa_flags & SA_SIGINFO) != 0 || now.sa_handler != SIG_DFL)
+        return; // the host's own choice stands
+    struct sigaction action = {};
+    action.sa_handler = OnFileSizeSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGXFSZ, &action, nullptr);
+}
+
 // Writes all bytes: a short write is completed and EINTR retried, so a line
 // goes out in one call unless the disk refuses part of it. Returns 0 or errno;
 // nWritten tells how much reached the file.
@@ -81,6 +118,30 @@ void LogDirectory::LookAtFile()
         m_nSize = st.st_size;
     }
     m_nSinceLook = 0;
+    // The file size limit may have been lowered meanwhile (by the host, or
+    // by another process with prlimit).
+    const qint64 nLimit = FileSizeLimit();
+    if (nLimit != m_nSizeLimit)
+        NoteSizeLimit(nLimit);
+}
+
+void CountLostWithoutLock(int nErrno)
+{
+    static_assert(std::atomic<quint64>::is_always_lock_free, "counted from a signal handler");
+    StatusBoard& board = Board();
+    board.nLostWithoutLock.fetch_add(1, std::memory_order_relaxed);
+    board.nLastErrno.store(nErrno, std::memory_order_relaxed);
+    board.tLastFailure.store(static_cast<qint64>(time(nullptr)), std::memory_order_relaxed);
+}
+
+// Records lost without the lock join those the next line tells of.
+__attribute__((noinline)) void LogDirectory::TakeLostWithoutLock()
+{
+    StatusBoard& board = Board();
+    const quint64 nLost = board.nLostWithoutLock.exchange(0, std::memory_order_relaxed);
+    m_nLost += nLost;
+    m_nLostErrno = board.nLastErrno.load(std::memory_order_relaxed);
+    board.nLost.store(board.nLost.load(std::memory_order_relaxed) + nLost, std::memory_order_relaxed);
 }
 
 void LogDirectory::CountLost(int nErrno)
@@ -93,8 +154,41 @@ void LogDirectory::CountLost(int nErrno)
     board.tLastFailure.store(static_cast<qint64>(time(nullptr)), std::memory_order_relaxed);
 }
 
+// A file size limit other than the one the file was opened under: a new
+// file is started when the next line would cross it.
+void LogDirectory::NoteSizeLimit(qint64 nLimit)
+{
+    m_nSizeLimit = nLimit;
+    StatusBoard& board = Board();
+    std::lock_guard<std::mutex> lock(board.mutex);
+    board.nFileSizeLimit = nLimit;
+}
+
+// A write refused as too large: the limit was lowered since it was last
+// read. True when a new file that takes nBytes under the new one is open.
+__attribute__((noinline)) bool LogDirectory::StartFileUnderLoweredLimit(size_t nBytes)
+{
+    const qint64 nLimit = FileSizeLimit();
+    if (m_bShutDown || nLimit == m_nSizeLimit)
+        return false;
+    NoteSizeLimit(nLimit);
+    return EnsureFile(time(nullptr), nBytes) && Fits(m_nSize, nBytes);
+}
+
+// Whether nBytes fit into the file under the limit as it is now (it may have
+// been raised since it was last read).
+__attribute__((noinline)) bool LogDirectory::FitsUnderLimitNow(size_t nBytes)
+{
+    const qint64 nLimit = FileSizeLimit();
+    if (nLimit != m_nSizeLimit)
+        NoteSizeLimit(nLimit);
+    return Fits(m_nSize, nBytes);
+}
+
 int LogDirectory::Append(const RecordBytes& record, time_t tNow, int nLevel)
 {
+    if (Board().nLostWithoutLock.load(std::memory_order_relaxed) != 0)
+        TakeLostWithoutLock();
     if (!m_bShutDown) {
         bool bCheck = m_nFd < 0 || tNow >= m_tNextDay || tNow < m_tDayStart || m_nSize >= m_nFullSize;
         if (m_nFd >= 0 && tNow != m_tChecked) {
@@ -116,7 +210,7 @@ int LogDirectory::Append(const RecordBytes& record, time_t tNow, int nLevel)
         CountLost(m_nOpenErrno);
         return -1;
     }
-    if (!Fits(m_nSize, record.bytes.Size())) {
+    if (!Fits(m_nSize, record.bytes.Size()) && !FitsUnderLimitNow(record.bytes.Size())) {
         CountLost(EFBIG); // longer than the limit allows any file to be: no piece of it is written
         return -2;
     }
@@ -182,8 +276,12 @@ __attribute__((noinline)) bool CutBack(int nFd, qint64 nSize, size_t nWritten)
 __attribute__((always_inline)) inline int LogerDetail::LogDirectory::WriteOnce(const char* pBytes, size_t nBytes)
 {
     size_t nWritten = 0;
+    ++t_nWritingLog;
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
     const int nError = m_nSizeLimit < 0 ? LogerDetail::WriteAll(m_nFd, pBytes, nBytes, nWritten)
                                         : WriteAllUnderLimit(m_nFd, pBytes, nBytes, nWritten);
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    --t_nWritingLog;
     if (nError != 0 && nWritten > 0 && CutBack(m_nFd, m_nSize, nWritten))
         nWritten = 0;
     else if (nError != 0 && nWritten > 0)
@@ -204,6 +302,8 @@ __attribute__((always_inline)) inline int LogerDetail::LogDirectory::WriteBytes(
         nBytes = joined->Size();
     }
     int nError = WriteOnce(pBytes, nBytes);
+    if (nError == EFBIG && StartFileUnderLoweredLimit(nBytes))
+        nError = WriteOnce(pBytes, nBytes);
     // A full disk frees itself once: this log's oldest files make room.
     if ((nError == ENOSPC || nError == EDQUOT) && HasSpaceLimits() && KeepWithinLimits(false) > 0)
         nError = WriteOnce(pBytes, nBytes);

@@ -8,11 +8,18 @@
 #include <QFileInfo>
 
 #include <memory>
+#include <mutex>
 
 #include <unistd.h>
 
 bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
 {
+    // One start at a time: of two at once, the second sees the first's
+    // success and is refused. Recursive, for a start from a message handler
+    // that the first start's reports reach.
+    static std::recursive_mutex startMutex;
+    const std::lock_guard<std::recursive_mutex> oneStart(startMutex);
+    const LogerDetail::NoCancellation noCancellation;
     const LogerDetail::OwnMessagesScope ownMessages;
     LogerDetail::StartReport report;
     if (m_IsInitOK) {
@@ -59,7 +66,7 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
         // or the new ones, never a mixture.
         LogerDetail::LogDirectory* pOld = nullptr;
         {
-            std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
+            const LogerDetail::FileSection section;
             LogerDetail::InstallConfig(m_LogCfgInfo, candidate);
             pOld = LogerDetail::InstallLogDirectory(directory.release());
             LogerDetail::StatusBoard& board = LogerDetail::Board(); // counted from the start
@@ -141,12 +148,12 @@ int Loger::doWriteLog()
         }
         std::list<LOG_PUTOUT> listBatch;
         {
-            std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
+            const LogerDetail::FileSection section;
             listBatch.swap(m_logList);
         }
         while (!listBatch.empty()) {
             {
-                std::lock_guard<LogerDetail::WriteLock> lock(LogerDetail::FileLock());
+                const LogerDetail::FileSection section;
                 WriteLog(listBatch.front());
             }
             LogerDetail::EmitDiagnostics();

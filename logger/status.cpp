@@ -75,7 +75,8 @@ LOGER_STATUS GetLogerStatus()
     }
     status.m_nFileSize = board.nFileSize.load(std::memory_order_relaxed);
     status.m_nRecordsWritten = board.nWritten.load(std::memory_order_relaxed);
-    status.m_nRecordsLost = board.nLost.load(std::memory_order_relaxed);
+    status.m_nRecordsLost = board.nLost.load(std::memory_order_relaxed) +
+                            board.nLostWithoutLock.load(std::memory_order_relaxed);
     status.m_nLastErrno = board.nLastErrno.load(std::memory_order_relaxed);
     status.m_nLastFailureTime = board.tLastFailure.load(std::memory_order_relaxed);
     if (dirPath.isEmpty())

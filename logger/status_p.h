@@ -33,6 +33,9 @@ struct StatusBoard
     std::atomic<quint64> nLost{0};
     std::atomic<int> nLastErrno{0};
     std::atomic<qint64> tLastFailure{0};
+    // Records lost without the write lock (handed in by a signal handler on
+    // the thread that held it): added to nLost by the next record written.
+    std::atomic<quint64> nLostWithoutLock{0};
 };
 // The one board; never destroyed, so records at exit find it intact.
 inline StatusBoard& Board()
@@ -45,6 +48,9 @@ inline void BumpCounter(std::atomic<quint64>& counter)
 {
     counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
+
+// Counts a record lost where the write lock cannot be taken; async-signal-safe.
+void CountLostWithoutLock(int nErrno);
 
 // The limits handed over for the next start.
 LOGER_LIMITS PendingLimits();

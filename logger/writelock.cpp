@@ -2,6 +2,7 @@
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -15,6 +16,8 @@ namespace
 // takes it when it was free at two looks in a row, or, once it has waited
 // kTurnNanoseconds, at the first moment it is free. It sleeps after
 // kSpinNanoseconds: then the holder is slow (a rollover, a sync) or not running.
+// It sleeps at once when the holder took the lock on its own CPU, or the
+// process may run on one CPU only: the holder cannot go on while it spins.
 const long long kPollNanoseconds = 1000;
 const long long kTurnNanoseconds = 5000;
 const long long kSpinNanoseconds = 20000;
@@ -37,16 +40,29 @@ void RelaxCpu()
 #endif
 }
 
-// With one CPU the holder cannot run while another thread spins.
+// With one CPU for the process (as taskset, cgroups or the host gave it),
+// the holder cannot run while another thread spins.
 bool SpinningHelps()
 {
-    static const bool bHelps = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    static const bool bHelps = [] {
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        return sched_getaffinity(0, sizeof(cpus), &cpus) == 0 ? CPU_COUNT(&cpus) > 1
+                                                             : sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    }();
     return bHelps;
 }
 } // namespace
 
 namespace LogerDetail
 {
+__thread int t_nInFileLock __attribute__((tls_model("initial-exec"))) = 0;
+
+bool WriteLock::IsHolderOn(int nCpu) const
+{
+    return nCpu >= 0 && __atomic_load_n(&m_nHolderCpu, __ATOMIC_RELAXED) == nCpu;
+}
+
 bool WriteLock::TryTake()
 {
     int nExpected = kFree;
@@ -56,12 +72,15 @@ bool WriteLock::TryTake()
 
 void WriteLock::LockContended()
 {
-    if (SpinningHelps()) {
+    const int nCpu = sched_getcpu();
+    if (SpinningHelps() && !IsHolderOn(nCpu)) {
         const long long nStart = MonotonicNanoseconds();
         long long nNextLook = nStart + kPollNanoseconds;
         bool bFreeAtLastLook = false;
         for (unsigned n = 0; n < kMostSpins; ++n) {
             RelaxCpu();
+            if (IsHolderOn(nCpu))
+                break;
             const long long nWaited = MonotonicNanoseconds() - nStart;
             if (nWaited >= kSpinNanoseconds)
                 break;

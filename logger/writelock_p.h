@@ -8,6 +8,9 @@
 
 #include "logger.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 namespace LogerDetail
 {
 class WriteLock
@@ -22,6 +25,7 @@ public:
         int nExpected = kFree;
         if (!__atomic_compare_exchange_n(&m_nState, &nExpected, kHeld, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
             LockContended();
+        __atomic_store_n(&m_nHolderCpu, sched_getcpu(), __ATOMIC_RELAXED);
     }
     void unlock()
     {
@@ -39,9 +43,14 @@ private:
         kHeldWithSleepers // a thread may sleep on it: unlock wakes one
     };
     bool TryTake();
+    bool IsHolderOn(int nCpu) const;
     void LockContended();
     void WakeOne();
     int m_nState = kFree;
+    // The CPU the holder took the lock on: a waiter on the same CPU sleeps at
+    // once, as the holder cannot go on while it spins (whatever their
+    // priorities: a real-time waiter would even keep it off the CPU).
+    int m_nHolderCpu = -1;
 };
 
 // The one lock of the log file: records, starts and the shutdown take it.
@@ -51,6 +60,66 @@ inline WriteLock& FileLock()
 {
     return g_fileLock;
 }
+
+// Non-zero while the thread takes or holds the file's lock.
+extern __thread int t_nInFileLock __attribute__((tls_model("initial-exec")));
+
+// The file's lock for a section of the library. A thread that a signal
+// interrupts while it takes or holds the lock must not wait for it again in
+// the handler (it would wait for itself): a record's section is then not
+// entered, Held() is false, and the record is lost.
+class FileSection
+{
+public:
+    explicit FileSection(bool bRecord = false) : m_bHeld(!bRecord || t_nInFileLock == 0)
+    {
+        if (!m_bHeld)
+            return;
+        ++t_nInFileLock;
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
+        FileLock().lock();
+    }
+    ~FileSection()
+    {
+        if (!m_bHeld)
+            return;
+        FileLock().unlock();
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
+        --t_nInFileLock;
+    }
+    FileSection(const FileSection&) = delete;
+    FileSection& operator=(const FileSection&) = delete;
+    bool Held() const { return m_bHeld; }
+
+private:
+    const bool m_bHeld;
+};
+
+// Whether the calling thread takes or holds the file's lock: a record handed
+// in now comes from a signal handler that interrupted it there.
+inline bool InFileLockHere()
+{
+    return t_nInFileLock != 0;
+}
+
+// Holds off the thread's cancellation for a record or a start: a write, an
+// open at a rollover and the echo are cancellation points, and a thread
+// cancelled inside would leave a piece of a line, or the lock or a start
+// half done. A cancellation asked meanwhile acts at the thread's next
+// cancellation point, or, for asynchronous cancellation, at the end of this
+// scope: its destructor may throw the cancellation's unwinding, so it lives in
+// a frame that lets exceptions through.
+class NoCancellation
+{
+public:
+    NoCancellation() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_nPrevious); }
+    ~NoCancellation() noexcept(false) { pthread_setcancelstate(m_nPrevious, nullptr); }
+    NoCancellation(const NoCancellation&) = delete;
+    NoCancellation& operator=(const NoCancellation&) = delete;
+
+private:
+    int m_nPrevious = PTHREAD_CANCEL_ENABLE;
+};
 } // namespace LogerDetail
 
 #endif // LOGGER_WRITELOCK_P_H

@@ -418,8 +418,11 @@ case "$job" in
         ;;
     tsan)
         # The tests where threads meet: intake, level changes, the stop, the
-        # stress test, a handler that logs, exit while threads log.
-        sanitizer_leg "$root/build-tsan" thread -R 'Line|Level|Stop|Threads|Stress|HostScenario|Reliability'
+        # stress test, a handler that logs, exit while threads log, threads
+        # cancelled, a real-time waiter, two starts at once (not a signal handler
+        # that logs: TSan reports the allocations its records may make).
+        sanitizer_leg "$root/build-tsan" thread \
+            -R 'Line|Level|Stop|Threads|Stress|HostScenario|Reliability|Cancelled|RealTimeWaiter|TwoStarts'
         ;;
     fuzz)
         fuzz_leg "${2:-30}"

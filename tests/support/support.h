@@ -154,16 +154,18 @@ inline bool nobodyAvailable()
 }
 
 // The test host with `args` (natively, or through qemu-arm in a cross build),
-// with extra "NAME=value" entries in its environment.
-inline QStringList hostCommand(const QStringList& args, const QStringList& env = {})
+// with extra "NAME=value" entries in its environment; or another program of
+// the tests.
+inline QStringList hostCommand(const QStringList& args, const QStringList& env = {},
+                               const QString& program = LOGGER_TEST_HOST)
 {
     QStringList command = QString(LOGGER_TEST_EMULATOR).split(';', Qt::SkipEmptyParts);
     if (command.isEmpty())
-        return command << "env" << env << LOGGER_TEST_HOST << args;
+        return command << "env" << env << program << args;
     const QString loader = command.takeLast(); // the emulator's list ends with the guest's loader
     for (const QString& entry : env)
         command << "-E" << entry;
-    return command << loader << LOGGER_TEST_HOST << args;
+    return command << loader << program << args;
 }
 
 // Runs the test host with `args` in `workDir`, optionally as user nobody.

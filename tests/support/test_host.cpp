@@ -9,6 +9,10 @@
 //             [crash-handler] [crash null|abort|overflow|throw]
 //             [fork-while-logging THREADS FORKS COUNT] [limit-memory MEGABYTES]
 //             [small-stack BYTES] [mkdir DIR] [chroot DIR] [fill FILE] [where]
+//             [fsize-soft BYTES|+BYTES|-1] [cancel-while-logging THREADS]
+//             [log-in-handler SIGNALS] [init-twice DIR DIR] [host-handler default|return]
+//             [touch-guard] [load-blocking PLUGIN] [rt-waiter ROUNDS]
+//             [crash bus|ill|kill]
 // Commands run in order; results of start-ups are printed as "init:1"/"init:0".
 // init-off starts with writing off and echo on; init-echo with both on.
 #include "logger.h"
@@ -18,7 +22,12 @@
 #include <QDateTime>
 #include <QFile>
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -31,6 +40,8 @@
 #include <thread>
 #include <vector>
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <stdexcept>
 
 // The small stack of a device's thread; sanitizers grow every frame, so
@@ -66,6 +77,95 @@ __attribute__((noinline)) int CrashByOverflow(int depth)
 __attribute__((noinline)) void CrashByUncaughtException()
 {
     throw std::runtime_error("nobody catches this");
+}
+
+__attribute__((noinline)) void CrashByBusError()
+{
+    // A page of a file that ends before it.
+    FILE* file = tmpfile();
+    const volatile char* page =
+        static_cast<const char*>(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, file != nullptr ? fileno(file) : -1, 0));
+    printf("%d\n", page != MAP_FAILED ? page[0] : 0);
+}
+
+__attribute__((noinline)) void CrashByIllegalInstruction()
+{
+    __builtin_trap();
+}
+
+__attribute__((noinline)) void CrashByKill()
+{
+    printf("pid:%d\n", int(getpid()));
+    fflush(stdout);
+    kill(getpid(), SIGFPE);
+    printf("not reached\n");
+}
+
+// Set by the constructor of the plugin that never finishes loading.
+extern "C" {
+volatile int g_nPluginConstructing = 0;
+}
+
+// A host's own handler of SIGSEGV and SIGBUS, as garbage collectors and JIT
+// runtimes have: it says what it saw, makes its guard page writable and
+// returns; a fault of another kind it leaves to the default (or, "return",
+// returns without curing it).
+volatile char* g_guardPage = nullptr;
+bool g_hostHandlerRestoresDefault = true;
+
+void HostHandler(int signal, siginfo_t* info, void*)
+{
+    char text[96];
+    const int length = snprintf(text, sizeof(text), "host handler: %d code %d address 0x%lx\n", signal, info->si_code,
+                                static_cast<unsigned long>(reinterpret_cast<uintptr_t>(info->si_addr)));
+    if (write(STDERR_FILENO, text, size_t(length)) < 0)
+        return;
+    if (g_guardPage != nullptr && info->si_addr == g_guardPage)
+        mprotect(const_cast<char*>(g_guardPage), size_t(sysconf(_SC_PAGESIZE)), PROT_READ | PROT_WRITE);
+    else if (g_hostHandlerRestoresDefault)
+        ::signal(signal, SIG_DFL);
+}
+
+// Reads of the monotonic clock (waiting awake for the write lock does them)
+// by a thread while it counts them. The clock functions found next are
+// looked up at start: dlsym waits for the loader's lock, which a thread
+// loading a plugin may hold for good.
+thread_local bool t_countClockReads = false;
+std::atomic<long> g_clockReads{0};
+
+template <typename Function> Function* Next(const char* name)
+{
+    static Function* const next = reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
+    return next;
+}
+
+extern "C" int clock_gettime(clockid_t id, timespec* time)
+{
+    if (t_countClockReads && id == CLOCK_MONOTONIC)
+        ++g_clockReads;
+    return Next<int(clockid_t, timespec*)>("clock_gettime")(id, time);
+}
+const bool g_clockFound = Next<int(clockid_t, timespec*)>("clock_gettime") != nullptr;
+
+#if defined(__arm__) || defined(__i386__)
+// The name that 32-bit code built with 64-bit time calls.
+extern "C" int __clock_gettime64(clockid_t id, void* time)
+{
+    if (t_countClockReads && id == CLOCK_MONOTONIC)
+        ++g_clockReads;
+    return Next<int(clockid_t, void*)>("__clock_gettime64")(id, time);
+}
+const bool g_clock64Found = Next<int(clockid_t, void*)>("__clock_gettime64") != nullptr;
+#endif
+
+// Waits until done() holds, for at most `seconds`.
+bool waitUntil(const std::function<bool()>& done, int seconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done())
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+    return true;
 }
 
 int main(int argc, char** argv)
@@ -242,6 +342,12 @@ int main(int argc, char** argv)
                 printf("%d\n", CrashByOverflow(0));
             else if (kind == "throw")
                 CrashByUncaughtException();
+            else if (kind == "bus")
+                CrashByBusError();
+            else if (kind == "ill")
+                CrashByIllegalInstruction();
+            else if (kind == "kill")
+                CrashByKill();
         } else if (command == "fork-while-logging" && i + 3 < argc) {
             // Threads log without pause while the host forks; each child logs
             // COUNT records "child <fork> <n>" and exits. Prints how many
@@ -304,6 +410,147 @@ int main(int argc, char** argv)
             const rlim_t bytes = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(atol(argv[++i])) << 20);
             const rlimit limit = {bytes, bytes};
             setrlimit(RLIMIT_AS, &limit);
+        } else if (command == "fsize-soft" && i + 1 < argc) {
+            // The soft file size limit alone, below the hard one; -1: none;
+            // +BYTES: that much above the log file's size.
+            rlimit limit{};
+            getrlimit(RLIMIT_FSIZE, &limit);
+            const char* const value = argv[++i];
+            const long long bytes = atoll(value) + (value[0] == '+' ? GetLogerStatus().m_nFileSize : 0);
+            limit.rlim_cur = bytes < 0 ? RLIM_INFINITY : rlim_t(bytes);
+            setrlimit(RLIMIT_FSIZE, &limit);
+        } else if (command == "cancel-while-logging" && i + 1 < argc) {
+            // Threads log in both forms until each is cancelled (as
+            // QThread::terminate does); prints how many ended cancelled.
+            static std::atomic<long> logged{0};
+            std::vector<pthread_t> threads(size_t(atol(argv[++i])));
+            for (pthread_t& thread : threads)
+                pthread_create(
+                    &thread, nullptr,
+                    [](void*) -> void* {
+                        for (long n = 0;; ++n, ++logged) {
+                            if (n % 2 == 0)
+                                Loger::GetLoger().addLogtoList(INFO, __FILE__, "void worker()", 1, "cancel %ld", n);
+                            else
+                                Loger::GetLoger().addLogtoList(INFO, __FILE__, "void worker()", 2,
+                                                               "cancel " + std::to_string(n));
+                            pthread_testcancel();
+                        }
+                    },
+                    nullptr);
+            while (logged < long(threads.size()) * 200) {
+            }
+            for (pthread_t thread : threads)
+                pthread_cancel(thread);
+            long cancelled = 0;
+            for (pthread_t thread : threads) {
+                void* result = nullptr;
+                pthread_join(thread, &result);
+                cancelled += result == PTHREAD_CANCELED;
+            }
+            printf("cancelled:%ld\n", cancelled);
+        } else if (command == "log-in-handler" && i + 1 < argc) {
+            // A thread logs without pause; a handler of SIGUSR1 on it logs
+            // too, wherever the signal finds it, SIGNALS times. Prints how
+            // many handlers returned; "stuck" when one did not within 10 s.
+            static std::atomic<long> handled{0};
+            static std::atomic<bool> stop{false};
+            struct sigaction action = {};
+            action.sa_handler = [](int) {
+                Loger::GetLoger().addLogtoList(INFO, __FILE__, "void handler()", 1, "from the handler");
+                ++handled;
+            };
+            sigaction(SIGUSR1, &action, nullptr);
+            std::thread busy([] {
+                for (long n = 0; !stop; ++n)
+                    Loger::GetLoger().addLogtoList(INFO, __FILE__, "void busy()", 1, "busy %ld", n);
+            });
+            const long count = atol(argv[++i]);
+            for (long n = 0; n < count; ++n) {
+                pthread_kill(busy.native_handle(), SIGUSR1);
+                if (!waitUntil([n] { return handled > n; }, 10)) {
+                    printf("handled:%ld stuck\n", handled.load());
+                    fflush(stdout);
+                    _exit(3);
+                }
+            }
+            stop = true;
+            busy.join();
+            printf("handled:%ld\n", handled.load());
+        } else if (command == "init-twice" && i + 2 < argc) {
+            // Two threads start the logger at once, on two directories;
+            // prints how many starts succeeded.
+            static std::atomic<int> ready{0}, starts{0};
+            const auto start = [](const char* dir) {
+                ++ready;
+                while (ready < 2) {
+                }
+                const LOG_CONFIG_INFO info{QString::fromLocal8Bit(dir), "demo", true, DEBUG, 30, false, 1024, 5};
+                starts += Loger::GetLoger().InitLogInfo(info) ? 1 : 0;
+            };
+            std::thread first(start, argv[i + 1]), second(start, argv[i + 2]);
+            first.join();
+            second.join();
+            printf("starts:%d\n", starts.load());
+            i += 2;
+        } else if (command == "host-handler" && i + 1 < argc) {
+            g_hostHandlerRestoresDefault = std::string(argv[++i]) == "default";
+            struct sigaction action = {};
+            action.sa_sigaction = HostHandler;
+            action.sa_flags = SA_SIGINFO;
+            sigaction(SIGSEGV, &action, nullptr);
+            sigaction(SIGBUS, &action, nullptr);
+        } else if (command == "touch-guard") {
+            // Writes to a page the host's handler makes writable on the fault.
+            void* page = mmap(nullptr, size_t(sysconf(_SC_PAGESIZE)), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            g_guardPage = page != MAP_FAILED ? static_cast<char*>(page) : nullptr;
+            if (g_guardPage != nullptr)
+                g_guardPage[0] = 'g';
+            printf("guard:%c\n", g_guardPage != nullptr ? g_guardPage[0] : '-');
+        } else if (command == "load-blocking" && i + 1 < argc) {
+            // Another thread loads a plugin whose constructor never returns:
+            // it holds the loader's lock from then on. A trace that waits for
+            // that lock ends of SIGALRM.
+            const std::string path = argv[++i];
+            std::thread([path] { dlopen(path.c_str(), RTLD_NOW); }).detach();
+            if (!waitUntil([] { return g_nPluginConstructing != 0; }, 10))
+                printf("load-blocking: not loading\n");
+            alarm(20);
+        } else if (command == "rt-waiter" && i + 1 < argc) {
+            // On one CPU, a thread writes long lines without pause while this
+            // one, real-time, logs a short record every 200 us: it takes the
+            // CPU from the writer wherever that is, often with the write lock
+            // held. Prints how often it slept beyond its pauses, and how often
+            // it read the monotonic clock while logging.
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(sched_getcpu(), &one);
+            sched_setaffinity(0, sizeof(one), &one);
+            static std::atomic<bool> stop{false};
+            std::thread writer([] {
+                while (!stop)
+                    Loger::GetLoger().addLogtoList(INFO, __FILE__, "void writer()", 1, std::string(65536, 'w'));
+            });
+            const sched_param realTime{1}, normal{0};
+            const long rounds = atol(argv[++i]);
+            rusage before{}, after{};
+            getrusage(RUSAGE_THREAD, &before);
+            const bool available = pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime) == 0;
+            for (long n = 0; available && n < rounds; ++n) {
+                const timespec pause{0, 200000};
+                nanosleep(&pause, nullptr);
+                t_countClockReads = true;
+                logger.addLogtoList(INFO, __FILE__, "void waiter()", 1, "waiter %ld", n);
+                t_countClockReads = false;
+            }
+            getrusage(RUSAGE_THREAD, &after);
+            pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+            stop = true;
+            writer.join();
+            if (available)
+                printf("rt-waiter slept:%ld reads:%ld\n", after.ru_nvcsw - before.ru_nvcsw - rounds, g_clockReads.load());
+            else
+                printf("rt-waiter:unavailable\n");
         } else if (command == "paths") {
             printf("log:%s\ndump:%s\n", qUtf8Printable(logger.GetSaveLogPathFileName()),
                    qUtf8Printable(logger.GetSaveDumpPathFileName()));

@@ -15,7 +15,7 @@
 # Every rsyslogd started here is stopped by its pid on any exit.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-records=20000 seconds=35 down=10 outage=15 inside_records=4000
+records=20000 seconds=35 down=10 outage=15 inside_records=8000
 work=$(mktemp -d /tmp/logger-shipping-XXXXXX)
 declare -A daemon=() # collector, fleet, inside: the pid of each rsyslogd
 helpers=()           # writers and samplers

@@ -33,6 +33,7 @@ finish() {
     [ -n "${KEEP_WORK:-}" ] && echo "check-shipping: kept $work" || rm -rf "$work"
 }
 trap finish EXIT
+trap 'exit 1' INT TERM HUP
 
 # Waits up to $1 seconds for the command after it to succeed.
 wait_for() {
@@ -65,7 +66,8 @@ echo 'template(name="Arrival" type="string" string="%app-name% %syslogseverity% 
 sed -e "s|input(type=\"imrelp\"|input(type=\"imrelp\" address=\"127.0.0.1\"|" \
     -e "s|^\( *\)action(type=\"omfile\" dynaFile|\1action(type=\"omfile\" file=\"$work/arrivals\" template=\"Arrival\")\n&|" \
     "$root/contrib/rsyslog/collector.conf" >>"$work/collector.conf"
-grep -q 'file="[^"]*/arrivals"' "$work/collector.conf" || fail "no arrivals action in the collector's copy"
+grep -q 'file="[^"]*/arrivals"' "$work/collector.conf" && grep -q 'address="127.0.0.1"' "$work/collector.conf" ||
+    fail "the collector's copy has no arrivals action or no loopback address"
 
 # start NAME: a private rsyslogd, its configuration and environment as set
 # up below; its pid file, queue and state in $work/NAME.

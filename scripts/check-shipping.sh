@@ -12,7 +12,8 @@
 # record must arrive within 10 s.
 # A second device, writing at the same time, is restarted inside the outage:
 # what it loses is printed, and must stay within RELP's window of 128.
-# Every rsyslogd started here is stopped by its pid on any exit.
+# Every rsyslogd started here is stopped by its pid on any exit; KEEP_WORK=1
+# keeps their folder for a look.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 records=20000 seconds=35 down=10 outage=15 inside_records=8000
@@ -69,18 +70,21 @@ sed -e "s|input(type=\"imrelp\"|input(type=\"imrelp\" address=\"127.0.0.1\"|" \
 grep -q 'file="[^"]*/arrivals"' "$work/collector.conf" && grep -q 'address="127.0.0.1"' "$work/collector.conf" ||
     fail "the collector's copy has no arrivals action or no loopback address"
 
-# start NAME: a private rsyslogd, its configuration and environment as set
-# up below; its pid file, queue and state in $work/NAME.
-start() {
-    local name=$1 conf
-    conf=$root/contrib/rsyslog/device.conf
+# private_rsyslogd NAME ARGS...: becomes rsyslogd with the configuration and
+# environment of NAME (collector, fleet, inside), its queue and read
+# positions in $work/NAME/work.
+private_rsyslogd() {
+    local name=$1 conf=$root/contrib/rsyslog/device.conf
+    shift
     [ "$name" != collector ] || conf=$work/collector.conf
-    mkdir -p "$work/$name/work"
-    env LOGGER_LOG_DIR="$work/$name/log" LOGGER_LOG_NAME="$name" LOGGER_WORK_DIR="$work/$name/work" \
-        LOGGER_COLLECTOR_HOST=127.0.0.1 LOGGER_COLLECTOR_PORT="$port" \
-        rsyslogd -n -f "$conf" -i "$work/$name/rsyslogd.pid" >>"$work/$name.out" 2>&1 &
-    daemon[$name]=$!
-    wait_for 10 test -s "$work/$name/rsyslogd.pid" || fail "rsyslogd $name did not start"
+    mkdir -p "$work/$name/work" "$work/$name/log"
+    exec env LOGGER_LOG_DIR="$work/$name/log" LOGGER_LOG_NAME="$name" LOGGER_WORK_DIR="$work/$name/work" \
+        LOGGER_COLLECTOR_HOST=127.0.0.1 LOGGER_COLLECTOR_PORT="$port" rsyslogd -f "$conf" "$@"
+}
+start() {
+    private_rsyslogd "$1" -n -i "$work/$1/rsyslogd.pid" >>"$work/$1.out" 2>&1 &
+    daemon[$1]=$!
+    wait_for 10 test -s "$work/$1/rsyslogd.pid" || fail "rsyslogd $1 did not start"
 }
 # stop NAME: SIGTERM, as systemd stops it; it must be gone within 60 s.
 stop() {
@@ -91,11 +95,7 @@ stop() {
     unset "daemon[$1]"
 }
 for name in collector fleet inside; do
-    mkdir -p "$work/$name/work" "$work/$name/log"
-    env LOGGER_LOG_DIR="$work/$name/log" LOGGER_LOG_NAME="$name" LOGGER_WORK_DIR="$work/$name/work" \
-        LOGGER_COLLECTOR_HOST=127.0.0.1 LOGGER_COLLECTOR_PORT="$port" \
-        rsyslogd -N1 -f "$([ $name = collector ] && echo "$work/collector.conf" || echo "$root/contrib/rsyslog/device.conf")" \
-        >"$work/$name.out" 2>&1 || { cat "$work/$name.out"; exit 1; }
+    (private_rsyslogd "$name" -N1) >"$work/$name.out" 2>&1 || { cat "$work/$name.out"; exit 1; }
 done
 
 # The peak size of a device's disk queue, sampled every 0.1 s.
@@ -109,7 +109,6 @@ sample_queue() {
 }
 
 for name in fleet inside; do
-    mkdir -p "$work/$name/log"
     printf '[LogConfig]\nLogName=%s\nLogPath=%s\nOneLogMaxSizeMB=1\nIsPrintScreen=false\n' \
         "$name" "$work/$name" >"$work/$name.ini"
 done
@@ -145,7 +144,6 @@ up_at=$(now)
 # Records flow again: the device's rsyslogd is restarted while the backlog drains.
 more_than() { [ "$(count fleet)" -gt "$1" ]; }
 wait_for 20 more_than "$before" || fail "no record arrived within 20 s of the collector's return"
-restart_at=$(now)
 stop fleet
 start fleet
 wait "$fleet_writer" || fail "the test host failed: $(tail -n 3 "$work/fleet-host.out")"

@@ -167,10 +167,11 @@ armhf_leg() {
     step "armhf host in its own folder" armhf_host
     step "armhf packages" package_armhf
     step "armhf packages checked" check_packages armhf
-    step "contrib kit on the armhf host" contrib_check "${armhf_run[@]}" "$armhf_build/examples/demo_host"
+    step "contrib kit on the armhf host" contrib_check "${armhf_run[@]}" "$armhf_build/examples/demo_host" \
+         "$armhf_build/tests/test_host"
 }
 contrib_check() {
-    install_missing lnav rsyslog
+    install_missing lnav rsyslog rsyslog-relp
     bash "$root/scripts/check-contrib.sh" "$@"
 }
 check_packages() {
@@ -384,7 +385,7 @@ case "$job" in
         step "parent project" parent_project
         step "native packages" package_native
         step "native packages checked" check_packages native
-        step "contrib kit" contrib_check "$build/examples/demo_host"
+        step "contrib kit" contrib_check "$build/examples/demo_host" "$build/tests/test_host"
         ;;
     armhf)
         armhf_leg

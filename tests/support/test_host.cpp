@@ -13,6 +13,7 @@
 //             [log-in-handler SIGNALS] [init-twice DIR DIR] [host-handler default|return]
 //             [touch-guard] [load-blocking PLUGIN] [rt-waiter ROUNDS]
 //             [crash bus|ill|kill]
+//             [numbered THREADS COUNT SECONDS]
 // Commands run in order; results of start-ups are printed as "init:1"/"init:0".
 // init-off starts with writing off and echo on; init-echo with both on.
 #include "logger.h"
@@ -551,6 +552,31 @@ int main(int argc, char** argv)
                 printf("rt-waiter slept:%ld reads:%ld\n", after.ru_nvcsw - before.ru_nvcsw - rounds, g_clockReads.load());
             else
                 printf("rt-waiter:unavailable\n");
+        } else if (command == "numbered" && i + 3 < argc) {
+            // Records "record <n>", n = 0..COUNT-1, from THREADS threads at an
+            // even pace over SECONDS: the levels in turn, every 7th over three
+            // lines, every 11th with a tab, every 50th longer than 12,000 bytes.
+            const long threads = atol(argv[i + 1]), count = atol(argv[i + 2]);
+            const auto pace = std::chrono::microseconds(atoll(argv[i + 3]) * 1000000 * threads / count);
+            const auto start = std::chrono::steady_clock::now();
+            std::vector<std::thread> writers;
+            for (long t = 0; t < threads; ++t)
+                writers.emplace_back([&logger, t, threads, count, pace, start] {
+                    for (long n = t; n < count; n += threads) {
+                        std::this_thread::sleep_until(start + pace * (n / threads));
+                        std::string text = "record " + std::to_string(n);
+                        if (n % 7 == 3)
+                            text += "\nsecond line of " + std::to_string(n) + "\nthird line";
+                        if (n % 11 == 5)
+                            text += "\twith a tab";
+                        if (n % 50 == 1)
+                            text += " " + std::string(12000, char('a' + n % 26)) + " end";
+                        logger.addLogtoList(em_LOG_LEVEL(n % 5), __FILE__, "void numbered()", int(t), text);
+                    }
+                });
+            for (std::thread& writer : writers)
+                writer.join();
+            i += 3;
         } else if (command == "paths") {
             printf("log:%s\ndump:%s\n", qUtf8Printable(logger.GetSaveLogPathFileName()),
                    qUtf8Printable(logger.GetSaveDumpPathFileName()));

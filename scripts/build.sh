@@ -106,7 +106,7 @@ install_missing() {
 }
 
 native_build() {
-    install_missing cmake g++ make qtbase5-dev googletest faketime libncurses-dev acl
+    install_missing cmake g++ make qtbase5-dev googletest faketime libncurses-dev pkg-config acl
     [[ " $* " != *" -DLOGGER_BUILD_BENCH=ON "* ]] || install_missing libspdlog-dev
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_WERROR=ON "$@"
     cmake --build "$build" -j "$jobs"
@@ -240,29 +240,32 @@ parent_project() {
     echo "== a parent project builds with the library as a subdirectory and installs only its own program"
 }
 
-# The README's code. The host code of "Logging from a host" is cut from the
-# example host, which compiles: each line of its first C++ block is one of the
-# example's, blanks aside. The quick start's main.cpp, built as the README
-# says against the installed package of `consumer`, writes its line.
+# The README's code: every C++ block is a whole file that compiles against
+# the installed package of `consumer`; the quick start's main.cpp, built as
+# the README says, also runs and writes its line.
 readme_code() {
-    local line example squeeze='s/^[[:space:]]*//; s/[[:space:]][[:space:]]*/ /g' work build_line
-    example=$(sed "$squeeze" "$root/examples/demo_host.cpp")
-    awk '/^## / { on = ($0 == "## Logging from a host") } on && /^```cpp$/ { n++; next } /^```$/ && n == 1 { exit }
-         n == 1 && NF' "$root/README.md" | sed "$squeeze" |
-        while IFS= read -r line; do
-            grep -qxF -- "$line" <<<"$example" || { echo "README: not in examples/demo_host.cpp: $line"; exit 1; }
-        done || return 1
+    local work block count=0 build_line pc_flags
     work=$(mktemp -d /tmp/logger-readme-XXXXXX)
     trap "rm -rf '$work'" EXIT # when the step's process ends
+    awk -v dir="$work" '/^ *```cpp$/ { n++; on = 1; next } on && /^ *```$/ { on = 0; next }
+        on { print > (dir "/block" n ".cpp") }' "$root/README.md" "$root/HACKING.md"
+    pc_flags=$(PKG_CONFIG_PATH="$build/stage/lib/pkgconfig" pkg-config --cflags --libs logger)
+    for block in "$work"/block*.cpp; do
+        # shellcheck disable=SC2086
+        g++ -std=c++17 -Wall -Wextra -Werror -o "${block%.cpp}" "$block" $pc_flags ||
+            { echo "README: this block does not compile:"; cat "$block"; return 1; }
+        count=$((count + 1))
+    done
     awk '/^## / { on = ($0 == "## Quick start") } on && /^```cpp$/ { c = 1; next } c && /^```$/ { exit } c' \
         "$root/README.md" >"$work/main.cpp"
-    build_line=$(awk '/^## / { on = ($0 == "## Quick start") } on && /^g\+\+ / { print; exit }' "$root/README.md")
-    build_line=${build_line//\~\/logger/$build/stage}
-    build_line=${build_line//\$HOME\/logger/$build/stage}
+    build_line=$(awk '/^## / { on = ($0 == "## Quick start") } on && /^g\+\+ / { l = $0; while (l ~ /\\$/) {
+        getline next_line; sub(/\\$/, "", l); l = l next_line } print l; exit }' "$root/README.md")
+    build_line=${build_line//\~\/logger-install/$build/stage}
+    build_line=${build_line//\$HOME\/logger-install/$build/stage}
     (cd "$work" && export TMPDIR="$work" && eval "$build_line")
     echo # the logger's "uninit end..." at exit has no line feed
     grep -q ' \[INFO \] .* \[main\]   \[hello from myapp\]$' "$work"/myapp/*_1_myapp.log
-    echo "== the README's host code is the example host's; its quick start builds, runs and logs"
+    echo "== the README's $count C++ blocks compile; its quick start builds, runs and logs"
 }
 
 # An armhf program under qemu-arm, as ctest runs the tests.

@@ -101,11 +101,6 @@ void LogerDetail::InstallConfig(LOG_CONFIG_INFO& live, const LOG_CONFIG_INFO& ac
     live.m_nOverDays = accepted.m_nOverDays;
 }
 
-bool Loger::CheckLogCfgCheck()
-{
-    return LogerDetail::CheckConfig(m_LogCfgInfo);
-}
-
 bool Loger::InitLogInfo(const QString& strLogIniFullPath)
 {
     const LogerDetail::OwnMessagesScope ownMessages;

@@ -1,4 +1,4 @@
-// Start-up from a configuration record, the writer thread and the drain loop.
+// Start-up from a configuration record, and the writer thread.
 #include "config_p.h"
 #include "logdir_p.h"
 #include "messages_p.h"
@@ -9,8 +9,6 @@
 
 #include <memory>
 #include <mutex>
-
-#include <unistd.h>
 
 bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
 {
@@ -84,23 +82,6 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
     return report.Done(nRet);
 }
 
-// The file side's steps, as the logger's own members.
-bool Loger::CreateLogFile()
-{
-    return LogerDetail::ActiveLogDirectory().EnsureFile(time(nullptr));
-}
-
-void Loger::CreateNewlogName()
-{
-    // Only ever part of choosing a file, which EnsureFile does as a whole.
-    LogerDetail::ActiveLogDirectory().EnsureFile(time(nullptr));
-}
-
-bool Loger::DeleteOverLogFile()
-{
-    return LogerDetail::ActiveLogDirectory().DeleteExpired(m_LogCfgInfo.m_nOverDays);
-}
-
 int Loger::createThread()
 {
     // A thread of an earlier failed start has already returned: reap it.
@@ -134,31 +115,7 @@ int Loger::createThread()
 
 void* Loger::ThreadProc(void* pParam)
 {
+    // Records are written by the threads that hand them in: nothing runs here.
     (void)pParam;
     return nullptr;
-}
-
-int Loger::doWriteLog()
-{
-    for (;;) {
-        if (m_bIsStop) {
-            const LogerDetail::OwnMessagesScope ownMessages;
-            LOGER_OWN_DEBUG() << "doWriteLog is stop! ";
-            return 0;
-        }
-        std::list<LOG_PUTOUT> listBatch;
-        {
-            const LogerDetail::FileSection section;
-            listBatch.swap(m_logList);
-        }
-        while (!listBatch.empty()) {
-            {
-                const LogerDetail::FileSection section;
-                WriteLog(listBatch.front());
-            }
-            LogerDetail::EmitDiagnostics();
-            listBatch.pop_front();
-        }
-        usleep(50000);
-    }
 }

@@ -42,11 +42,6 @@ inline qint64 FullSizeBytes(unsigned int nMegaByte)
 // does not already end with one.
 QString WithTrailingSeparator(const QString& strPath);
 
-// A start from an INI file: the record start with the file's limits.
-void StartWithLimits(Loger& logger, const LOG_CONFIG_INFO& candidate, const LOGER_LIMITS& limits, bool& bStarted);
-// The limits a start puts in force: those of its INI file, else those handed over.
-LOGER_LIMITS LimitsOfThisStart();
-
 // Prints the configuration and tells whether a logger may start with it.
 bool CheckConfig(LOG_CONFIG_INFO& cfg);
 // Copies an accepted configuration into the one in force, under the write lock.

@@ -1,8 +1,6 @@
-// Configuration: the dump and check before start-up, and start-up from an INI file.
+// Configuration rules: the dump and check before start-up, and the
+// installation of an accepted configuration.
 #include "config_p.h"
-#include "status_p.h"
-#include "ini_p.h"
-#include "logdir_p.h"
 #include "messages_p.h"
 
 #include <QDir>
@@ -29,25 +27,6 @@ void LOG_CONFIG_INFO::Debug_PrintValues()
     LOGER_OWN_DEBUG() << "m_bIsPrintScreen:  " << m_bIsPrintScreen;
     LOGER_OWN_DEBUG() << "m_nRowLogMaxLen:   " << m_nRowLogMaxLen;
     LOGER_OWN_DEBUG() << "m_nOverDays:       " << m_nOverDays;
-}
-
-namespace
-{
-// Limits of an INI start, in force for the record start it runs.
-thread_local const LOGER_LIMITS* t_pIniLimits = nullptr;
-} // namespace
-
-void LogerDetail::StartWithLimits(Loger& logger, const LOG_CONFIG_INFO& candidate, const LOGER_LIMITS& limits,
-                                  bool& bStarted)
-{
-    t_pIniLimits = &limits;
-    bStarted = logger.InitLogInfo(candidate);
-    t_pIniLimits = nullptr;
-}
-
-LOGER_LIMITS LogerDetail::LimitsOfThisStart()
-{
-    return t_pIniLimits != nullptr ? *t_pIniLimits : PendingLimits();
 }
 
 bool LogerDetail::CheckConfig(LOG_CONFIG_INFO& cfg)
@@ -99,51 +78,4 @@ void LogerDetail::InstallConfig(LOG_CONFIG_INFO& live, const LOG_CONFIG_INFO& ac
     __atomic_store_n(&live.m_bIsPrintScreen, accepted.m_bIsPrintScreen, __ATOMIC_RELAXED);
     live.m_nRowLogMaxLen = accepted.m_nRowLogMaxLen;
     live.m_nOverDays = accepted.m_nOverDays;
-}
-
-bool Loger::CheckLogCfgCheck()
-{
-    return LogerDetail::CheckConfig(m_LogCfgInfo);
-}
-
-bool Loger::InitLogInfo(const QString& strLogIniFullPath)
-{
-    const LogerDetail::OwnMessagesScope ownMessages;
-    LogerDetail::StartReport report;
-    if (m_IsInitOK) {
-        LogerDetail::TellError(0, "error,Loger already is init!");
-        return false;
-    }
-    // A candidate on the configuration in force; installed only by a
-    // successful start. Limits: the file's keys over those handed over before.
-    LOG_CONFIG_INFO candidate = m_LogCfgInfo;
-    LOGER_LIMITS limits = LogerDetail::PendingLimits();
-    const LogerDetail::IniStart ini = LogerDetail::ReadIniFile(strLogIniFullPath, candidate, limits);
-    if (!ini.bIsFile) {
-        LogerDetail::TellError(ini.nErrno, "get log file path failed!");
-        return false;
-    }
-    if (ini.strLogName.isEmpty()) {
-        LogerDetail::TellError(ini.nErrno, "program filename is empty!", ini.strLogName, strLogIniFullPath);
-        return false;
-    }
-    if (!ini.strNulKey.isEmpty()) {
-        LogerDetail::TellError(0, "ini file", strLogIniFullPath, ": the value of", ini.strNulKey,
-                               "holds a NUL character!");
-        return false;
-    }
-    // Plain concatenation: no separator is added or removed.
-    const QString strBaseLogPath =
-        (ini.strLogPath.isEmpty() ? m_LogCfgInfo.m_strLogPath : ini.strLogPath) + ini.strIdentify + ini.strFolder;
-    const QDir temDir(strBaseLogPath + "/log");
-    candidate.m_strLogPath = LogerDetail::WithTrailingSeparator(temDir.absolutePath());
-
-    // The log directory is absolute and not empty, so the record entry takes
-    // it unchanged and runs the one start-up sequence.
-    bool bStarted = false;
-    LogerDetail::StartWithLimits(*this, candidate, limits, bStarted);
-    if (!bStarted)
-        return false;
-    m_strBaseLogPath = strBaseLogPath;
-    return report.Done(true);
 }

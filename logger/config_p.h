@@ -21,6 +21,16 @@ inline void StoreLevel(em_LOG_LEVEL& emLevel, em_LOG_LEVEL emValue)
     __atomic_store_n(reinterpret_cast<int*>(&emLevel), static_cast<int>(emValue), __ATOMIC_RELAXED);
 }
 
+// The switches are installed by a start while other threads may log.
+inline bool IsWriting(const LOG_CONFIG_INFO& cfg)
+{
+    return __atomic_load_n(&cfg.m_bIsWriteLog, __ATOMIC_RELAXED);
+}
+inline bool IsEchoed(const LOG_CONFIG_INFO& cfg)
+{
+    return __atomic_load_n(&cfg.m_bIsPrintScreen, __ATOMIC_RELAXED);
+}
+
 // Byte size at which a log file is full; 64 bits, so limits of 4096 MiB and
 // more do not wrap on any target.
 inline qint64 FullSizeBytes(unsigned int nMegaByte)
@@ -31,11 +41,6 @@ inline qint64 FullSizeBytes(unsigned int nMegaByte)
 // Path with native separators and exactly one separator appended when it
 // does not already end with one.
 QString WithTrailingSeparator(const QString& strPath);
-
-// A start from an INI file: the record start with the file's limits.
-void StartWithLimits(Loger& logger, const LOG_CONFIG_INFO& candidate, const LOGER_LIMITS& limits, bool& bStarted);
-// The limits a start puts in force: those of its INI file, else those handed over.
-LOGER_LIMITS LimitsOfThisStart();
 
 // Prints the configuration and tells whether a logger may start with it.
 bool CheckConfig(LOG_CONFIG_INFO& cfg);

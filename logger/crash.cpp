@@ -38,7 +38,6 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<long>::is_alw
 
 std::atomic<int> g_nLogFd{-1};
 std::atomic<long> g_nUtcOffset{0};
-std::atomic<bool> g_bInstalled{false};
 // 0: no trace yet; 1: one is being written; 2: written.
 std::atomic<int> g_nTrace{0};
 
@@ -675,30 +674,23 @@ struct ThreadAltStack
 
 namespace LogerDetail
 {
+std::atomic<bool> g_bCrashHandlerInstalled{false};
+__thread bool t_bCrashStackKept __attribute__((tls_model("initial-exec"))) = false;
+
 void PublishLogFd(int nFd)
 {
     g_nLogFd.store(nFd, std::memory_order_release);
 }
 
-int PublishedLogFd()
-{
-    return g_nLogFd.load(std::memory_order_acquire);
-}
-
-void NoteUtcOffset(long nSeconds)
+void StoreUtcOffset(long nSeconds)
 {
     g_nUtcOffset.store(nSeconds, std::memory_order_relaxed);
 }
 
-void KeepCrashStackForThread()
+void GiveThreadCrashStack()
 {
-    if (!g_bInstalled.load(std::memory_order_relaxed))
-        return;
     // Once per thread: a thread whose stack the host set up keeps it.
-    thread_local bool t_bDone = false;
-    if (t_bDone)
-        return;
-    t_bDone = true;
+    t_bCrashStackKept = true;
     thread_local ThreadAltStack t_stack;
     t_stack.Ensure();
     NoteStackTop();
@@ -707,7 +699,7 @@ void KeepCrashStackForThread()
 
 void InstallCrashHandler()
 {
-    if (g_bInstalled.exchange(true))
+    if (LogerDetail::g_bCrashHandlerInstalled.exchange(true))
         return;
     // Loaded now, not in the handler: backtrace loads the unwinder on its
     // first call (which allocates), and the local time's offset needs the zone.
@@ -717,7 +709,7 @@ void InstallCrashHandler()
     time_t tNow = time(nullptr);
     struct tm tmNow = {};
     if (localtime_r(&tNow, &tmNow) != nullptr)
-        LogerDetail::NoteUtcOffset(tmNow.tm_gmtoff);
+        LogerDetail::StoreUtcOffset(tmNow.tm_gmtoff);
     LogerDetail::KeepCrashStackForThread();
 
     struct sigaction action = {};

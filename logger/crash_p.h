@@ -4,6 +4,7 @@
 #ifndef LOGGER_CRASH_P_H
 #define LOGGER_CRASH_P_H
 
+#include <atomic>
 #include <cstddef>
 
 namespace LogerDetail
@@ -16,15 +17,31 @@ int WriteAll(int nFd, const char* p, size_t n, size_t& nWritten);
 // The log file's descriptor, or -1 while none is open. Called where the file
 // is opened and closed; read by the crash trace.
 void PublishLogFd(int nFd);
-int PublishedLogFd();
 
+// Set once by InstallCrashHandler. Until then a record pays one test of it
+// for the crash trace, and nothing more.
+extern std::atomic<bool> g_bCrashHandlerInstalled;
+// Whether this thread has been seen by a record since the handler was installed.
+extern __thread bool t_bCrashStackKept __attribute__((tls_model("initial-exec")));
+
+void StoreUtcOffset(long nSeconds);
 // Seconds east of UTC of the local time just computed for a line; the crash
 // trace stamps its lines with it, since localtime_r cannot run in a handler.
-void NoteUtcOffset(long nSeconds);
+// Only once the handler is installed, which notes the offset of its own time.
+inline void NoteUtcOffset(long nSeconds)
+{
+    if (g_bCrashHandlerInstalled.load(std::memory_order_relaxed))
+        StoreUtcOffset(nSeconds);
+}
 
+void GiveThreadCrashStack();
 // Once the crash handler is installed: gives the calling thread an
 // alternate signal stack of its own, if it has none yet.
-void KeepCrashStackForThread();
+inline void KeepCrashStackForThread()
+{
+    if (__builtin_expect(g_bCrashHandlerInstalled.load(std::memory_order_relaxed), false) && !t_bCrashStackKept)
+        GiveThreadCrashStack();
+}
 } // namespace LogerDetail
 
 #endif // LOGGER_CRASH_P_H

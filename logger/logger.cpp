@@ -27,15 +27,8 @@ const char* OrEmpty(const char* psz)
     return psz != nullptr ? psz : "";
 }
 
-// The switches are installed by a start while other threads may log.
-bool IsWriting(const LOG_CONFIG_INFO& cfg)
-{
-    return __atomic_load_n(&cfg.m_bIsWriteLog, __ATOMIC_RELAXED);
-}
-bool IsEchoed(const LOG_CONFIG_INFO& cfg)
-{
-    return __atomic_load_n(&cfg.m_bIsPrintScreen, __ATOMIC_RELAXED);
-}
+using LogerDetail::IsEchoed;
+using LogerDetail::IsWriting;
 
 bool IsWritten(int nLevel, const LOG_CONFIG_INFO& cfg)
 {
@@ -355,26 +348,6 @@ em_LOG_LEVEL Loger::GetLogLevel()
     return LogerDetail::LoadLevel(m_LogCfgInfo.m_emLogLevel);
 }
 
-unsigned int Loger::GetLogMaxRowLength()
-{
-    return m_LogCfgInfo.m_nRowLogMaxLen;
-}
-
-void Loger::SetLogMaxRowLength(unsigned int nLen)
-{
-    m_LogCfgInfo.m_nRowLogMaxLen = nLen;
-}
-
-QString Loger::GetErrorMsg()
-{
-    return m_strErrMsg;
-}
-
-void Loger::SetErrorMsg(const QString& strErrMsg)
-{
-    m_strErrMsg = strErrMsg;
-}
-
 bool Loger::SetLogLevel(em_LOG_LEVEL emLogLevel)
 {
     if (static_cast<unsigned int>(emLogLevel) <= static_cast<unsigned int>(FATAL)) {
@@ -449,33 +422,4 @@ void Loger::addLogtoList(em_LOG_LEVEL level, const char* strSrcName, const char*
     const LogerDetail::NoCancellation noCancellation;
     WriteRecord(IsEchoed(m_LogCfgInfo), level, OrEmpty(strModuleName), nLineNo, utf8.constData(),
                 static_cast<size_t>(utf8.size()));
-}
-
-int Loger::WriteLog(const LOG_PUTOUT& obj)
-{
-    // The queue's path; the caller holds the write lock, so the echo is kept
-    // for after it, like the other messages.
-    if (!IsWriting(m_LogCfgInfo))
-        return 0;
-    const char* pLogContent = obj.m_logs.c_str();
-    if (pLogContent[0] == '\0')
-        return -1;
-    if (static_cast<int>(LogerDetail::LoadLevel(m_LogCfgInfo.m_emLogLevel)) > static_cast<int>(obj.m_level))
-        return 0;
-    if (obj.m_level < DEBUG || obj.m_level > FATAL)
-        return -1;
-    LogerDetail::RecordBytes record;
-    LogerDetail::FormatRecord(record, obj.m_strCurRunTime.c_str(), obj.m_level, obj.m_nLineNo, obj.m_nCurThreadId,
-                              obj.m_strModuleName.c_str(), obj.m_strModuleName.size(), pLogContent, obj.m_logs.size());
-    const int nRet = LogerDetail::ActiveLogDirectory().Append(record, time(nullptr), obj.m_level);
-    if (nRet == -1)
-        return -1;
-    if (record.bEmptyFirst)
-        LogerDetail::KeepDiagnostic("\n");
-    if (IsEchoed(m_LogCfgInfo) && record.nLineLength > 0)
-        LogerDetail::Diagnose(
-            QString::fromUtf8(record.bytes.Data() + record.nLineBegin, static_cast<int>(record.nLineLength)));
-    if (record.bEmptyLast)
-        LogerDetail::KeepDiagnostic("\n");
-    return 0;
 }

@@ -1,7 +1,11 @@
-// Start-up from a configuration record, the writer thread and the drain loop.
+// Start-up, in both forms: from a configuration record and from an INI file.
+// Each makes a candidate configuration and its limits; the one start checks
+// it, opens its directory and today's file, and installs both at once.
 #include "config_p.h"
+#include "ini_p.h"
 #include "logdir_p.h"
 #include "messages_p.h"
+#include "status_p.h"
 #include "writelock_p.h"
 
 #include <QDir>
@@ -10,38 +14,48 @@
 #include <memory>
 #include <mutex>
 
-#include <unistd.h>
-
-bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
+namespace
 {
-    // One start at a time: of two at once, the second sees the first's
-    // success and is refused. Recursive, for a start from a message handler
-    // that the first start's reports reach.
-    static std::recursive_mutex startMutex;
-    const std::lock_guard<std::recursive_mutex> oneStart(startMutex);
-    const LogerDetail::NoCancellation noCancellation;
-    const LogerDetail::OwnMessagesScope ownMessages;
-    LogerDetail::StartReport report;
-    if (m_IsInitOK) {
-        LogerDetail::TellError(0, "error,Loger already is init!");
-        return false;
+// What holds for the whole of a start, in either form: one start at a time
+// (of two at once, the second sees the first's success and is refused;
+// recursive, for a start from a message handler that the first start's
+// reports reach), no cancellation, its messages the logger's own, and its
+// reason kept for GetLogerStartError.
+class StartScope
+{
+public:
+    StartScope() : m_oneStart(OneStart()) {}
+    StartScope(const StartScope&) = delete;
+    StartScope& operator=(const StartScope&) = delete;
+
+    // False, told, when the logger has started already.
+    bool MayStart(bool bIsInitOK)
+    {
+        if (bIsInitOK)
+            LogerDetail::TellError(0, "error,Loger already is init!");
+        return !bIsInitOK;
     }
-    // A candidate: nothing of the running configuration changes unless the
-    // start succeeds.
-    LOG_CONFIG_INFO candidate = LogInfo;
-    if (LogInfo.m_strLogPath.isEmpty()) {
-        // The folder is the log name up to its first ".", under the directory
-        // in force (the temporary directory unless a start changed it).
-        const int nIdex = LogInfo.m_strLogName.indexOf(QChar('.'), 0, Qt::CaseSensitive);
-        // Never the temporary directory itself, which other users share: a
-        // name that gives no folder ("." first) needs a path of its own.
-        if (nIdex == 0) {
-            LOGER_OWN_DEBUG() << "the log name gives no folder name, and no log path is given:" << LogInfo.m_strLogName;
-            return false;
-        }
-        const QString strFoderName = "/" + LogInfo.m_strLogName.left(nIdex);
-        candidate.m_strLogPath = LogerDetail::WithTrailingSeparator(m_LogCfgInfo.m_strLogPath + strFoderName);
+    bool Done(bool bStarted) { return m_report.Done(bStarted); }
+
+private:
+    static std::recursive_mutex& OneStart()
+    {
+        static std::recursive_mutex startMutex;
+        return startMutex;
     }
+    const std::lock_guard<std::recursive_mutex> m_oneStart;
+    const LogerDetail::NoCancellation m_noCancellation;
+    const LogerDetail::OwnMessagesScope m_ownMessages;
+    LogerDetail::StartReport m_report;
+};
+
+// The one start: the candidate (its log path final) is checked, its directory
+// and today's file opened under its limits, and both installed in one step
+// into live. Nothing of the running configuration changes unless it
+// succeeds. Once the candidate is accepted, the writer thread is started
+// whether the file opened or not.
+bool Start(Loger& logger, LOG_CONFIG_INFO& live, LOG_CONFIG_INFO& candidate, const LOGER_LIMITS& limits)
+{
     if (!LogerDetail::CheckConfig(candidate))
         return false;
     if (!candidate.m_strLogPath.endsWith('/') && QFileInfo(candidate.m_strLogPath).isDir())
@@ -52,7 +66,6 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
 
     std::unique_ptr<LogerDetail::LogDirectory> directory(new LogerDetail::LogDirectory);
     directory->Configure(candidate.m_strLogPath, candidate.m_strLogName, candidate.m_nMegaByte);
-    const LOGER_LIMITS limits = LogerDetail::LimitsOfThisStart();
     directory->SetLimits(limits, candidate.m_nOverDays);
     bool nRet = directory->OpenDirectory();
     if (nRet) {
@@ -67,7 +80,7 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
         LogerDetail::LogDirectory* pOld = nullptr;
         {
             const LogerDetail::FileSection section;
-            LogerDetail::InstallConfig(m_LogCfgInfo, candidate);
+            LogerDetail::InstallConfig(live, candidate);
             pOld = LogerDetail::InstallLogDirectory(directory.release());
             LogerDetail::StatusBoard& board = LogerDetail::Board(); // counted from the start
             board.nWritten.store(0, std::memory_order_relaxed);
@@ -78,27 +91,69 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
         delete pOld; // a default file opened by earlier records is closed
     }
     LogerDetail::EmitDiagnostics();
-    createThread();
-    if (nRet)
-        m_IsInitOK = true;
-    return report.Done(nRet);
+    logger.createThread();
+    return nRet;
+}
+} // namespace
+
+bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
+{
+    StartScope start;
+    if (!start.MayStart(m_IsInitOK))
+        return false;
+    LOG_CONFIG_INFO candidate = LogInfo;
+    if (LogInfo.m_strLogPath.isEmpty()) {
+        // The folder is the log name up to its first ".", under the directory
+        // in force (the temporary directory unless a start changed it).
+        const int nIdex = LogInfo.m_strLogName.indexOf(QChar('.'), 0, Qt::CaseSensitive);
+        // Never the temporary directory itself, which other users share: a
+        // name that gives no folder ("." first) needs a path of its own.
+        if (nIdex == 0) {
+            LOGER_OWN_DEBUG() << "the log name gives no folder name, and no log path is given:" << LogInfo.m_strLogName;
+            return false;
+        }
+        const QString strFoderName = "/" + LogInfo.m_strLogName.left(nIdex);
+        candidate.m_strLogPath = LogerDetail::WithTrailingSeparator(m_LogCfgInfo.m_strLogPath + strFoderName);
+    }
+    if (!Start(*this, m_LogCfgInfo, candidate, LogerDetail::PendingLimits()))
+        return false;
+    m_IsInitOK = true;
+    return start.Done(true);
 }
 
-// The file side's steps, as the logger's own members.
-bool Loger::CreateLogFile()
+bool Loger::InitLogInfo(const QString& strLogIniFullPath)
 {
-    return LogerDetail::ActiveLogDirectory().EnsureFile(time(nullptr));
-}
-
-void Loger::CreateNewlogName()
-{
-    // Only ever part of choosing a file, which EnsureFile does as a whole.
-    LogerDetail::ActiveLogDirectory().EnsureFile(time(nullptr));
-}
-
-bool Loger::DeleteOverLogFile()
-{
-    return LogerDetail::ActiveLogDirectory().DeleteExpired(m_LogCfgInfo.m_nOverDays);
+    StartScope start;
+    if (!start.MayStart(m_IsInitOK))
+        return false;
+    // A candidate on the configuration in force. Limits: the file's keys over
+    // those handed over before.
+    LOG_CONFIG_INFO candidate = m_LogCfgInfo;
+    LOGER_LIMITS limits = LogerDetail::PendingLimits();
+    const LogerDetail::IniStart ini = LogerDetail::ReadIniFile(strLogIniFullPath, candidate, limits);
+    if (!ini.bIsFile) {
+        LogerDetail::TellError(ini.nErrno, "get log file path failed!");
+        return false;
+    }
+    if (ini.strLogName.isEmpty()) {
+        LogerDetail::TellError(ini.nErrno, "program filename is empty!", ini.strLogName, strLogIniFullPath);
+        return false;
+    }
+    if (!ini.strNulKey.isEmpty()) {
+        LogerDetail::TellError(0, "ini file", strLogIniFullPath, ": the value of", ini.strNulKey,
+                               "holds a NUL character!");
+        return false;
+    }
+    // Plain concatenation: no separator is added or removed.
+    const QString strBaseLogPath =
+        (ini.strLogPath.isEmpty() ? m_LogCfgInfo.m_strLogPath : ini.strLogPath) + ini.strIdentify + ini.strFolder;
+    const QDir temDir(strBaseLogPath + "/log");
+    candidate.m_strLogPath = LogerDetail::WithTrailingSeparator(temDir.absolutePath());
+    if (!Start(*this, m_LogCfgInfo, candidate, limits))
+        return false;
+    m_IsInitOK = true;
+    m_strBaseLogPath = strBaseLogPath;
+    return start.Done(true);
 }
 
 int Loger::createThread()
@@ -134,31 +189,7 @@ int Loger::createThread()
 
 void* Loger::ThreadProc(void* pParam)
 {
+    // Records are written by the threads that hand them in: nothing runs here.
     (void)pParam;
     return nullptr;
-}
-
-int Loger::doWriteLog()
-{
-    for (;;) {
-        if (m_bIsStop) {
-            const LogerDetail::OwnMessagesScope ownMessages;
-            LOGER_OWN_DEBUG() << "doWriteLog is stop! ";
-            return 0;
-        }
-        std::list<LOG_PUTOUT> listBatch;
-        {
-            const LogerDetail::FileSection section;
-            listBatch.swap(m_logList);
-        }
-        while (!listBatch.empty()) {
-            {
-                const LogerDetail::FileSection section;
-                WriteLog(listBatch.front());
-            }
-            LogerDetail::EmitDiagnostics();
-            listBatch.pop_front();
-        }
-        usleep(50000);
-    }
 }

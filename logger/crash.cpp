@@ -237,7 +237,7 @@ size_t SymbolCount(const uint32_t* pHash, const uint32_t* pGnuHash)
 // dladdr takes: a crash while another thread loads a library would wait for
 // it forever): _dl_find_object, made for unwinders and signal handlers, then
 // the object's dynamic symbols read in place, matched as dladdr does.
-bool FindSymbol(uintptr_t nAddr, Dl_info& info)
+bool FindSymbol(uintptr_t nAddr, Dl_info& info, unsigned char* pnType = nullptr)
 {
     dl_find_object object;
     if (_dl_find_object(reinterpret_cast<void*>(nAddr), &object) != 0 || object.dlfo_link_map == nullptr)
@@ -281,16 +281,53 @@ bool FindSymbol(uintptr_t nAddr, Dl_info& info)
     if (pBest != nullptr) {
         info.dli_sname = pszStrings + pBest->st_name;
         info.dli_saddr = reinterpret_cast<void*>(pMap->l_addr + SymbolStart(*pBest));
+        if (pnType != nullptr)
+            *pnType = pBest->st_info & 0xf;
     }
     return true;
 }
+
+#if defined(__arm__)
+// The object mapped at an address: where its mapping begins (its ELF
+// header) and ends, and its load bias.
+bool FindObject(uintptr_t nAddr, uintptr_t& nMapStart, uintptr_t& nMapEnd, uintptr_t& nBias)
+{
+    dl_find_object object;
+    if (_dl_find_object(reinterpret_cast<void*>(nAddr), &object) != 0 || object.dlfo_link_map == nullptr)
+        return false;
+    nMapStart = reinterpret_cast<uintptr_t>(object.dlfo_map_start);
+    nMapEnd = reinterpret_cast<uintptr_t>(object.dlfo_map_end);
+    nBias = object.dlfo_link_map->l_addr;
+    return true;
+}
+#endif
 #else
 // Without _dl_find_object (glibc before 2.35): dladdr, which may wait for the
 // loader's lock.
-bool FindSymbol(uintptr_t nAddr, Dl_info& info)
+bool FindSymbol(uintptr_t nAddr, Dl_info& info, unsigned char* pnType = nullptr)
 {
-    return dladdr(reinterpret_cast<void*>(nAddr), &info) != 0;
+    const ElfW(Sym)* pSym = nullptr;
+    if (dladdr1(reinterpret_cast<void*>(nAddr), &info, reinterpret_cast<void**>(&pSym), RTLD_DL_SYMENT) == 0)
+        return false;
+    if (pnType != nullptr && pSym != nullptr)
+        *pnType = pSym->st_info & 0xf;
+    return true;
 }
+
+#if defined(__arm__)
+bool FindObject(uintptr_t nAddr, uintptr_t& nMapStart, uintptr_t& nMapEnd, uintptr_t& nBias)
+{
+    Dl_info info = {};
+    link_map* pMap = nullptr;
+    if (dladdr1(reinterpret_cast<void*>(nAddr), &info, reinterpret_cast<void**>(&pMap), RTLD_DL_LINKMAP) == 0 ||
+        pMap == nullptr)
+        return false;
+    nMapStart = reinterpret_cast<uintptr_t>(info.dli_fbase);
+    nMapEnd = nMapStart + 4096; // its program headers lie in the first page
+    nBias = pMap->l_addr;
+    return true;
+}
+#endif
 #endif
 
 // An address within the call that a return address follows: one byte before
@@ -364,11 +401,61 @@ void NoteStackTop()
 }
 
 #if defined(__arm__)
+// Whether [nStart, nEnd) lies in a loaded segment of an object that is
+// readable and executable: code, as its program headers (read in place, at
+// the start of its mapping) tell.
+bool InCodeSegment(uintptr_t nStart, uintptr_t nEnd)
+{
+    uintptr_t nMapStart = 0, nMapEnd = 0, nBias = 0;
+    if (!FindObject(nStart, nMapStart, nMapEnd, nBias) || nMapEnd - nMapStart < sizeof(ElfW(Ehdr)))
+        return false;
+    const ElfW(Ehdr)* const pHeader = reinterpret_cast<const ElfW(Ehdr)*>(nMapStart);
+    const uintptr_t nRoom = nMapEnd - nMapStart;
+    if (memcmp(pHeader->e_ident, ELFMAG, SELFMAG) != 0 || pHeader->e_phentsize != sizeof(ElfW(Phdr)) ||
+        pHeader->e_phoff > nRoom || pHeader->e_phnum > (nRoom - pHeader->e_phoff) / sizeof(ElfW(Phdr)))
+        return false;
+    const ElfW(Phdr)* const pSegments = reinterpret_cast<const ElfW(Phdr)*>(nMapStart + pHeader->e_phoff);
+    for (int i = 0; i < pHeader->e_phnum; ++i) {
+        const ElfW(Phdr)& seg = pSegments[i];
+        if (seg.p_type == PT_LOAD && (seg.p_flags & (PF_R | PF_X)) == (PF_R | PF_X) &&
+            nStart >= nBias + seg.p_vaddr && nEnd <= nBias + seg.p_vaddr + seg.p_filesz)
+            return true;
+    }
+    return false;
+}
+
+// Whether a word is a return address: code of a loaded object right after a
+// call (Thumb-2 BL, BLX and BLX register for an odd word; ARM BL, BLX and BLX
+// register for a word-aligned one).
+bool FollowsCall(uintptr_t nWord)
+{
+    if ((nWord & 1) != 0) {
+        const uintptr_t nAt = nWord & ~uintptr_t(1);
+        if (!InCodeSegment(nAt - 4, nAt))
+            return false;
+        uint16_t nFirst = 0, nSecond = 0;
+        memcpy(&nFirst, reinterpret_cast<const void*>(nAt - 4), 2);
+        memcpy(&nSecond, reinterpret_cast<const void*>(nAt - 2), 2);
+        const bool bBlxRegister = (nSecond & 0xff87) == 0x4780;
+        const bool bBl = (nFirst & 0xf800) == 0xf000 && (nSecond & 0xd000) == 0xd000;
+        const bool bBlx = (nFirst & 0xf800) == 0xf000 && (nSecond & 0xd001) == 0xc000;
+        return bBlxRegister || bBl || bBlx;
+    }
+    if ((nWord & 3) != 0 || !InCodeSegment(nWord - 4, nWord))
+        return false;
+    uint32_t n = 0;
+    memcpy(&n, reinterpret_cast<const void*>(nWord - 4), 4);
+    const bool bConditional = (n >> 28) != 0xf;
+    return (bConditional && (n & 0x0f000000) == 0x0b000000) || (n & 0xfe000000) == 0xfa000000 ||
+           (bConditional && (n & 0x0ffffff0) == 0x012fff30);
+}
+
 // 32-bit ARM unwinds by its exception tables, which end at functions that
 // never return or must not throw (abort, std::terminate) and at the signal
-// frame. Past that, the stack is scanned from nSp up: each word that is the
-// return address of a Thumb call (odd, one byte past a known function's code)
-// is written as a frame marked "scanned"; such a frame may be a stale one.
+// frame. Past that, the stack is scanned from nSp up: each word that follows
+// a call instruction in the code of a loaded object, inside a function it
+// names, is written as a frame marked "scanned"; such a frame may be a stale
+// one.
 void WriteScannedFrames(uintptr_t nSp, int nNumber)
 {
     const uintptr_t nTop = t_nStackTop;
@@ -380,8 +467,9 @@ void WriteScannedFrames(uintptr_t nSp, int nNumber)
     for (uintptr_t p = nSp & ~uintptr_t(3); p + 4 <= nEnd && nFound < nMaxFrames; p += 4) {
         const uintptr_t nAddr = *reinterpret_cast<const uintptr_t*>(p);
         Dl_info info = {};
-        if ((nAddr & 1) == 0 || !FindSymbol(CallOf(nAddr), info) || info.dli_sname == nullptr ||
-            info.dli_fname == nullptr || reinterpret_cast<uintptr_t>(info.dli_saddr) > CallOf(nAddr))
+        unsigned char nType = STT_NOTYPE;
+        if (!FollowsCall(nAddr) || !FindSymbol(CallOf(nAddr), info, &nType) || info.dli_sname == nullptr ||
+            info.dli_fname == nullptr || (nType != STT_FUNC && nType != STT_GNU_IFUNC))
             continue;
         line.Begin();
         line.Text("#", 1);

@@ -24,6 +24,8 @@ struct CrashCase
     const char* reason;   // the FATAL record's message, as a pattern; PID: the host's
     const char* function; // a frame of the trace must name it
     const char* hostSaw;  // with a SIGSEGV handler of the host's installed before: what it must see
+    const char* caller = nullptr; // a frame after the function's must name it
+    int maxScanned = 64;          // frames marked "scanned" (32-bit ARM) at most
 };
 
 const CrashCase crashCases[] = {
@@ -43,6 +45,12 @@ const CrashCase crashCases[] = {
     // The host's handler sees the fault first, as it came, and gives it up to the default.
     {"nullAfterHostHandler", "null", SIGSEGV, "SIGSEGV at address 0x0 in thread \\d+ \\(task \\d+\\)",
      "CrashByNullPointer", "host handler: 11 code 1 address 0x0"},
+    // The way back to main, without words that only look like return addresses.
+    {"nullToMain", "null", SIGSEGV, "SIGSEGV at address 0x0 in thread \\d+ \\(task \\d+\\)", "CrashByNullPointer",
+     nullptr, "main", 8},
+    {"throwToMain", "throw", SIGABRT,
+     "uncaught exception std::runtime_error: nobody catches this in thread \\d+ \\(task \\d+\\)",
+     "CrashByUncaughtException", nullptr, "main", 16},
 };
 
 void PrintTo(const CrashCase& c, std::ostream* out)
@@ -84,13 +92,21 @@ TEST_P(CrashTrace, LogEndsWithTheReasonAndTheStack)
     const QRegularExpressionMatch record =
         QRegularExpression(prefix + QString(c.reason).replace("PID", pid) + "\\]$").match(lines[1]);
     ASSERT_TRUE(record.hasMatch()) << lines.join('\n').toStdString();
-    bool named = false;
+    int named = -1, caller = -1, scanned = 0;
     for (int i = 2; i < lines.size(); ++i) {
         EXPECT_TRUE(lines[i].contains(QRegularExpression(prefix + "#" + QString::number(i - 2) + " 0x[0-9a-f]+ ")))
             << lines[i].toStdString();
-        named = named || lines[i].contains(c.function);
+        // ICU's data lies in an executable segment: never a frame.
+        EXPECT_FALSE(lines[i].contains("libicudata")) << lines[i].toStdString();
+        named = named < 0 && lines[i].contains(c.function) ? i : named;
+        if (named >= 0 && caller < 0 && c.caller != nullptr && i > named &&
+            lines[i].contains(QRegularExpression(QString(" _?") + c.caller + "\\+0x")))
+            caller = i;
+        scanned += lines[i].endsWith(" scanned]") ? 1 : 0;
     }
-    EXPECT_TRUE(named) << lines.join('\n').toStdString();
+    EXPECT_GE(named, 0) << lines.join('\n').toStdString();
+    EXPECT_TRUE(c.caller == nullptr || caller > named) << lines.join('\n').toStdString();
+    EXPECT_LE(scanned, c.maxScanned) << lines.join('\n').toStdString();
     // The local time of day, as the host's record has it.
     const QTime before = QTime::fromString(lines[0].mid(1, 12), "hh:mm:ss.zzz");
     const QTime at = QTime::fromString(record.captured(1), "hh:mm:ss.zzz");

@@ -20,27 +20,15 @@ struct OwnFile
     qint64 nSize;
 };
 
-// The date nDays days before the local day YYYYMMDD, as YYYYMMDD.
-int DaysBefore(int nDate, unsigned int nDays)
-{
-    struct tm tmDay = {};
-    tmDay.tm_year = nDate / 10000 - 1900;
-    tmDay.tm_mon = nDate / 100 % 100 - 1;
-    tmDay.tm_mday = nDate % 100 - static_cast<int>(std::min(nDays, 3650000u));
-    tmDay.tm_hour = 12; // clear of any change of the clock
-    tmDay.tm_isdst = -1;
-    mktime(&tmDay);
-    return (tmDay.tm_year + 1900) * 10000 + (tmDay.tm_mon + 1) * 100 + tmDay.tm_mday;
-}
+} // namespace
 
-qint64 FreeBytes(int nDirFd)
+qint64 LogerDetail::FreeBytes(int nDirFd)
 {
     struct statvfs fs;
     if (fstatvfs(nDirFd, &fs) != 0)
         return -1;
     return static_cast<qint64>(fs.f_bavail) * static_cast<qint64>(fs.f_frsize);
 }
-} // namespace
 
 int LogerDetail::LogDirectory::KeepWithinLimits(bool bRetain)
 {
@@ -49,22 +37,16 @@ int LogerDetail::LogDirectory::KeepWithinLimits(bool bRetain)
         return 0;
     // This log's files of this user, by name only; the open file never.
     std::vector<OwnFile> files;
-    const uid_t nUid = geteuid();
-    ForEachName(nDirFd, [&](const char* pszName) {
-        OwnFile file{QByteArray(pszName), 0, 0, 0};
-        struct stat st;
-        if (!IsOwnLogName(pszName, m_namePrefix, m_logNameBytes, file.nDate, file.nId) ||
-            fstatat(nDirFd, pszName, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || st.st_uid != nUid ||
-            (m_nFd >= 0 && st.st_dev == m_nDev && st.st_ino == m_nIno))
-            return;
-        file.nSize = static_cast<qint64>(st.st_size);
-        files.push_back(file);
-    });
+    ForEachOwnLogFile(nDirFd, m_namePrefix, m_logNameBytes,
+                      [&](const char* pszName, int nDate, uint64_t nId, const struct stat& st) {
+                          if (!m_file.IsFile(st))
+                              files.push_back(OwnFile{QByteArray(pszName), nDate, nId, static_cast<qint64>(st.st_size)});
+                      });
     std::sort(files.begin(), files.end(), [](const OwnFile& a, const OwnFile& b) {
         return a.nDate != b.nDate ? a.nDate < b.nDate : a.nId < b.nId;
     });
 
-    qint64 nTotal = m_nFd >= 0 ? m_nSize : 0;
+    qint64 nTotal = m_file.IsOpen() ? m_file.Size() : 0;
     for (const OwnFile& file : files)
         nTotal += file.nSize;
     const qint64 nMaxTotal = static_cast<qint64>(m_limits.m_nMaxTotalSizeMB) * 1024 * 1024;

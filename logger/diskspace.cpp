@@ -1,6 +1,8 @@
-// Bounded for years: this log's oldest files go when they are past the
-// retention period by the date in their names, when all of them together
-// pass a size, or when the file system runs short of space.
+// Retention and disk limits, bounded for years: at a start, files of this
+// user named as log files go when they were created longer ago than the
+// retention period; while running, this log's oldest files go when they are
+// past it by the date in their names, when all of them together pass a
+// size, or when the file system runs short of space.
 #include "logdir_p.h"
 
 #include "messages_p.h"
@@ -30,7 +32,44 @@ qint64 LogerDetail::FreeBytes(int nDirFd)
     return static_cast<qint64>(fs.f_bavail) * static_cast<qint64>(fs.f_frsize);
 }
 
-int LogerDetail::LogDirectory::KeepWithinLimits(bool bRetain)
+namespace LogerDetail
+{
+bool LogDirectory::DeleteExpired(unsigned int nOverDays)
+{
+    if (m_nDirFd < 0)
+        return true;
+    bool bDel = true;
+    // 64 bits: a period above 49710 days must not wrap into a short one.
+    const qint64 nPeriodSecs = static_cast<qint64>(nOverDays) * 86400;
+    // Entries are joined to the path as configured, like the files made there.
+    const int nFileDirFd = NewFileDirFd();
+    const std::vector<QByteArray> names = ListDirectory(m_nDirFd);
+    for (size_t i = 0; i < names.size(); ++i) {
+        const QByteArray name = m_namePrefix + names[i];
+        struct statx stx;
+        // Only this user's files named as a logger names them: never another
+        // user's, nor a ".log" of another kind.
+        if (!IsLogFileName(names[i]) || !StatRegular(nFileDirFd, name, stx) || stx.stx_uid != geteuid())
+            continue;
+        const QString strFilePath = m_strPath + QFile::decodeName(names[i]);
+        Diagnose("Found already existed logfiles:", static_cast<int>(i), strFilePath);
+        const qint64 nAge = static_cast<qint64>(time(nullptr)) - static_cast<qint64>(CreatedSecs(stx));
+        if (nAge < nPeriodSecs)
+            continue;
+        // Removing needs no right on the file itself, and its mode stays.
+        if (unlinkat(nFileDirFd, name.constData(), 0) != 0) {
+            Diagnose("remove file", strFilePath, " faild!", ErrnoText(errno));
+            bDel = false;
+            continue;
+        }
+        char szAge[64];
+        snprintf(szAge, sizeof(szAge), "age %.1f days", static_cast<double>(nAge) / 86400.0);
+        Diagnose("expired log file removed:", strFilePath, szAge);
+    }
+    return bDel;
+}
+
+int LogDirectory::KeepWithinLimits(bool bRetain)
 {
     const int nDirFd = NewFileDirFd();
     if (nDirFd < 0)
@@ -84,6 +123,7 @@ int LogerDetail::LogDirectory::KeepWithinLimits(bool bRetain)
     if (nRemoved > 0)
         Diagnose("old log files removed to keep within the limits:", nRemoved);
     if (nFailed > 0)
-        Diagnose("old log files that could not be removed:", nFailed, QString::fromLocal8Bit(strerror(nError)));
+        Diagnose("old log files that could not be removed:", nFailed, ErrnoText(nError));
     return nRemoved;
 }
+} // namespace LogerDetail

@@ -23,16 +23,17 @@
 
 namespace
 {
-using LogerDetail::Diagnose;
-using LogerDetail::DiagnoseError;
+// Names at which something else sits passed over for the next id, at most.
+const int nMaxNamesTaken = 1000;
+} // namespace
 
-// What a listing of the directory holds: the entries a file manager would
-// show (directories, regular files, links to either), by name without case.
+namespace LogerDetail
+{
 std::vector<QByteArray> ListDirectory(int nDirFd)
 {
     // Sorted by the name in lower case, then as it is; each key made once.
     std::vector<std::pair<QString, QByteArray>> entries;
-    LogerDetail::ForEachName(nDirFd, [&](const char* pszName) {
+    ForEachName(nDirFd, [&](const char* pszName) {
         struct stat st;
         if (fstatat(nDirFd, pszName, &st, AT_SYMLINK_NOFOLLOW) != 0)
             return;
@@ -50,7 +51,6 @@ std::vector<QByteArray> ListDirectory(int nDirFd)
     return names;
 }
 
-// A regular file's identity and times, never through a link.
 bool StatRegular(int nDirFd, const QByteArray& name, struct statx& stx)
 {
     return statx(nDirFd, name.constData(), AT_SYMLINK_NOFOLLOW,
@@ -60,25 +60,11 @@ bool StatRegular(int nDirFd, const QByteArray& name, struct statx& stx)
            S_ISREG(stx.stx_mode);
 }
 
-// Creation time as the file system reports it: the birth time, else the time
-// of the last status change.
-time_t CreatedSecs(const struct statx& stx)
-{
-    return static_cast<time_t>((stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : stx.stx_ctime.tv_sec);
-}
-
-QString Reason(int nErrno)
+QString ErrnoText(int nErrno)
 {
     return QString::fromLocal8Bit(strerror(nErrno));
 }
 
-// Names at which something else sits passed over for the next id, at most.
-const int nMaxNamesTaken = 1000;
-
-} // namespace
-
-namespace LogerDetail
-{
 LogDirectory* g_pActiveLogDirectory = nullptr;
 
 __attribute__((noinline)) LogDirectory& DefaultLogDirectory()
@@ -154,41 +140,6 @@ bool LogDirectory::OpenDirectory()
         std::swap(m_nParentFd, walk.nParentFd);
     }
     return true;
-}
-
-bool LogDirectory::DeleteExpired(unsigned int nOverDays)
-{
-    if (m_nDirFd < 0)
-        return true;
-    bool bDel = true;
-    // 64 bits: a period above 49710 days must not wrap into a short one.
-    const qint64 nPeriodSecs = static_cast<qint64>(nOverDays) * 86400;
-    // Entries are joined to the path as configured, like the files made there.
-    const int nFileDirFd = m_namePrefix.isEmpty() ? m_nDirFd : m_nParentFd;
-    const std::vector<QByteArray> names = ListDirectory(m_nDirFd);
-    for (size_t i = 0; i < names.size(); ++i) {
-        const QByteArray name = m_namePrefix + names[i];
-        struct statx stx;
-        // Only this user's files named as a logger names them: never another
-        // user's, nor a ".log" of another kind.
-        if (!IsLogFileName(names[i]) || !StatRegular(nFileDirFd, name, stx) || stx.stx_uid != geteuid())
-            continue;
-        const QString strFilePath = m_strPath + QFile::decodeName(names[i]);
-        Diagnose("Found already existed logfiles:", static_cast<int>(i), strFilePath);
-        const qint64 nAge = static_cast<qint64>(time(nullptr)) - static_cast<qint64>(CreatedSecs(stx));
-        if (nAge < nPeriodSecs)
-            continue;
-        // Removing needs no right on the file itself, and its mode stays.
-        if (unlinkat(nFileDirFd, name.constData(), 0) != 0) {
-            Diagnose("remove file", strFilePath, " faild!", Reason(errno));
-            bDel = false;
-            continue;
-        }
-        char szAge[64];
-        snprintf(szAge, sizeof(szAge), "age %.1f days", static_cast<double>(nAge) / 86400.0);
-        Diagnose("expired log file removed:", strFilePath, szAge);
-    }
-    return bDel;
 }
 
 void LogDirectory::ChooseFile(size_t nRoom)
@@ -333,7 +284,7 @@ bool LogDirectory::OpenChosenFile()
                            O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (nFd < 0) {
         m_nOpenErrno = errno;
-        DiagnoseError(m_nOpenErrno, "create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
+        DiagnoseError(m_nOpenErrno, "create log file error ,please check it!", strFullPath, ErrnoText(m_nOpenErrno));
         return false;
     }
     if (AdoptFile(nFd, m_nDirFd, m_continueName, strFullPath))
@@ -380,7 +331,7 @@ bool LogDirectory::OpenNewFile()
             continue;
         }
         m_nOpenErrno = nError;
-        DiagnoseError(m_nOpenErrno, "create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
+        DiagnoseError(m_nOpenErrno, "create log file error ,please check it!", strFullPath, ErrnoText(m_nOpenErrno));
         return false;
     }
 }

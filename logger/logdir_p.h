@@ -25,6 +25,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <vector>
 
 namespace LogerDetail
 {
@@ -154,6 +155,20 @@ template <typename Fn> void ForEachName(int nDirFd, Fn fn)
     closedir(pDir);
 }
 
+// What a listing of the directory holds: the entries a file manager would
+// show (directories, regular files, links to either), by name without case.
+std::vector<QByteArray> ListDirectory(int nDirFd);
+
+// A regular file's identity and times, never through a link.
+bool StatRegular(int nDirFd, const QByteArray& name, struct statx& stx);
+
+// Creation time as the file system reports it: the birth time, else the time
+// of the last status change.
+inline time_t CreatedSecs(const struct statx& stx)
+{
+    return static_cast<time_t>((stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : stx.stx_ctime.tv_sec);
+}
+
 // Calls fn(name, nDate, nId, st) for each of this user's regular files in
 // the directory named as this log's files are ("<prefix><date>_<id>_<log
 // name>.log"), never through a link.
@@ -170,6 +185,9 @@ void ForEachOwnLogFile(int nDirFd, const QByteArray& namePrefix, const QByteArra
             fn(pszName, nDate, nId, st);
     });
 }
+
+// The system's text for an errno, for messages.
+QString ErrnoText(int nErrno);
 
 // The bytes free to this user on the file system of a directory; -1 when
 // they cannot be read.

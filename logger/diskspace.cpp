@@ -76,11 +76,11 @@ int LogDirectory::KeepWithinLimits(bool bRetain)
         return 0;
     // This log's files of this user, by name only; the open file never.
     std::vector<OwnFile> files;
-    ForEachOwnLogFile(nDirFd, m_namePrefix, m_logNameBytes,
-                      [&](const char* pszName, int nDate, uint64_t nId, const struct stat& st) {
-                          if (!m_file.IsFile(st))
-                              files.push_back(OwnFile{QByteArray(pszName), nDate, nId, static_cast<qint64>(st.st_size)});
-                      });
+    ForEachOwnLogFile(
+        nDirFd, m_namePrefix, m_logNameBytes, [&](const char* pszName, int nDate, uint64_t nId, const struct stat& st) {
+            if (!m_file.IsFile(st))
+                files.push_back(OwnFile{QByteArray(pszName), nDate, nId, static_cast<qint64>(st.st_size)});
+        });
     std::sort(files.begin(), files.end(), [](const OwnFile& a, const OwnFile& b) {
         return a.nDate != b.nDate ? a.nDate < b.nDate : a.nId < b.nId;
     });

@@ -351,7 +351,7 @@ bool LogDirectory::AdoptFile(int nFd, int nDirFd, const QByteArray& name, const 
     board.nFileSize.store(m_file.Size(), std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(board.mutex);
     board.strFilePath = strFullPath;
-    board.fileDirPath = m_namePrefix.isEmpty() ? m_absPath : m_absPath.left(m_absPath.lastIndexOf('/') + 1);
+    board.fileDirPath = m_namePrefix.isEmpty() ? m_absPath : ParentPath();
     board.namePrefix = m_namePrefix;
     board.logName = m_logNameBytes;
     board.limits = m_limits;
@@ -369,8 +369,7 @@ bool LogDirectory::PathLeadsHere() const
         return nFd < 0 || (stat(path.constData(), &atPath) == 0 && fstat(nFd, &inUse) == 0 &&
                            atPath.st_dev == inUse.st_dev && atPath.st_ino == inUse.st_ino);
     };
-    return same(m_nDirFd, m_absPath) &&
-           (m_namePrefix.isEmpty() || same(m_nParentFd, m_absPath.left(m_absPath.lastIndexOf('/') + 1)));
+    return same(m_nDirFd, m_absPath) && (m_namePrefix.isEmpty() || same(m_nParentFd, ParentPath()));
 }
 
 void LogDirectory::CloseFile()

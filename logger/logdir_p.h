@@ -84,6 +84,7 @@ private:
     void NoteTodaysFile(const QByteArray& name, bool bHasId, uint64_t nId, const struct statx& stx, size_t nRoom,
                         qint64& nBestMsecs);
     int NewFileDirFd() const { return m_namePrefix.isEmpty() ? m_nDirFd : m_nParentFd; }
+    QByteArray ParentPath() const { return m_absPath.left(m_absPath.lastIndexOf('/') + 1); }
     bool HasSpaceLimits() const { return m_limits.m_nMaxTotalSizeMB > 0 || m_limits.m_nMinFreeSpaceMB > 0; }
     void TakeLostWithoutLock();
     void TellSizeLimit();

@@ -104,8 +104,7 @@ int LogDirectory::Append(const RecordBytes& record, time_t tNow, int nLevel)
     if (Board().nLostWithoutLock.load(std::memory_order_relaxed) != 0)
         TakeLostWithoutLock();
     if (!m_bShutDown) {
-        bool bCheck =
-            !m_file.IsOpen() || tNow >= m_tNextDay || tNow < m_tDayStart || m_file.Size() >= m_nFullSize;
+        bool bCheck = !m_file.IsOpen() || tNow >= m_tNextDay || tNow < m_tDayStart || m_file.Size() >= m_nFullSize;
         if (m_file.IsOpen() && m_file.IsLookDue(tNow)) {
             LookAtFile();
             bCheck = bCheck || m_bReopen || m_file.Size() >= m_nFullSize;

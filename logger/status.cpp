@@ -60,10 +60,9 @@ LOGER_STATUS GetLogerStatus()
     const qint64 nFree = LogerDetail::FreeBytes(nDirFd);
     if (nFree >= 0)
         status.m_nFreeBytes = nFree;
-    LogerDetail::ForEachOwnLogFile(nDirFd, prefix, logName,
-                                   [&](const char*, int, uint64_t, const struct stat& st) {
-                                       status.m_nLogBytes += static_cast<qint64>(st.st_size);
-                                   });
+    LogerDetail::ForEachOwnLogFile(nDirFd, prefix, logName, [&](const char*, int, uint64_t, const struct stat& st) {
+        status.m_nLogBytes += static_cast<qint64>(st.st_size);
+    });
     close(nDirFd);
     return status;
 }

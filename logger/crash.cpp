@@ -6,6 +6,7 @@
 // before sees a fault first; the trace is written when it does not cure it.
 // Then the process dies of its signal as if there had been no handler.
 #include "crash_p.h"
+#include "logfile_p.h"
 #include "logger_extras.h"
 
 #include <cxxabi.h>

@@ -9,11 +9,6 @@
 
 namespace LogerDetail
 {
-// Writes all bytes with write(2): a short write is completed and EINTR
-// retried. Returns 0 or errno; nWritten tells how much reached the file.
-// Async-signal-safe, for the crash trace as for records.
-int WriteAll(int nFd, const char* p, size_t n, size_t& nWritten);
-
 // The log file's descriptor, or -1 while none is open. Called where the file
 // is opened and closed; read by the crash trace.
 void PublishLogFd(int nFd);

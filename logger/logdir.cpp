@@ -12,8 +12,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -25,42 +23,17 @@
 
 namespace
 {
-using LogerDetail::Diagnose;
-using LogerDetail::DiagnoseError;
+// Names at which something else sits passed over for the next id, at most.
+const int nMaxNamesTaken = 1000;
+} // namespace
 
-// The local date YYYYMMDD of a clock reading.
-void LocalDate(time_t t, char szDate[16])
+namespace LogerDetail
 {
-    struct tm tmVar;
-    localtime_r(&t, &tmVar);
-    char* p = LogerDetail::PutDecimal(szDate, tmVar.tm_year + 1900, 2);
-    p = LogerDetail::PutDecimal(p, tmVar.tm_mon + 1, 2);
-    p = LogerDetail::PutDecimal(p, tmVar.tm_mday, 2);
-    *p = '\0';
-}
-
-// Start and end of the local day "YYYYMMDD".
-void DayBounds(const char* pszDate, time_t& tStart, time_t& tNext)
-{
-    const int nDate = atoi(pszDate);
-    struct tm tmDay = {};
-    tmDay.tm_year = nDate / 10000 - 1900;
-    tmDay.tm_mon = nDate / 100 % 100 - 1;
-    tmDay.tm_mday = nDate % 100;
-    tmDay.tm_isdst = -1;
-    struct tm tmNext = tmDay;
-    ++tmNext.tm_mday;
-    tStart = mktime(&tmDay);
-    tNext = mktime(&tmNext);
-}
-
-// What a listing of the directory holds: the entries a file manager would
-// show (directories, regular files, links to either), by name without case.
 std::vector<QByteArray> ListDirectory(int nDirFd)
 {
     // Sorted by the name in lower case, then as it is; each key made once.
     std::vector<std::pair<QString, QByteArray>> entries;
-    LogerDetail::ForEachName(nDirFd, [&](const char* pszName) {
+    ForEachName(nDirFd, [&](const char* pszName) {
         struct stat st;
         if (fstatat(nDirFd, pszName, &st, AT_SYMLINK_NOFOLLOW) != 0)
             return;
@@ -78,13 +51,6 @@ std::vector<QByteArray> ListDirectory(int nDirFd)
     return names;
 }
 
-bool HasLogSuffix(const QByteArray& name)
-{
-    const int nDot = name.lastIndexOf('.');
-    return nDot >= 0 && qstricmp(name.constData() + nDot + 1, "log") == 0;
-}
-
-// A regular file's identity and times, never through a link.
 bool StatRegular(int nDirFd, const QByteArray& name, struct statx& stx)
 {
     return statx(nDirFd, name.constData(), AT_SYMLINK_NOFOLLOW,
@@ -94,102 +60,25 @@ bool StatRegular(int nDirFd, const QByteArray& name, struct statx& stx)
            S_ISREG(stx.stx_mode);
 }
 
-// Creation time as the file system reports it: the birth time, else the time
-// of the last status change.
-time_t CreatedSecs(const struct statx& stx)
-{
-    return static_cast<time_t>((stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : stx.stx_ctime.tv_sec);
-}
-
-// "<8 digits>_<id>_<name>.log", as log files are named (the name may be empty).
-bool IsLogFileName(const QByteArray& name)
-{
-    const char* p = name.constData();
-    const int nSize = name.size();
-    int nAt = 0;
-    while (nAt < nSize && nAt < 8 && p[nAt] >= '0' && p[nAt] <= '9')
-        ++nAt;
-    if (nAt != 8 || nAt >= nSize || p[nAt] != '_')
-        return false;
-    const int nIdStart = ++nAt;
-    while (nAt < nSize && p[nAt] >= '0' && p[nAt] <= '9')
-        ++nAt;
-    return nAt > nIdStart && nAt < nSize && p[nAt] == '_' && nSize - nAt >= 5 && name.endsWith(".log");
-}
-
-// A continued file is one nobody but this user and group may write, and
-// nobody but them read: mode 0640 or narrower, as files are made.
-const mode_t nForeignBits = S_IWGRP | S_IWOTH | S_IROTH;
-
-// Why an open file may not be written to, or nullptr: it must be a regular
-// file of the effective user with one link that no other user or group may
-// write or read, by its mode or an ACL.
-const char* UnfitFileReason(int nFd, struct stat& st)
-{
-    if (fstat(nFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1)
-        return "not a regular file of this user with one link";
-    if ((st.st_mode & nForeignBits) != 0)
-        return "other users may read or write it";
-    if ((st.st_mode & S_IRWXG) != 0 && LogerDetail::AclGrantsOthers(nFd, 6) != 0)
-        return "an ACL lets other users read or write it";
-    return nullptr;
-}
-
-QString Reason(int nErrno)
+QString ErrnoText(int nErrno)
 {
     return QString::fromLocal8Bit(strerror(nErrno));
 }
 
-// Whether a file that already holds bytes ends without a line feed (a line
-// cut short by a full disk or a crash).
-bool EndsInsideALine(int nDirFd, const QByteArray& name, qint64 nSize)
-{
-    if (nSize <= 0)
-        return false;
-    const int nFd = openat(nDirFd, name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (nFd < 0)
-        return false;
-    char c = '\n';
-    const bool bRead = pread(nFd, &c, 1, static_cast<off_t>(nSize - 1)) == 1;
-    close(nFd);
-    return bRead && c != '\n';
-}
+LogDirectory* g_pActiveLogDirectory = nullptr;
 
-// Names at which something else sits passed over for the next id, at most.
-const int nMaxNamesTaken = 1000;
-
-LogerDetail::LogDirectory* g_pActive = nullptr;
-} // namespace
-
-namespace LogerDetail
+__attribute__((noinline)) LogDirectory& DefaultLogDirectory()
 {
-QString LogFileName(const QString& strPath, const char* pszDate, uint64_t nId, const QString& strLogName)
-{
-    return strPath + QLatin1String(pszDate) + QLatin1Char('_') + QString::number(static_cast<qulonglong>(nId)) +
-           QLatin1Char('_') + strLogName + QLatin1String(".log");
-}
-
-uint64_t LogIdFromFileName(const QString& strFileName, bool& bHasIdField)
-{
-    const QStringList list = strFileName.split(QChar('_'), Qt::KeepEmptyParts, Qt::CaseSensitive);
-    bHasIdField = list.size() >= 2;
-    if (!bHasIdField)
-        return 0;
-    return static_cast<uint64_t>(list.at(1).toLongLong(nullptr, 10));
-}
-
-LogDirectory& ActiveLogDirectory()
-{
-    if (g_pActive == nullptr)
-        g_pActive = new LogDirectory;
-    return *g_pActive;
+    if (g_pActiveLogDirectory == nullptr)
+        g_pActiveLogDirectory = new LogDirectory;
+    return *g_pActiveLogDirectory;
 }
 
 LogDirectory* InstallLogDirectory(LogDirectory* pDirectory)
 {
     LogDirectory* pOld = &ActiveLogDirectory();
-    g_pActive = pDirectory;
-    PublishLogFd(pDirectory->m_nFd); // for the crash trace
+    g_pActiveLogDirectory = pDirectory;
+    PublishLogFd(pDirectory->m_file.Fd()); // for the crash trace
     return pOld;
 }
 
@@ -253,41 +142,6 @@ bool LogDirectory::OpenDirectory()
     return true;
 }
 
-bool LogDirectory::DeleteExpired(unsigned int nOverDays)
-{
-    if (m_nDirFd < 0)
-        return true;
-    bool bDel = true;
-    // 64 bits: a period above 49710 days must not wrap into a short one.
-    const qint64 nPeriodSecs = static_cast<qint64>(nOverDays) * 86400;
-    // Entries are joined to the path as configured, like the files made there.
-    const int nFileDirFd = m_namePrefix.isEmpty() ? m_nDirFd : m_nParentFd;
-    const std::vector<QByteArray> names = ListDirectory(m_nDirFd);
-    for (size_t i = 0; i < names.size(); ++i) {
-        const QByteArray name = m_namePrefix + names[i];
-        struct statx stx;
-        // Only this user's files named as a logger names them: never another
-        // user's, nor a ".log" of another kind.
-        if (!IsLogFileName(names[i]) || !StatRegular(nFileDirFd, name, stx) || stx.stx_uid != geteuid())
-            continue;
-        const QString strFilePath = m_strPath + QFile::decodeName(names[i]);
-        Diagnose("Found already existed logfiles:", static_cast<int>(i), strFilePath);
-        const qint64 nAge = static_cast<qint64>(time(nullptr)) - static_cast<qint64>(CreatedSecs(stx));
-        if (nAge < nPeriodSecs)
-            continue;
-        // Removing needs no right on the file itself, and its mode stays.
-        if (unlinkat(nFileDirFd, name.constData(), 0) != 0) {
-            Diagnose("remove file", strFilePath, " faild!", Reason(errno));
-            bDel = false;
-            continue;
-        }
-        char szAge[64];
-        snprintf(szAge, sizeof(szAge), "age %.1f days", static_cast<double>(nAge) / 86400.0);
-        Diagnose("expired log file removed:", strFilePath, szAge);
-    }
-    return bDel;
-}
-
 void LogDirectory::ChooseFile(size_t nRoom)
 {
     if ((m_bScannedOnce || m_bOwnNamesOnly) && m_nDirFd >= 0) {
@@ -336,8 +190,7 @@ void LogDirectory::NoteTodaysFile(const QByteArray& name, bool bHasId, uint64_t 
         m_nMaxId = nId;
     const qint64 nSize = static_cast<qint64>(stx.stx_size);
     const qint64 nMsecs = static_cast<qint64>(stx.stx_mtime.tv_sec) * 1000 + stx.stx_mtime.tv_nsec / 1000000;
-    if (nSize < m_nFullSize && Fits(nSize, nRoom) && nMsecs > nBestMsecs && stx.stx_uid == geteuid() &&
-        stx.stx_nlink == 1 && (stx.stx_mode & nForeignBits) == 0) {
+    if (nSize < m_nFullSize && m_file.Fits(nSize, nRoom) && nMsecs > nBestMsecs && MayContinue(stx)) {
         nBestMsecs = nMsecs;
         m_continueName = name;
     }
@@ -379,7 +232,7 @@ bool LogDirectory::EnsureFile(time_t tNow, size_t nRoom)
     }
     if (strcmp(m_szDate, szDate) != 0) {
         memcpy(m_szDate, szDate, sizeof(m_szDate));
-        DayBounds(m_szDate, m_tDayStart, m_tNextDay);
+        DayBounds(atoi(m_szDate), m_tDayStart, m_tNextDay);
         m_nMaxId = 0;
         // A directory removed, moved or replaced under us is walked to anew,
         // and one not yet opened (records before the start) is opened now.
@@ -394,11 +247,10 @@ bool LogDirectory::EnsureFile(time_t tNow, size_t nRoom)
         ChooseFile(nRoom);
         bNeedReCreate = true;
     }
-    if (m_nFd >= 0) {
-        struct stat st;
-        if (m_nSize >= m_nFullSize && fstat(m_nFd, &st) == 0)
-            m_nSize = st.st_size; // the count says full: the file has the last word
-        if (m_nSize >= m_nFullSize || (m_nSize > 0 && !Fits(m_nSize, nRoom)))
+    if (m_file.IsOpen()) {
+        if (m_file.Size() >= m_nFullSize)
+            m_file.TakeSizeFromFile(); // the count says full: the file has the last word
+        if (m_file.Size() >= m_nFullSize || (m_file.Size() > 0 && !m_file.Fits(nRoom)))
             ChooseFile(nRoom);
         else if (!bNeedReCreate)
             return true;
@@ -432,7 +284,7 @@ bool LogDirectory::OpenChosenFile()
                            O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (nFd < 0) {
         m_nOpenErrno = errno;
-        DiagnoseError(m_nOpenErrno, "create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
+        DiagnoseError(m_nOpenErrno, "create log file error ,please check it!", strFullPath, ErrnoText(m_nOpenErrno));
         return false;
     }
     if (AdoptFile(nFd, m_nDirFd, m_continueName, strFullPath))
@@ -465,9 +317,8 @@ bool LogDirectory::OpenNewFile()
         const int nError = errno;
         struct statx stx;
         struct stat st;
-        if (nError == EEXIST && StatRegular(nDirFd, name, stx) && stx.stx_uid == geteuid() && stx.stx_nlink == 1 &&
-            (stx.stx_mode & nForeignBits) == 0 && static_cast<qint64>(stx.stx_size) < m_nFullSize &&
-            Fits(static_cast<qint64>(stx.stx_size), 0)) {
+        if (nError == EEXIST && StatRegular(nDirFd, name, stx) && MayContinue(stx) &&
+            static_cast<qint64>(stx.stx_size) < m_nFullSize && m_file.Fits(static_cast<qint64>(stx.stx_size), 0)) {
             nFd =
                 openat(nDirFd, name.constData(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
             if (nFd >= 0 && UnfitFileReason(nFd, st) == nullptr)
@@ -480,47 +331,32 @@ bool LogDirectory::OpenNewFile()
             continue;
         }
         m_nOpenErrno = nError;
-        DiagnoseError(m_nOpenErrno, "create log file error ,please check it!", strFullPath, Reason(m_nOpenErrno));
+        DiagnoseError(m_nOpenErrno, "create log file error ,please check it!", strFullPath, ErrnoText(m_nOpenErrno));
         return false;
     }
 }
 
 bool LogDirectory::AdoptFile(int nFd, int nDirFd, const QByteArray& name, const QString& strFullPath)
 {
-    struct stat st;
-    if (const char* pszWhy = UnfitFileReason(nFd, st)) {
+    if (const char* pszWhy = m_file.Adopt(nFd, nDirFd, name, strFullPath)) {
         m_nOpenErrno = EPERM;
         Diagnose("log file passed over:", strFullPath, pszWhy);
-        close(nFd);
         return false;
     }
     Diagnose("create logfile ok! file is :", strFullPath);
-    m_nFd = nFd;
-    if (this == g_pActive)
+    if (this == g_pActiveLogDirectory)
         PublishLogFd(nFd);
-    m_nFileDirFd = nDirFd;
-    m_fileName = name;
-    m_strFilePath = strFullPath;
-    m_nSize = st.st_size;
-    m_nDev = st.st_dev;
-    m_nIno = st.st_ino;
-    m_tChecked = time(nullptr);
-    rlimit limit;
-    m_nSizeLimit = getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-                       ? static_cast<qint64>(limit.rlim_cur)
-                       : -1;
-    m_bOpenLine = EndsInsideALine(nDirFd, name, m_nSize);
     m_nSinceLook = 0;
     StatusBoard& board = Board();
-    board.nFileSize.store(m_nSize, std::memory_order_relaxed);
+    board.nFileSize.store(m_file.Size(), std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(board.mutex);
     board.strFilePath = strFullPath;
-    board.fileDirPath = m_namePrefix.isEmpty() ? m_absPath : m_absPath.left(m_absPath.lastIndexOf('/') + 1);
+    board.fileDirPath = m_namePrefix.isEmpty() ? m_absPath : ParentPath();
     board.namePrefix = m_namePrefix;
     board.logName = m_logNameBytes;
     board.limits = m_limits;
     board.nOverDays = m_nOverDays;
-    board.nFileSizeLimit = m_nSizeLimit;
+    board.nFileSizeLimit = m_file.SizeLimit();
     return true;
 }
 
@@ -533,17 +369,14 @@ bool LogDirectory::PathLeadsHere() const
         return nFd < 0 || (stat(path.constData(), &atPath) == 0 && fstat(nFd, &inUse) == 0 &&
                            atPath.st_dev == inUse.st_dev && atPath.st_ino == inUse.st_ino);
     };
-    return same(m_nDirFd, m_absPath) &&
-           (m_namePrefix.isEmpty() || same(m_nParentFd, m_absPath.left(m_absPath.lastIndexOf('/') + 1)));
+    return same(m_nDirFd, m_absPath) && (m_namePrefix.isEmpty() || same(m_nParentFd, ParentPath()));
 }
 
 void LogDirectory::CloseFile()
 {
-    if (this == g_pActive)
+    if (this == g_pActiveLogDirectory)
         PublishLogFd(-1);
-    if (m_nFd >= 0)
-        close(m_nFd);
-    m_nFd = -1;
+    m_file.Close();
 }
 
 } // namespace LogerDetail

@@ -1,11 +1,15 @@
-// The log directory and every file in it, through one open handle: which
-// directories are trusted, naming, the scan for today's files, continuing or
-// creating a file, rollover, the once-a-second look, the one write(2) per
-// record, and retention. Nothing else in the library touches a log file.
+// The log directory through one open handle, and the policy over its files:
+// which directories are trusted, the scan for today's files, continuing or
+// creating a file, rollover, the notes of records lost, and retention and
+// disk limits. The open file itself is a LogFile (logfile_p.h), its names
+// are made and read in logname_p.h. Nothing else in the library touches a
+// log file.
 #ifndef LOGGER_LOGDIR_P_H
 #define LOGGER_LOGDIR_P_H
 
 #include "line_p.h"
+#include "logfile_p.h"
+#include "logname_p.h"
 #include "status_p.h"
 
 #include <QByteArray>
@@ -21,16 +25,10 @@
 
 #include <cstdint>
 #include <ctime>
+#include <vector>
 
 namespace LogerDetail
 {
-// "<dir><date>_<id>_<name>.log", joined as given: "%" signs stay as they are.
-QString LogFileName(const QString& strPath, const char* pszDate, uint64_t nId, const QString& strLogName);
-
-// The sequence id in the second "_" field of a log file name; 0 when the
-// field is missing or not a number.
-uint64_t LogIdFromFileName(const QString& strFileName, bool& bHasIdField);
-
 class LogDirectory
 {
     friend LogDirectory* InstallLogDirectory(LogDirectory* pDirectory);
@@ -86,18 +84,14 @@ private:
     void NoteTodaysFile(const QByteArray& name, bool bHasId, uint64_t nId, const struct statx& stx, size_t nRoom,
                         qint64& nBestMsecs);
     int NewFileDirFd() const { return m_namePrefix.isEmpty() ? m_nDirFd : m_nParentFd; }
+    QByteArray ParentPath() const { return m_absPath.left(m_absPath.lastIndexOf('/') + 1); }
     bool HasSpaceLimits() const { return m_limits.m_nMaxTotalSizeMB > 0 || m_limits.m_nMinFreeSpaceMB > 0; }
-    int WriteOnce(const char* pBytes, size_t nBytes);
     void TakeLostWithoutLock();
-    void NoteSizeLimit(qint64 nLimit);
+    void TellSizeLimit();
     bool StartFileUnderLoweredLimit(size_t nBytes);
     bool FitsUnderLimitNow(size_t nBytes);
     bool OpenChosenFile();
     bool AdoptFile(int nFd, int nDirFd, const QByteArray& name, const QString& strFullPath);
-    bool Fits(qint64 nSize, size_t nRoom) const
-    {
-        return m_nSizeLimit < 0 || nSize + static_cast<qint64>(nRoom) <= m_nSizeLimit;
-    }
     void LookAtFile();
     bool PathLeadsHere() const;
     bool OpenNewFile();
@@ -106,22 +100,18 @@ private:
     int WriteBytes(const RecordBytes& record);
 
     // What every record reads, and the only fields it writes, together at the
-    // start: threads on other CPUs take turns at the lock, and each cache line
-    // touched in the section moves between CPUs with it. (Not forced to a line
-    // of their own: an over-aligned new needs a newer libstdc++ on devices.)
-    int m_nFd = -1;
+    // start, the open file's own ones last: threads on other CPUs take turns
+    // at the lock, and each cache line touched in the section moves between
+    // CPUs with it. (Not forced to a line of their own: an over-aligned new
+    // needs a newer libstdc++ on devices.)
     bool m_bShutDown = false;
-    bool m_bOpenLine = false; // the file does not end in a line feed
-    qint64 m_nSize = 0;       // size at opening plus the bytes written since,
-                              // confirmed at the name once a second
+    int m_nSyncLevel = -1; // the level from which each record is synced
     qint64 m_nFullSize = 0;
-    qint64 m_nSizeLimit = -1; // the process's file size limit at opening; -1: none
     time_t m_tDayStart = 0, m_tNextDay = 0;
-    time_t m_tChecked = -1;    // second of the last look at the name
     uint64_t m_nSinceLook = 0; // records written since the last look at the name
     uint64_t m_nLost = 0;      // records not written since the last one written
     uint64_t m_nVanished = 0;  // records that went to a file deleted or replaced since
-    int m_nSyncLevel = -1;     // the level from which each record is synced
+    LogFile m_file;
     // Configuration.
     QString m_strPath;     // as configured
     QString m_strScanPath; // the same with one separator at the end
@@ -138,16 +128,10 @@ private:
     char m_szDate[16] = {}; // YYYYMMDD of the current file
     uint64_t m_nMaxId = 0;
     QByteArray m_continueName; // a file of today to continue, in the listed directory
-    // The open file.
-    int m_nFileDirFd = -1;  // the directory holding it (one of the two above)
-    QByteArray m_fileName;  // its name there
-    QString m_strFilePath;  // its path as configured
-    QByteArray m_movedFrom; // the file records went to before its directory moved
-    dev_t m_nDev = 0;
-    ino_t m_nIno = 0;
-    bool m_bReopen = false; // deleted or replaced: choose a file as at a new day
-    int m_nOpenErrno = 0;   // why the last opening failed
-    int m_nLostErrno = 0;   // why the last of records lost was not written
+    QByteArray m_movedFrom;    // the file records went to before its directory moved
+    bool m_bReopen = false;    // deleted or replaced: choose a file as at a new day
+    int m_nOpenErrno = 0;      // why the last opening failed
+    int m_nLostErrno = 0;      // why the last of records lost was not written
     // Disk space.
     LOGER_LIMITS m_limits;
     unsigned int m_nOverDays = 0;
@@ -155,11 +139,6 @@ private:
     bool m_bOwnNamesOnly = false;
     bool m_bToldShort = false; // told that free space is short beyond this log's files
 };
-
-// Installs the library's handler of SIGXFSZ when the default is in force: it
-// ends the process as the default does, but for a write to a log file, which
-// then fails with EFBIG (the file size limit may be lowered at any time).
-void HoldBackFileSizeSignal();
 
 // Calls fn(name) for each entry of a directory but "." and "..", unsorted.
 template <typename Fn> void ForEachName(int nDirFd, Fn fn)
@@ -177,9 +156,55 @@ template <typename Fn> void ForEachName(int nDirFd, Fn fn)
     closedir(pDir);
 }
 
+// What a listing of the directory holds: the entries a file manager would
+// show (directories, regular files, links to either), by name without case.
+std::vector<QByteArray> ListDirectory(int nDirFd);
+
+// A regular file's identity and times, never through a link.
+bool StatRegular(int nDirFd, const QByteArray& name, struct statx& stx);
+
+// Creation time as the file system reports it: the birth time, else the time
+// of the last status change.
+inline time_t CreatedSecs(const struct statx& stx)
+{
+    return static_cast<time_t>((stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : stx.stx_ctime.tv_sec);
+}
+
+// Calls fn(name, nDate, nId, st) for each of this user's regular files in
+// the directory named as this log's files are ("<prefix><date>_<id>_<log
+// name>.log"), never through a link.
+template <typename Fn>
+void ForEachOwnLogFile(int nDirFd, const QByteArray& namePrefix, const QByteArray& logName, Fn fn)
+{
+    const uid_t nUid = geteuid();
+    ForEachName(nDirFd, [&](const char* pszName) {
+        int nDate = 0;
+        uint64_t nId = 0;
+        struct stat st;
+        if (IsOwnLogName(pszName, namePrefix, logName, nDate, nId) &&
+            fstatat(nDirFd, pszName, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) && st.st_uid == nUid)
+            fn(pszName, nDate, nId, st);
+    });
+}
+
+// The system's text for an errno, for messages.
+QString ErrnoText(int nErrno);
+
+// The bytes free to this user on the file system of a directory; -1 when
+// they cannot be read.
+qint64 FreeBytes(int nDirFd);
+
 // The directory in use, under the write lock. Never destroyed, so that
-// records from threads still running at process exit find it intact.
-LogDirectory& ActiveLogDirectory();
+// records from threads still running at process exit find it intact. Read
+// inline on every record; hidden, so it is read without the GOT.
+extern LogDirectory* g_pActiveLogDirectory __attribute__((visibility("hidden")));
+// The one made by the first record before any start.
+LogDirectory& DefaultLogDirectory();
+inline LogDirectory& ActiveLogDirectory()
+{
+    LogDirectory* const pActive = g_pActiveLogDirectory;
+    return pActive != nullptr ? *pActive : DefaultLogDirectory();
+}
 // Puts pDirectory in use, under the write lock; returns the one it replaces,
 // for the caller to delete once the lock is released.
 LogDirectory* InstallLogDirectory(LogDirectory* pDirectory);

@@ -2,26 +2,16 @@
 // any time.
 #include "status_p.h"
 
-#include <dirent.h>
+#include "logdir_p.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
-
-#include <cstring>
 
 namespace
 {
 std::mutex g_pendingMutex;
 LOGER_LIMITS g_pendingLimits;
-
-bool AllDigits(const char* p, size_t n)
-{
-    for (size_t i = 0; i < n; ++i)
-        if (p[i] < '0' || p[i] > '9')
-            return false;
-    return n > 0;
-}
 } // namespace
 
 namespace LogerDetail
@@ -30,25 +20,6 @@ LOGER_LIMITS PendingLimits()
 {
     std::lock_guard<std::mutex> lock(g_pendingMutex);
     return g_pendingLimits;
-}
-
-bool IsOwnLogName(const char* pszName, const QByteArray& namePrefix, const QByteArray& logName, int& nDate,
-                  uint64_t& nId)
-{
-    const size_t nName = strlen(pszName), nPrefix = static_cast<size_t>(namePrefix.size());
-    const size_t nLog = static_cast<size_t>(logName.size());
-    // prefix, 8 digits, "_", at least one digit, "_", log name, ".log"
-    if (nName < nPrefix + 8 + 1 + 1 + 1 + nLog + 4 || memcmp(pszName, namePrefix.constData(), nPrefix) != 0)
-        return false;
-    const char* p = pszName + nPrefix;
-    const char* pTail = pszName + nName - nLog - 4;
-    if (!AllDigits(p, 8) || p[8] != '_' || memcmp(pTail, logName.constData(), nLog) != 0 ||
-        memcmp(pTail + nLog, ".log", 4) != 0 || pTail[-1] != '_' ||
-        !AllDigits(p + 9, static_cast<size_t>(pTail - 1 - (p + 9))))
-        return false;
-    nDate = atoi(QByteArray(p, 8).constData());
-    nId = strtoull(p + 9, nullptr, 10);
-    return true;
 }
 } // namespace LogerDetail
 
@@ -81,23 +52,17 @@ LOGER_STATUS GetLogerStatus()
     status.m_nLastFailureTime = board.tLastFailure.load(std::memory_order_relaxed);
     if (dirPath.isEmpty())
         return status;
-    struct statvfs fs;
-    if (statvfs(dirPath.constData(), &fs) == 0)
-        status.m_nFreeBytes = static_cast<qint64>(fs.f_bavail) * static_cast<qint64>(fs.f_frsize);
-    // This log's own files, read without the write lock: records never wait.
-    DIR* pDir = opendir(dirPath.constData());
-    if (pDir == nullptr)
+    // Free space and this log's own files, read without the write lock:
+    // records never wait.
+    const int nDirFd = open(dirPath.constData(), O_PATH | O_CLOEXEC);
+    if (nDirFd < 0)
         return status;
-    const uid_t nUid = geteuid();
-    while (const dirent* pEntry = readdir(pDir)) {
-        int nDate = 0;
-        uint64_t nId = 0;
-        struct stat st;
-        if (LogerDetail::IsOwnLogName(pEntry->d_name, prefix, logName, nDate, nId) &&
-            fstatat(dirfd(pDir), pEntry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-            st.st_uid == nUid)
-            status.m_nLogBytes += static_cast<qint64>(st.st_size);
-    }
-    closedir(pDir);
+    const qint64 nFree = LogerDetail::FreeBytes(nDirFd);
+    if (nFree >= 0)
+        status.m_nFreeBytes = nFree;
+    LogerDetail::ForEachOwnLogFile(nDirFd, prefix, logName, [&](const char*, int, uint64_t, const struct stat& st) {
+        status.m_nLogBytes += static_cast<qint64>(st.st_size);
+    });
+    close(nDirFd);
     return status;
 }

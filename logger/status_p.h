@@ -54,11 +54,6 @@ void CountLostWithoutLock(int nErrno);
 
 // The limits handed over for the next start.
 LOGER_LIMITS PendingLimits();
-
-// Whether the name, after the prefix, is "<YYYYMMDD>_<id>_<log name>.log";
-// gives its date as a number and its id.
-bool IsOwnLogName(const char* pszName, const QByteArray& namePrefix, const QByteArray& logName, int& nDate,
-                  uint64_t& nId);
 } // namespace LogerDetail
 
 #endif // LOGGER_STATUS_P_H

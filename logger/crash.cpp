@@ -5,6 +5,7 @@
 // hold (not the loader's either), no allocation. A handler the host had
 // before sees a fault first; the trace is written when it does not cure it.
 // Then the process dies of its signal as if there had been no handler.
+#include "clock_p.h"
 #include "crash_p.h"
 #include "logger_extras.h"
 
@@ -33,11 +34,10 @@
 
 namespace
 {
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<long>::is_always_lock_free,
+static_assert(std::atomic<int>::is_always_lock_free,
               "the crash trace reads these from a signal handler");
 
 std::atomic<int> g_nLogFd{-1};
-std::atomic<long> g_nUtcOffset{0};
 std::atomic<bool> g_bInstalled{false};
 // 0: no trace yet; 1: one is being written; 2: written.
 std::atomic<int> g_nTrace{0};
@@ -123,20 +123,9 @@ public:
     void Begin()
     {
         m_n = 0;
-        timespec now = {};
-        clock_gettime(CLOCK_REALTIME, &now);
-        const long long nLocal = static_cast<long long>(now.tv_sec) + g_nUtcOffset.load(std::memory_order_relaxed);
-        const long nDay = static_cast<long>(((nLocal % 86400) + 86400) % 86400);
+        char szTime[16];
         Text("[", 1);
-        Two(nDay / 3600);
-        Text(":", 1);
-        Two(nDay / 60 % 60);
-        Text(":", 1);
-        Two(nDay % 60);
-        Text(".", 1);
-        const long nMillis = now.tv_nsec / 1000000;
-        Decimal(static_cast<unsigned long long>(nMillis / 100));
-        Two(nMillis % 100);
+        Text(szTime, LogerDetail::TimeOfDayInHandler(szTime));
         Text("] [FATAL] [0   ] [", 18);
         Decimal(static_cast<unsigned int>(pthread_self()), 5);
         Text("]  [crash]   [", 14);
@@ -683,11 +672,6 @@ void PublishLogFd(int nFd)
 int PublishedLogFd()
 {
     return g_nLogFd.load(std::memory_order_acquire);
-}
-
-void NoteUtcOffset(long nSeconds)
-{
-    g_nUtcOffset.store(nSeconds, std::memory_order_relaxed);
 }
 
 void KeepCrashStackForThread()

@@ -2,6 +2,7 @@
 // removed relative to it, so a path swapped after the check changes nothing.
 #include "logdir_p.h"
 
+#include "clock_p.h"
 #include "config_p.h"
 #include "crash_p.h"
 #include "dirwalk_p.h"
@@ -27,17 +28,6 @@ namespace
 {
 using LogerDetail::Diagnose;
 using LogerDetail::DiagnoseError;
-
-// The local date YYYYMMDD of a clock reading.
-void LocalDate(time_t t, char szDate[16])
-{
-    struct tm tmVar;
-    localtime_r(&t, &tmVar);
-    char* p = LogerDetail::PutDecimal(szDate, tmVar.tm_year + 1900, 2);
-    p = LogerDetail::PutDecimal(p, tmVar.tm_mon + 1, 2);
-    p = LogerDetail::PutDecimal(p, tmVar.tm_mday, 2);
-    *p = '\0';
-}
 
 // Start and end of the local day "YYYYMMDD".
 void DayBounds(const char* pszDate, time_t& tStart, time_t& tNext)

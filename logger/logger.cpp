@@ -3,6 +3,7 @@
 // the lock covers only the file (size, rollover, one write); the logger's own
 // debug messages and the echo follow once it is released (messages.cpp).
 #include "callsite_p.h"
+#include "clock_p.h"
 #include "config_p.h"
 #include "crash_p.h"
 #include "logdir_p.h"
@@ -235,7 +236,7 @@ void WritePrintfRecord(bool bWritten, bool bEcho, em_LOG_LEVEL level, const char
         record.bytes.Clear();
         pMsg = record.bytes.Reserve(nMessageRoom);
     }
-    const int cnt = LogerDetail::FormatByPlan(pMsg, nMessageRoom, plan, args);
+    const int cnt = LogerDetail::RunPlan(pMsg, nMessageRoom, plan, args);
     if (cnt < 0) {
         LOGER_OWN_PRINTF("vsnprintf error,ret:%d", cnt);
         return;

@@ -7,6 +7,8 @@
 // Then the process dies of its signal as if there had been no handler.
 #include "clock_p.h"
 #include "crash_p.h"
+#include "digits_p.h"
+#include "levels_p.h"
 #include "logger_extras.h"
 
 #include <cxxabi.h>
@@ -84,40 +86,19 @@ public:
     }
     void Text(const char* psz) { Text(psz, strlen(psz)); }
     // n in decimal, padded with blanks to nWidth (as the line's number fields).
-    void Decimal(unsigned long long n, int nWidth = 0)
+    void Decimal(unsigned long long n, size_t nWidth = 0)
     {
-        char szDigits[24];
-        int nDigits = 0;
-        do {
-            szDigits[nDigits++] = static_cast<char>('0' + n % 10);
-            n /= 10;
-        } while (n != 0);
-        char szOut[24];
-        for (int i = 0; i < nDigits; ++i)
-            szOut[i] = szDigits[nDigits - 1 - i];
-        Text(szOut, static_cast<size_t>(nDigits));
-        for (int i = nDigits; i < nWidth; ++i)
-            Text(" ", 1);
+        char sz[32];
+        Text(sz, static_cast<size_t>(LogerDetail::PutPadded(sz, n, nWidth) - sz));
     }
     void Hex(uintptr_t n)
     {
-        char szOut[2 + 2 * sizeof(uintptr_t)];
-        int nDigits = 0;
-        char szDigits[2 * sizeof(uintptr_t)];
-        do {
-            szDigits[nDigits++] = "0123456789abcdef"[n & 15];
-            n >>= 4;
-        } while (n != 0);
-        szOut[0] = '0';
-        szOut[1] = 'x';
-        for (int i = 0; i < nDigits; ++i)
-            szOut[2 + i] = szDigits[nDigits - 1 - i];
-        Text(szOut, static_cast<size_t>(2 + nDigits));
-    }
-    void Two(long n)
-    {
-        const char sz[2] = {static_cast<char>('0' + n / 10), static_cast<char>('0' + n % 10)};
-        Text(sz, 2);
+        char sz[2 + 2 * sizeof(unsigned long long)];
+        char* const pEnd = sz + sizeof(sz);
+        char* const pStart = LogerDetail::PutDigits<16>(pEnd, n, "0123456789abcdef") - 2;
+        pStart[0] = '0';
+        pStart[1] = 'x';
+        Text(pStart, static_cast<size_t>(pEnd - pStart));
     }
     // "[HH:MM:SS.mmm] [FATAL] [0   ] [tid  ]  [crash]   [": the usual line.
     void Begin()
@@ -126,7 +107,9 @@ public:
         char szTime[16];
         Text("[", 1);
         Text(szTime, LogerDetail::TimeOfDayInHandler(szTime));
-        Text("] [FATAL] [0   ] [", 18);
+        Text("] [", 3);
+        Text(LogerDetail::szLevelNames[FATAL]);
+        Text("] [0   ] [", 10);
         Decimal(static_cast<unsigned int>(pthread_self()), 5);
         Text("]  [crash]   [", 14);
     }

@@ -103,15 +103,15 @@ inline char* PutDecimalDigits(char* pEnd, unsigned long long n)
 
 // Unsigned decimal, left-aligned and padded with blanks to nWidth (as the
 // number fields of a line); returns the end.
-inline char* PutPadded(char* p, unsigned long long n, int nWidth)
+inline char* PutPadded(char* p, unsigned long long n, size_t nWidth)
 {
     char szDigits[24];
     char* const pEnd = szDigits + sizeof(szDigits);
     const char* const pStart = PutDecimalDigits(pEnd, n);
-    const int nDigits = static_cast<int>(pEnd - pStart);
-    memcpy(p, pStart, static_cast<size_t>(nDigits));
+    const size_t nDigits = static_cast<size_t>(pEnd - pStart);
+    memcpy(p, pStart, nDigits);
     p += nDigits;
-    for (int i = nDigits; i < nWidth; ++i)
+    for (size_t i = nDigits; i < nWidth; ++i)
         *p++ = ' ';
     return p;
 }

@@ -6,6 +6,7 @@
 #include "clock_p.h"
 #include "config_p.h"
 #include "crash_p.h"
+#include "levels_p.h"
 #include "logdir_p.h"
 #include "messages_p.h"
 #include "writelock_p.h"
@@ -301,7 +302,8 @@ Loger::Loger()
     LogerDetail::ActiveLogDirectory().Configure(m_LogCfgInfo.m_strLogPath, m_LogCfgInfo.m_strLogName,
                                                 m_LogCfgInfo.m_nMegaByte);
     LogerDetail::ActiveLogDirectory().KeepToOwnNames();
-    m_LogLevlList << QStringList({"DEBUG", "INFO", "WARN", "ERR", "FATAL"}); // entry n names level n
+    for (const char* pszName : LogerDetail::szLevelNames) // entry n names level n
+        m_LogLevlList << QString::fromLatin1(pszName);
     memset(m_szTmpClsFunc, 0, sizeof(m_szTmpClsFunc));
 }
 

@@ -5,9 +5,11 @@
 
 #include "digits_p.h"
 
+#include <sys/types.h>
+
 #include <cerrno>
 #include <cstdio>
-#include <sys/types.h>
+#include <cstring>
 
 namespace
 {

@@ -1,5 +1,6 @@
 #include "callsite_p.h"
 
+#include "levels_p.h"
 #include "line_p.h"
 
 #include <link.h>
@@ -8,8 +9,6 @@
 
 namespace
 {
-const char* const szLevelFields[] = {"DEBUG", "INFO ", "WARN ", "ERR  ", "FATAL"}; // padded to 5
-
 // An object loaded when this library loads: its read-only segments, its
 // dynamic section and whether it stays loaded as long as this library does.
 struct LoadedObject
@@ -148,84 +147,6 @@ bool IsInReadOnlyMemory(const void* p)
     return p != nullptr && g_pReadOnly != nullptr && g_pReadOnly->Holds(p);
 }
 
-void BuildPlan(const char* pszFmt, LogerDetail::FormatPlan& plan)
-{
-    plan.pszFmt = pszFmt;
-    plan.bSurelyPrints = LogerDetail::FormatSurelyPrints(pszFmt);
-    plan.bOurs = false;
-    plan.bAscii = false;
-    plan.nMostLength = SIZE_MAX;
-    plan.nPieces = 0;
-    const size_t nFmt = strlen(pszFmt);
-    if (nFmt > 0xFFFF)
-        return;
-    bool bAscii = true;
-    size_t nMostLength = 0;
-    const auto addPiece = [&](const char* pBegin, const char* pEnd, LogerDetail::FormatPiece piece) {
-        if (plan.nPieces == LogerDetail::FormatPlan::kMostPieces)
-            return false;
-        piece.nTextBegin = static_cast<uint16_t>(pBegin - pszFmt);
-        piece.nTextLength = static_cast<uint16_t>(pEnd - pBegin);
-        for (const char* p = pBegin; p != pEnd; ++p)
-            bAscii = bAscii && static_cast<unsigned char>(*p) < 0x80;
-        plan.pieces[plan.nPieces++] = piece;
-        // A number has at most 20 digits and a sign, and a %s no bound; 8
-        // bytes more for the word a short padding is stored with.
-        const char c = piece.cConversion;
-        const size_t nMostField = c == 's' ? SIZE_MAX : c == 'c' ? 1 : c != 0 ? 21 : 0;
-        if (nMostField == SIZE_MAX || nMostLength == SIZE_MAX)
-            nMostLength = SIZE_MAX;
-        else if (c == 0)
-            nMostLength += piece.nTextLength;
-        else
-            nMostLength += piece.nTextLength + (nMostField > piece.nWidth ? nMostField : piece.nWidth) + 8;
-        return true;
-    };
-    const char* pText = pszFmt;
-    for (const char* p = strchr(pszFmt, '%'); p != nullptr; p = strchr(p, '%')) {
-        LogerDetail::FormatPiece piece = {};
-        if (p[1] == '%') { // the text up to and with the first "%"
-            if (!addPiece(pText, p + 1, piece))
-                return;
-            pText = p += 2;
-            continue;
-        }
-        const char* const pPercent = p++;
-        for (; *p == '-' || *p == '0'; ++p)
-            (*p == '-' ? piece.bLeft : piece.bZero) = true;
-        // A width of up to four digits; "*" and a precision are left to vsnprintf.
-        for (int nDigits = 0; *p >= '0' && *p <= '9'; ++p) {
-            if (++nDigits > 4)
-                return;
-            piece.nWidth = static_cast<uint16_t>(piece.nWidth * 10 + (*p - '0'));
-        }
-        if (*p == 'z') {
-            piece.nLength = 3;
-            ++p;
-        } else {
-            for (; *p == 'l' && piece.nLength < 2; ++p)
-                ++piece.nLength;
-        }
-        const char c = *p++;
-        if (c == 's' || c == 'c') {
-            if (piece.nLength != 0 || piece.bZero)
-                return;
-            bAscii = false;
-        } else if (c != 'd' && c != 'i' && c != 'u' && c != 'x' && c != 'X') {
-            return;
-        }
-        piece.cConversion = c;
-        if (!addPiece(pText, pPercent, piece))
-            return;
-        pText = p;
-    }
-    if (*pText != '\0' && !addPiece(pText, pszFmt + nFmt, {}))
-        return;
-    plan.bOurs = true;
-    plan.bAscii = bAscii;
-    plan.nMostLength = nMostLength;
-}
-
 void BuildSite(const char* pModule, size_t nModule, int nLevel, unsigned int nLineNo, LogerDetail::SiteText& site)
 {
     site.pModule = pModule;
@@ -241,9 +162,8 @@ void BuildSite(const char* pModule, size_t nModule, int nLevel, unsigned int nLi
     site.nFunc = nCount;
     site.bPlain = memchr(site.pFunc, '%', site.nFunc) == nullptr && LogerDetail::IsPlainText(site.pFunc, site.nFunc);
     char* p = site.szText;
-    memcpy(p, "] [", 3);
-    memcpy(p + 3, szLevelFields[nLevel], 5);
-    memcpy(p + 8, "] [", 3);
+    memcpy(p, "] [     ] [", 11); // the level's name padded to 5
+    memcpy(p + 3, LogerDetail::szLevelNames[nLevel], strlen(LogerDetail::szLevelNames[nLevel]));
     p = LogerDetail::PutPadded(p + 11, nLineNo, 4);
     memcpy(p, "] [", 3);
     p += 3;
@@ -266,7 +186,7 @@ KeptTable<SiteText> g_keptSites;
 
 const FormatPlan& MakePlan(const char* pszFmt, FormatPlan& scratch)
 {
-    BuildPlan(pszFmt, scratch);
+    ScanFormat(pszFmt, scratch);
     if (IsInReadOnlyMemory(pszFmt))
         if (const FormatPlan* pKept = g_keptPlans.Keep(PlanHash(pszFmt), scratch))
             return *pKept;

@@ -6,34 +6,14 @@
 #ifndef LOGGER_CALLSITE_P_H
 #define LOGGER_CALLSITE_P_H
 
+#include "printf_p.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 namespace LogerDetail
 {
-// One stretch of a printf format: literal text, then at most one conversion.
-struct FormatPiece
-{
-    uint16_t nTextBegin, nTextLength; // within the format
-    char cConversion;                 // d i u x X s c, or 0 for none
-    uint8_t nLength;                  // 0: int, 1: long, 2: long long, 3: size_t
-    bool bLeft, bZero;                // the flags "-" and "0"
-    uint16_t nWidth;
-};
-
-struct FormatPlan
-{
-    static const int kMostPieces = 16;
-    const char* pszFmt;
-    bool bSurelyPrints; // a record below the level may be dropped unformatted
-    bool bOurs;         // pieces hold every conversion, else vsnprintf formats it
-    bool bAscii;        // ASCII whatever the arguments, and without a NUL
-    size_t nMostLength; // the longest text it can give; SIZE_MAX with a %s
-    int nPieces;
-    FormatPiece pieces[kMostPieces];
-};
-
 // The fields of a line between its time and its message, but for the thread
 // id: "] [INFO ] [487 ] [" and "]  [name]   [".
 struct SiteText

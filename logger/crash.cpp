@@ -5,7 +5,10 @@
 // hold (not the loader's either), no allocation. A handler the host had
 // before sees a fault first; the trace is written when it does not cure it.
 // Then the process dies of its signal as if there had been no handler.
+#include "clock_p.h"
 #include "crash_p.h"
+#include "digits_p.h"
+#include "levels_p.h"
 #include "logfile_p.h"
 #include "logger_extras.h"
 
@@ -34,11 +37,10 @@
 
 namespace
 {
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<long>::is_always_lock_free,
+static_assert(std::atomic<int>::is_always_lock_free,
               "the crash trace reads these from a signal handler");
 
 std::atomic<int> g_nLogFd{-1};
-std::atomic<long> g_nUtcOffset{0};
 // 0: no trace yet; 1: one is being written; 2: written.
 std::atomic<int> g_nTrace{0};
 
@@ -84,60 +86,30 @@ public:
     }
     void Text(const char* psz) { Text(psz, strlen(psz)); }
     // n in decimal, padded with blanks to nWidth (as the line's number fields).
-    void Decimal(unsigned long long n, int nWidth = 0)
+    void Decimal(unsigned long long n, size_t nWidth = 0)
     {
-        char szDigits[24];
-        int nDigits = 0;
-        do {
-            szDigits[nDigits++] = static_cast<char>('0' + n % 10);
-            n /= 10;
-        } while (n != 0);
-        char szOut[24];
-        for (int i = 0; i < nDigits; ++i)
-            szOut[i] = szDigits[nDigits - 1 - i];
-        Text(szOut, static_cast<size_t>(nDigits));
-        for (int i = nDigits; i < nWidth; ++i)
-            Text(" ", 1);
+        char sz[32];
+        Text(sz, static_cast<size_t>(LogerDetail::PutPadded(sz, n, nWidth) - sz));
     }
     void Hex(uintptr_t n)
     {
-        char szOut[2 + 2 * sizeof(uintptr_t)];
-        int nDigits = 0;
-        char szDigits[2 * sizeof(uintptr_t)];
-        do {
-            szDigits[nDigits++] = "0123456789abcdef"[n & 15];
-            n >>= 4;
-        } while (n != 0);
-        szOut[0] = '0';
-        szOut[1] = 'x';
-        for (int i = 0; i < nDigits; ++i)
-            szOut[2 + i] = szDigits[nDigits - 1 - i];
-        Text(szOut, static_cast<size_t>(2 + nDigits));
-    }
-    void Two(long n)
-    {
-        const char sz[2] = {static_cast<char>('0' + n / 10), static_cast<char>('0' + n % 10)};
-        Text(sz, 2);
+        char sz[2 + 2 * sizeof(unsigned long long)];
+        char* const pEnd = sz + sizeof(sz);
+        char* const pStart = LogerDetail::PutDigits<16>(pEnd, n, "0123456789abcdef") - 2;
+        pStart[0] = '0';
+        pStart[1] = 'x';
+        Text(pStart, static_cast<size_t>(pEnd - pStart));
     }
     // "[HH:MM:SS.mmm] [FATAL] [0   ] [tid  ]  [crash]   [": the usual line.
     void Begin()
     {
         m_n = 0;
-        timespec now = {};
-        clock_gettime(CLOCK_REALTIME, &now);
-        const long long nLocal = static_cast<long long>(now.tv_sec) + g_nUtcOffset.load(std::memory_order_relaxed);
-        const long nDay = static_cast<long>(((nLocal % 86400) + 86400) % 86400);
+        char szTime[16];
         Text("[", 1);
-        Two(nDay / 3600);
-        Text(":", 1);
-        Two(nDay / 60 % 60);
-        Text(":", 1);
-        Two(nDay % 60);
-        Text(".", 1);
-        const long nMillis = now.tv_nsec / 1000000;
-        Decimal(static_cast<unsigned long long>(nMillis / 100));
-        Two(nMillis % 100);
-        Text("] [FATAL] [0   ] [", 18);
+        Text(szTime, LogerDetail::TimeOfDayInHandler(szTime));
+        Text("] [", 3);
+        Text(LogerDetail::szLevelNames[FATAL]);
+        Text("] [0   ] [", 10);
         Decimal(static_cast<unsigned int>(pthread_self()), 5);
         Text("]  [crash]   [", 14);
     }
@@ -771,11 +743,6 @@ void PublishLogFd(int nFd)
     g_nLogFd.store(nFd, std::memory_order_release);
 }
 
-void StoreUtcOffset(long nSeconds)
-{
-    g_nUtcOffset.store(nSeconds, std::memory_order_relaxed);
-}
-
 void GiveThreadCrashStack()
 {
     // Once per thread: a thread whose stack the host set up keeps it.
@@ -798,7 +765,7 @@ void InstallCrashHandler()
     time_t tNow = time(nullptr);
     struct tm tmNow = {};
     if (localtime_r(&tNow, &tmNow) != nullptr)
-        LogerDetail::StoreUtcOffset(tmNow.tm_gmtoff);
+        LogerDetail::NoteUtcOffset(tmNow.tm_gmtoff);
     LogerDetail::KeepCrashStackForThread();
 
     struct sigaction action = {};

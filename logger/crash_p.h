@@ -1,6 +1,6 @@
 // What the crash trace needs from the rest of the library, readable from a
-// signal handler: the descriptor of the open log file and the offset of
-// local time from UTC, both kept in lock-free atomics.
+// signal handler: the descriptor of the open log file, kept in a lock-free
+// atomic (the time of day comes from clock_p.h).
 #ifndef LOGGER_CRASH_P_H
 #define LOGGER_CRASH_P_H
 
@@ -18,16 +18,6 @@ void PublishLogFd(int nFd);
 extern std::atomic<bool> g_bCrashHandlerInstalled;
 // Whether this thread has been seen by a record since the handler was installed.
 extern __thread bool t_bCrashStackKept __attribute__((tls_model("initial-exec")));
-
-void StoreUtcOffset(long nSeconds);
-// Seconds east of UTC of the local time just computed for a line; the crash
-// trace stamps its lines with it, since localtime_r cannot run in a handler.
-// Only once the handler is installed, which notes the offset of its own time.
-inline void NoteUtcOffset(long nSeconds)
-{
-    if (g_bCrashHandlerInstalled.load(std::memory_order_relaxed))
-        StoreUtcOffset(nSeconds);
-}
 
 void GiveThreadCrashStack();
 // Once the crash handler is installed: gives the calling thread an

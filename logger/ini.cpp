@@ -3,6 +3,7 @@
 // instead. A mistake never stops a start; it is only named.
 #include "ini_p.h"
 #include "config_p.h"
+#include "levels_p.h"
 #include "messages_p.h"
 
 #include <QFile>
@@ -86,8 +87,6 @@ const IniKey aIniKeys[kKeyCount] = {
     {"LogConfig", "SyncLevel", KeyKind::SyncLevel},
 };
 
-const char* const aLevelNames[] = {"DEBUG", "INFO", "WARN", "ERR", "FATAL"};
-
 QString KeyPath(KeyId id)
 {
     return QLatin1String(aIniKeys[id].pszGroup) + "/" + QLatin1String(aIniKeys[id].pszKey);
@@ -96,7 +95,7 @@ QString KeyPath(KeyId id)
 int LevelOf(const QString& strName)
 {
     for (int n = DEBUG; n <= FATAL; ++n)
-        if (strName == QLatin1String(aLevelNames[n]))
+        if (strName == QLatin1String(szLevelNames[n]))
             return n;
     return -1;
 }
@@ -258,10 +257,10 @@ private:
         case kIsWriteLog: return onOff(m_cfg.m_bIsWriteLog);
         case kIsPrintScreen: return onOff(m_cfg.m_bIsPrintScreen);
         case kRetainWhileRunning: return onOff(m_limits.m_bRetainWhileRunning);
-        case kLogLevel: return aLevelNames[static_cast<int>(LoadLevel(m_cfg.m_emLogLevel))];
+        case kLogLevel: return szLevelNames[static_cast<int>(LoadLevel(m_cfg.m_emLogLevel))];
         case kSyncLevel: return m_limits.m_nSyncLevel < DEBUG || m_limits.m_nSyncLevel > FATAL
                                     ? QString("never")
-                                    : QString(aLevelNames[m_limits.m_nSyncLevel]);
+                                    : QString(szLevelNames[m_limits.m_nSyncLevel]);
         case kOverDays: return QString::number(m_cfg.m_nOverDays);
         case kOneLogMaxSizeMB: return QString::number(m_cfg.m_nMegaByte);
         case kRowLogMaxLen: return QString::number(m_cfg.m_nRowLogMaxLen);

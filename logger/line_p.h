@@ -1,15 +1,14 @@
-// The bytes of one line: function name, message formatting, the time of day
-// and the line layout "[time] [LEVEL] [line] [tid  ]  [function]   [message]".
-// Pure functions, apart from the per-thread cache of the second.
+// The bytes of one line: the function name and the line layout
+// "[time] [LEVEL] [line] [tid  ]  [function]   [message]". Pure functions.
 #ifndef LOGGER_LINE_P_H
 #define LOGGER_LINE_P_H
 
+#include "digits_p.h"
 #include "logger.h"
 
 #include <pthread.h>
 #include <sys/time.h>
 
-#include <cstdarg>
 #include <cstddef>
 #include <cstring>
 #include <ctime>
@@ -109,56 +108,8 @@ void FormatRecord(RecordBytes& out, const char* szTime, int nLevel, unsigned int
                                 unsigned int nThreadId, const char* pModule, size_t nModule, const char* pMsg,
                                 size_t nMsg);
 
-// vsnprintf, with the common conversions (%d %i %u %x %X with an l, ll or z
-// length, %s, %c, %%; the flags - and 0 and a width, no precision) done here, byte for
-// byte as glibc does them and several times faster; any other format goes to
-// vsnprintf itself. Returns what vsnprintf returns.
-int FormatMessage(char* pBuffer, size_t nSize, const char* pszFmt, va_list args);
-
-// FormatMessage by a plan made already.
-int FormatByPlan(char* pBuffer, size_t nSize, const FormatPlan& plan, va_list args);
-
-// True when vsnprintf surely gives a non-empty text for the format, without
-// an error or side effects, whatever the arguments.
-bool FormatSurelyPrints(const char* pszFmt);
-
 // Well-formed UTF-8 that Qt keeps unchanged.
 bool IsPlainText(const char* p, size_t n);
-
-// Unsigned decimal, left-aligned and padded with blanks to nWidth.
-char* PutPadded(char* p, unsigned int n, int nWidth);
-
-// The hours, minutes and seconds of the current second of one thread.
-struct TimeOfDayCache
-{
-    time_t tSecond = -1;
-    char szHms[32] = {}; // room for any value localtime_r may give
-};
-// The local time of day "HH:MM:SS.mmm" of one clock reading, the second
-// taken from the cache when it is the same; returns the reading's seconds.
-time_t StampTimeOfDay(TimeOfDayCache& cache, char szTime[16]);
-
-// Writes n in decimal with at least nWidth characters, zero-filled like
-// "%0*d"; returns the end.
-inline char* PutDecimal(char* p, int n, int nWidth)
-{
-    char szDigits[12];
-    int nDigits = 0;
-    unsigned int u = n < 0 ? 0u - static_cast<unsigned int>(n) : static_cast<unsigned int>(n);
-    do {
-        szDigits[nDigits++] = static_cast<char>('0' + u % 10);
-        u /= 10;
-    } while (u != 0);
-    if (n < 0) {
-        *p++ = '-';
-        --nWidth;
-    }
-    for (int i = nDigits; i < nWidth; ++i)
-        *p++ = '0';
-    while (nDigits > 0)
-        *p++ = szDigits[--nDigits];
-    return p;
-}
 } // namespace LogerDetail
 
 #endif // LOGGER_LINE_P_H

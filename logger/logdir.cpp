@@ -29,6 +29,8 @@ const int nMaxNamesTaken = 1000;
 
 namespace LogerDetail
 {
+// What a listing of the directory holds: the entries a file manager would
+// show (directories, regular files, links to either), by name without case.
 std::vector<QByteArray> ListDirectory(int nDirFd)
 {
     // Sorted by the name in lower case, then as it is; each key made once.

@@ -3,8 +3,10 @@
 // the lock covers only the file (size, rollover, one write); the logger's own
 // debug messages and the echo follow once it is released (messages.cpp).
 #include "callsite_p.h"
+#include "clock_p.h"
 #include "config_p.h"
 #include "crash_p.h"
+#include "levels_p.h"
 #include "logdir_p.h"
 #include "messages_p.h"
 #include "writelock_p.h"
@@ -228,7 +230,7 @@ void WritePrintfRecord(bool bWritten, bool bEcho, em_LOG_LEVEL level, const char
         record.bytes.Clear();
         pMsg = record.bytes.Reserve(nMessageRoom);
     }
-    const int cnt = LogerDetail::FormatByPlan(pMsg, nMessageRoom, plan, args);
+    const int cnt = LogerDetail::RunPlan(pMsg, nMessageRoom, plan, args);
     if (cnt < 0) {
         LOGER_OWN_PRINTF("vsnprintf error,ret:%d", cnt);
         return;
@@ -293,7 +295,8 @@ Loger::Loger()
     LogerDetail::ActiveLogDirectory().Configure(m_LogCfgInfo.m_strLogPath, m_LogCfgInfo.m_strLogName,
                                                 m_LogCfgInfo.m_nMegaByte);
     LogerDetail::ActiveLogDirectory().KeepToOwnNames();
-    m_LogLevlList << QStringList({"DEBUG", "INFO", "WARN", "ERR", "FATAL"}); // entry n names level n
+    for (const char* pszName : LogerDetail::szLevelNames) // entry n names level n
+        m_LogLevlList << QString::fromLatin1(pszName);
     memset(m_szTmpClsFunc, 0, sizeof(m_szTmpClsFunc));
 }
 

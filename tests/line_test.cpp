@@ -1,6 +1,7 @@
 // The line bytes of a record equal, byte for byte, those of the plain chain
 // of QString::arg calls written through a UTF-8 QTextStream.
 #include "line_p.h"
+#include "printf_p.h"
 
 #include <gtest/gtest.h>
 

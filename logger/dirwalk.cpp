@@ -71,15 +71,20 @@ bool ReadAccessAcl(int nFd, std::vector<char>& acl)
         acl.clear();
     return true;
 }
-// "name (uid N)" of a user, or the number alone where no name is known
-// (inside a chroot, say).
-QString UserText(uid_t nUid)
+// A user's name, empty where none is known (inside a chroot, say).
+QString UserName(uid_t nUid)
 {
     struct passwd pw, *pFound = nullptr;
     std::vector<char> buffer(4096);
     if (getpwuid_r(nUid, &pw, buffer.data(), buffer.size(), &pFound) == 0 && pFound != nullptr)
-        return QString("%1 (uid %2)").arg(QString::fromLocal8Bit(pw.pw_name)).arg(nUid);
-    return QString("uid %1").arg(nUid);
+        return QString::fromLocal8Bit(pw.pw_name);
+    return QString();
+}
+// "name (uid N)", or "uid N".
+QString UserText(uid_t nUid)
+{
+    const QString strName = UserName(nUid);
+    return strName.isEmpty() ? QString("uid %1").arg(nUid) : QString("%1 (uid %2)").arg(strName).arg(nUid);
 }
 // Who may own what the logger trusts: this process's user, or root.
 QString NeededOwnerText()
@@ -89,11 +94,8 @@ QString NeededOwnerText()
 // The user as chown takes it: the name where there is one.
 QString ChownUser(uid_t nUid)
 {
-    struct passwd pw, *pFound = nullptr;
-    std::vector<char> buffer(4096);
-    if (getpwuid_r(nUid, &pw, buffer.data(), buffer.size(), &pFound) == 0 && pFound != nullptr)
-        return QString::fromLocal8Bit(pw.pw_name);
-    return QString::number(nUid);
+    const QString strName = UserName(nUid);
+    return strName.isEmpty() ? QString::number(nUid) : strName;
 }
 QString GroupText(gid_t nGid)
 {

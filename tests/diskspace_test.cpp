@@ -45,8 +45,7 @@ qint64 totalSize(const QString& dir)
 // only; false where no mount namespace can be had (not root).
 bool mountSmallDisk(const QString& dir, const char* size)
 {
-    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, size) == 0;
+    return privateMounts() && mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, size) == 0;
 }
 } // namespace
 

@@ -28,7 +28,7 @@ QString after(const char* level, const QString& lineNo, const QString& function,
 }
 } // namespace
 
-TEST(Line, ShowsEachFieldForTheThreeIntakeForms)
+TEST(Intake, ShowsEachFieldForTheThreeIntakeForms)
 {
     TempDir dir;
     Loger& log = Loger::GetLoger();
@@ -182,7 +182,7 @@ template <typename Done> void spinUntil(const Done& done)
 // the holder lets go 2 or 10 µs after the other began to try, which takes it
 // while waiting awake (at two free looks in a row, or at the first free
 // moment), and the old holder tries again at once.
-TEST(Threads, WriteLockAdmitsOneHolderAtATime)
+TEST(WriteLock, AdmitsOneHolderAtATime)
 {
     if (threadState(gettid()) != 'R')
         GTEST_SKIP() << "no /proc/self/task here";

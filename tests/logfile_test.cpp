@@ -336,10 +336,8 @@ namespace
 // be had (not root).
 bool makeUnremovable(const QString& file)
 {
-    static const bool privateMounts =
-        unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     const QByteArray path = QFile::encodeName(file);
-    return privateMounts && mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr) == 0;
+    return privateMounts() && mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr) == 0;
 }
 } // namespace
 

@@ -144,7 +144,7 @@ TEST(Trust, OnlyAFileOfItsOwnWithOneLinkIsContinued)
     EXPECT_EQ(st.st_mode & 07777, 0640u); // the umask of the tests is 022
 }
 
-TEST(EarlyRecords, NeverContinueAnotherUsersFileAndMoveToTheStartedDirectory)
+TEST(Trust, EarlyRecordsNeverContinueAnotherUsersFileAndMoveToTheStartedDirectory)
 {
     // <temp> is tmp/t: the default file is <temp>/<date>_<id>_.log.
     if (geteuid() != 0)
@@ -170,7 +170,7 @@ TEST(EarlyRecords, NeverContinueAnotherUsersFileAndMoveToTheStartedDirectory)
     EXPECT_TRUE(started[0].endsWith("[xxxxxx]"));
 }
 
-TEST(Startup, ARefusedStartChangesNothingEvenWithAHandlerThatLogs)
+TEST(Trust, ARefusedStartChangesNothingEvenWithAHandlerThatLogs)
 {
     for (const QStringList& handler : {QStringList(), QStringList{"capture"}}) {
         TempDir tmp;
@@ -186,7 +186,7 @@ TEST(Startup, ARefusedStartChangesNothingEvenWithAHandlerThatLogs)
     }
 }
 
-TEST(Naming, PercentSignsInDirectoryAndNameAreKept)
+TEST(Trust, PercentSignsInDirectoryAndNameAreKept)
 {
     TempDir dir;
     const Child r = runHost({"init-record", dir.file("run%1/"), "de%1mo", "30", "5", "log", "1", "5"});
@@ -194,7 +194,7 @@ TEST(Naming, PercentSignsInDirectoryAndNameAreKept)
     EXPECT_EQ(readLines(dir.file("run%1/" + T + "_1_de%1mo.log")).size(), 1);
 }
 
-TEST(Retention, RemovesFilesWithoutProc)
+TEST(Trust, RetentionRemovesFilesWithoutProc)
 {
     // A mount namespace of its own without /proc, as in a chroot or early boot.
     TempDir dir;

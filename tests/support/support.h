@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -145,6 +147,15 @@ inline Child runCommand(QStringList command, const QString& workDir = {}, bool a
     }
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readLines(io.file("out")).join('\n'),
             readLines(io.file("err")).join('\n'), WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+}
+
+// Mounts seen by this process and its children only, from the first call on;
+// false where no mount namespace can be had (not root).
+inline bool privateMounts()
+{
+    static const bool made =
+        unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return made;
 }
 
 // Whether commands can run as user nobody: as root, through setpriv.

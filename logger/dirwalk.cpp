@@ -1,6 +1,7 @@
 // The way to the log directory, one directory at a time, each checked before
 // anything is looked up in it.
 #include "dirwalk_p.h"
+#include "messages_p.h"
 
 #include <QDir>
 #include <QFile>
@@ -210,7 +211,7 @@ bool TrustedWalk::Trusted(int nFd, const QByteArray& at)
 {
     struct stat st;
     if (fstat(nFd, &st) != 0)
-        return Fail(at, errno, QString::fromLocal8Bit(strerror(errno)));
+        return Fail(at, errno, ErrnoText(errno));
     const char* pszWhy = LogerDetail::UntrustedDirectoryReason(st);
     // With an ACL the group bits show its mask: a named user or group may
     // write. Refused like a directory writable by all.
@@ -250,7 +251,7 @@ bool TrustedWalk::Step(int& nFd, const QByteArray& path, int nDepth, int* pParen
         nFd = OpenRoot();
         at = "/";
         if (nFd < 0)
-            return Fail(at, errno, QString::fromLocal8Bit(strerror(errno)));
+            return Fail(at, errno, ErrnoText(errno));
         if (!Trusted(nFd, at))
             return false;
     }
@@ -265,15 +266,15 @@ bool TrustedWalk::Step(int& nFd, const QByteArray& path, int nDepth, int* pParen
         struct stat st;
         if (fstatat(nFd, part.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT)
-                return Fail(here, errno, QString::fromLocal8Bit(strerror(errno)));
+                return Fail(here, errno, ErrnoText(errno));
             if (!m_bMake) {
                 bMissing = true;
                 return true;
             }
             if (mkdirat(nFd, part.constData(), 0750) != 0 && errno != EEXIST)
-                return Fail(here, errno, QString::fromLocal8Bit(strerror(errno)));
+                return Fail(here, errno, ErrnoText(errno));
             if (fstatat(nFd, part.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-                return Fail(here, errno, QString::fromLocal8Bit(strerror(errno)));
+                return Fail(here, errno, ErrnoText(errno));
         }
         if (S_ISLNK(st.st_mode)) {
             if (st.st_uid != 0 && st.st_uid != geteuid())
@@ -283,12 +284,12 @@ bool TrustedWalk::Step(int& nFd, const QByteArray& path, int nDepth, int* pParen
                                 .arg(UserText(st.st_uid), NeededOwnerText(), ChownUser(geteuid()),
                                      ShellQuoted(here)));
             if (nDepth >= nMaxLinks)
-                return Fail(here, ELOOP, QString::fromLocal8Bit(strerror(ELOOP)));
+                return Fail(here, ELOOP, ErrnoText(ELOOP));
             // On the heap: this may run inside a record, on a small stack.
             std::vector<char> target(4096);
             const ssize_t nTarget = readlinkat(nFd, part.constData(), target.data(), target.size() - 1);
             if (nTarget <= 0)
-                return Fail(here, errno, QString::fromLocal8Bit(strerror(errno)));
+                return Fail(here, errno, ErrnoText(errno));
             // The target must exist: nothing is made through a link.
             const bool bMake = m_bMake;
             m_bMake = false;
@@ -303,7 +304,7 @@ bool TrustedWalk::Step(int& nFd, const QByteArray& path, int nDepth, int* pParen
         } else if (S_ISDIR(st.st_mode)) {
             const int nNext = openat(nFd, part.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (nNext < 0)
-                return Fail(here, errno, QString::fromLocal8Bit(strerror(errno)));
+                return Fail(here, errno, ErrnoText(errno));
             close(nFd);
             nFd = nNext;
             if (!Trusted(nFd, here))
@@ -314,7 +315,7 @@ bool TrustedWalk::Step(int& nFd, const QByteArray& path, int nDepth, int* pParen
             bMissing = true;
             return true;
         } else {
-            return Fail(here, ENOTDIR, QString::fromLocal8Bit(strerror(ENOTDIR)));
+            return Fail(here, ENOTDIR, ErrnoText(ENOTDIR));
         }
         at = here + '/';
     }

@@ -316,7 +316,7 @@ IniStart ReadIniFile(const QString& strPath, LOG_CONFIG_INFO& cfg, LOGER_LIMITS&
         const int nErrno = fi.isDir() ? EISDIR : fi.exists() ? EINVAL : ENOENT;
         TellErrorText(strFile + " cannot be read: " +
                           (nErrno == EINVAL ? QString("it is not a regular file")
-                                            : QString::fromLocal8Bit(strerror(nErrno))),
+                                            : ErrnoText(nErrno)),
                       nErrno);
         start.nErrno = nErrno;
         return start;
@@ -326,7 +326,7 @@ IniStart ReadIniFile(const QString& strPath, LOG_CONFIG_INFO& cfg, LOGER_LIMITS&
     const int nFd = open(QFile::encodeName(strPath).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (nFd < 0) {
         start.nErrno = errno;
-        TellErrorText(strFile + " cannot be read: " + QString::fromLocal8Bit(strerror(start.nErrno)), start.nErrno);
+        TellErrorText(strFile + " cannot be read: " + ErrnoText(start.nErrno), start.nErrno);
     } else {
         char buffer[4096];
         for (ssize_t nRead; (nRead = read(nFd, buffer, sizeof(buffer))) > 0;)

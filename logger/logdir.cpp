@@ -62,11 +62,6 @@ bool StatRegular(int nDirFd, const QByteArray& name, struct statx& stx)
            S_ISREG(stx.stx_mode);
 }
 
-QString ErrnoText(int nErrno)
-{
-    return QString::fromLocal8Bit(strerror(nErrno));
-}
-
 LogDirectory* g_pActiveLogDirectory = nullptr;
 
 __attribute__((noinline)) LogDirectory& DefaultLogDirectory()

@@ -187,8 +187,7 @@ void ForEachOwnLogFile(int nDirFd, const QByteArray& namePrefix, const QByteArra
     });
 }
 
-// The system's text for an errno, for messages.
-QString ErrnoText(int nErrno);
+
 
 // The bytes free to this user on the file system of a directory; -1 when
 // they cannot be read.

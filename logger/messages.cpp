@@ -7,6 +7,7 @@
 #include "logger_extras.h"
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 
 namespace
@@ -87,6 +88,11 @@ const QLoggingCategory& OwnCategory()
     // objects are gone.
     static const QLoggingCategory* const pCategory = new QLoggingCategory("logger");
     return *pCategory;
+}
+
+QString ErrnoText(int nErrno)
+{
+    return QString::fromLocal8Bit(strerror(nErrno));
 }
 
 void KeepDiagnostic(const QString& strText, int nErrno)

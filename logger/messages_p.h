@@ -11,6 +11,8 @@
 
 namespace LogerDetail
 {
+// The system's text of an error number, as the logger's messages show it.
+QString ErrnoText(int nErrno);
 // A message of the logger's own as qDebug() << items would print it.
 template <typename... Items> QString DebugText(const Items&... items)
 {

@@ -291,23 +291,42 @@ TEST(Queue, WritesTheBytesTheCallersWouldHaveWritten)
     EXPECT_TRUE(files[0] == files[1]);
 }
 
-TEST(Queue, DropTellsExactlyHowManyWereDropped)
+TEST(Queue, AFullQueueDropsAndTellsExactlyHowManyOrItsCallersWaitAndLoseNone)
 {
-    const TempDir dir;
     // The writer stalls in the echo of its first record while 100 are made.
-    const Child r = runHost({"queue", "16", "drop", "stall-echo", "init-echo", dir.path, "demo", "30", "5", "log",
-                             "100", "10", "release", "uninit", "queue-status", "status"});
-    ASSERT_TRUE(r.out.startsWith("init:1")) << r.err.toStdString();
-    const QStringList lines = allLines(dir.path);
-    long long told = 0;
-    const QRegularExpression note("\\[(\\d+) record\\(s\\) lost before this line: " +
-                                  QRegularExpression::escape(strerror(ENOBUFS)) + "\\]$");
-    for (const QString& line : lines)
-        told += note.match(line).captured(1).toLongLong();
-    EXPECT_GT(told, 0);
-    EXPECT_EQ(lines.filter("  [main]   [xxxxxxxxxx]").size() + told, 100);
-    EXPECT_EQ(r.out.section("dropped:", 1).section(' ', 0, 0).toLongLong(), told) << r.out.toStdString();
-    EXPECT_EQ(r.out.section("lost:", 1).section(' ', 0, 0).toLongLong(), told) << r.out.toStdString();
+    const struct
+    {
+        QStringList args;
+        bool drops;
+    } rows[] = {
+        {{"queue", "16", "drop", "stall-echo", "init-echo", "DIR/", "demo", "30", "5", "log", "100", "10", "release"},
+         true},
+        {{"queue", "16", "wait", "stall-echo", "init-echo", "DIR/", "demo", "30", "5", "release-at", "16", "log", "100",
+          "10"},
+         false},
+    };
+    for (const auto& row : rows) {
+        const TempDir dir;
+        QStringList args = row.args;
+        const Child r = runHost(args.replaceInStrings(QRegularExpression("^DIR/"), dir.path) +
+                                QStringList{"uninit", "queue-status", "status"});
+        ASSERT_TRUE(r.out.startsWith("init:1")) << r.err.toStdString();
+        const QStringList lines = allLines(dir.path);
+        long long told = 0;
+        const QRegularExpression note("\\[(\\d+) record\\(s\\) lost before this line: " +
+                                      QRegularExpression::escape(strerror(ENOBUFS)) + "\\]$");
+        for (const QString& line : lines)
+            told += note.match(line).captured(1).toLongLong();
+        EXPECT_EQ(told > 0, row.drops) << r.out.toStdString();
+        EXPECT_EQ(lines.filter("  [main]   [xxxxxxxxxx]").size() + told, 100);
+        const auto printed = [&r](const char* key) {
+            return r.out.section(key, 1).section(QRegularExpression("\\s"), 0, 0).toLongLong();
+        };
+        EXPECT_EQ(printed("dropped:"), told) << r.out.toStdString();
+        EXPECT_EQ(printed("lost:"), told) << r.out.toStdString();
+        EXPECT_EQ(printed("high:"), 16) << r.out.toStdString();
+        EXPECT_EQ(printed("waited:"), row.drops ? 0 : 1) << r.out.toStdString();
+    }
 }
 
 TEST(Queue, AnErrAtTheSyncLevelIsInTheFileWhenItsCallReturns)

@@ -41,6 +41,8 @@ inline constexpr size_t kRecordDigits = 8;
 inline constexpr unsigned long kMaxRecordsPerThread = 99999999;
 // A size limit no run reaches; a rollover would still be read back.
 inline constexpr unsigned kMegaByteLimit = 4096;
+// The writer thread's queue in its row: the size a device would give it.
+inline constexpr unsigned kQueueRecords = 65536;
 
 struct Variant
 {
@@ -54,6 +56,7 @@ inline const Variant kVariants[] = {
     {"spdlog", "spdlog, basic_file_sink_mt, flush_on(trace)", false},
     {"logger", "this library, printf form, echo off", false},
     {"logger-echo", "this library, echo on (to /dev/null)", false},
+    {"logger-queue", "this library, writer thread, queue of 65536, echo off", false},
     {"spdlog-filtered", "spdlog, record filtered out by level", true},
     {"logger-filtered", "this library, record filtered out by level", true},
 };

@@ -7,6 +7,7 @@
 // Then the process dies of its signal as if there had been no handler.
 #include "clock_p.h"
 #include "crash_p.h"
+#include "queue_p.h"
 #include "digits_p.h"
 #include "levels_p.h"
 #include "logfile_p.h"
@@ -480,8 +481,11 @@ uintptr_t FaultPc(const void* pContext)
 bool TakeTrace()
 {
     int nExpected = 0;
-    if (g_nTrace.compare_exchange_strong(nExpected, 1))
+    if (g_nTrace.compare_exchange_strong(nExpected, 1)) {
+        // What the writer thread has not written yet goes before the trace.
+        LogerDetail::WriteOutQueueForCrash(g_nLogFd.load(std::memory_order_acquire));
         return true;
+    }
     for (int i = 0; i < 200 && g_nTrace.load() == 1; ++i) {
         const timespec pause = {0, 10 * 1000 * 1000};
         nanosleep(&pause, nullptr);
@@ -638,8 +642,10 @@ void OnFatalSignal(int nSignal, siginfo_t* pInfo, void* pContext)
         // later crash is traced again.
         const bool bTraced = TraceSignal(nIndex, pInfo, pContext);
         CallHostHandler(nIndex, nSignal, pInfo, pContext);
-        if (bTraced)
+        if (bTraced) {
+            LogerDetail::ResumeQueueAfterTrace();
             g_nTrace.store(0);
+        }
         errno = nSavedErrno;
         return;
     } else if (g_previous[nIndex].sa_handler == SIG_IGN && !bFault) {

@@ -40,7 +40,8 @@ enum class KeyKind
     Level,    // DEBUG..FATAL, as written
     Positive, // 1..2147483647
     Count,    // 0..2147483647
-    SyncLevel // a level, or empty for never
+    SyncLevel, // a level, or empty for never
+    QueueFull  // wait or drop
 };
 
 enum KeyId
@@ -59,6 +60,8 @@ enum KeyId
     kMaxTotalSizeMB,
     kMinFreeSpaceMB,
     kSyncLevel,
+    kQueueRecords,
+    kWhenQueueFull,
     kKeyCount
 };
 
@@ -85,6 +88,8 @@ const IniKey aIniKeys[kKeyCount] = {
     {"LogConfig", "MaxTotalSizeMB", KeyKind::Count},
     {"LogConfig", "MinFreeSpaceMB", KeyKind::Count},
     {"LogConfig", "SyncLevel", KeyKind::SyncLevel},
+    {"LogConfig", "QueueRecords", KeyKind::Count},
+    {"LogConfig", "WhenQueueFull", KeyKind::QueueFull},
 };
 
 QString KeyPath(KeyId id)
@@ -120,8 +125,8 @@ struct Value
 class IniReader
 {
 public:
-    IniReader(const QString& strPath, LOG_CONFIG_INFO& cfg, LOGER_LIMITS& limits)
-        : m_settings(strPath, QSettings::IniFormat), m_cfg(cfg), m_limits(limits),
+    IniReader(const QString& strPath, LOG_CONFIG_INFO& cfg, LOGER_LIMITS& limits, LOGER_QUEUE& queue)
+        : m_settings(strPath, QSettings::IniFormat), m_cfg(cfg), m_limits(limits), m_queue(queue),
           m_strFile("ini file \"" + QFileInfo(strPath).absoluteFilePath() + "\":")
     {
         m_settings.setIniCodec(QTextCodec::codecForName("GB2312"));
@@ -216,6 +221,13 @@ private:
             }
             m_limits.m_nSyncLevel = LevelOf(strText);
             return;
+        case KeyKind::QueueFull:
+            if (strText != "wait" && strText != "drop") {
+                NotTaken(id, "it is wait or drop, in small letters", Kept(id));
+                return;
+            }
+            m_queue.m_bDropWhenFull = strText == "drop";
+            return;
         case KeyKind::Positive:
         case KeyKind::Count: {
             const long long nLowest = aIniKeys[id].kind == KeyKind::Positive ? 1 : 0;
@@ -246,6 +258,7 @@ private:
         case kOneLogMaxSizeMB: m_cfg.m_nMegaByte = nValue; break;
         case kRowLogMaxLen: m_cfg.m_nRowLogMaxLen = nValue; break;
         case kMaxTotalSizeMB: m_limits.m_nMaxTotalSizeMB = nValue; break;
+        case kQueueRecords: m_queue.m_nRecords = nValue; break;
         default: m_limits.m_nMinFreeSpaceMB = nValue; break;
         }
     }
@@ -266,6 +279,8 @@ private:
         case kRowLogMaxLen: return QString::number(m_cfg.m_nRowLogMaxLen);
         case kMaxTotalSizeMB: return QString::number(m_limits.m_nMaxTotalSizeMB);
         case kMinFreeSpaceMB: return QString::number(m_limits.m_nMinFreeSpaceMB);
+        case kQueueRecords: return QString::number(m_queue.m_nRecords);
+        case kWhenQueueFull: return QString(m_queue.m_bDropWhenFull ? "drop" : "wait");
         case kLogPath: return "the directory in force, " + m_cfg.m_strLogPath;
         default: return QString("nothing");
         }
@@ -274,6 +289,7 @@ private:
     QSettings m_settings;
     LOG_CONFIG_INFO& m_cfg;
     LOGER_LIMITS& m_limits;
+    LOGER_QUEUE& m_queue;
     const QString m_strFile;
     Value m_values[kKeyCount];
 };
@@ -307,7 +323,7 @@ void NameUtf8Text(const IniReader& reader, const QByteArray& bytes)
 }
 } // namespace
 
-IniStart ReadIniFile(const QString& strPath, LOG_CONFIG_INFO& cfg, LOGER_LIMITS& limits)
+IniStart ReadIniFile(const QString& strPath, LOG_CONFIG_INFO& cfg, LOGER_LIMITS& limits, LOGER_QUEUE& queue)
 {
     IniStart start;
     const QFileInfo fi(strPath);
@@ -333,7 +349,7 @@ IniStart ReadIniFile(const QString& strPath, LOG_CONFIG_INFO& cfg, LOGER_LIMITS&
             bytes.append(buffer, static_cast<int>(nRead));
         close(nFd);
     }
-    IniReader reader(strPath, cfg, limits);
+    IniReader reader(strPath, cfg, limits, queue);
     if (start.nErrno == 0) {
         reader.NameUnknownKeys();
         NameUtf8Text(reader, bytes);

@@ -23,12 +23,12 @@ struct IniStart
                           // system would read a path or name only up to it)
 };
 
-// Takes the accepted values of the file's keys into cfg and limits (nothing
+// Takes the accepted values of the file's keys into cfg, limits and queue (nothing
 // when it has no LogName) and names, one line each on the logger's own
 // messages, a file that cannot be read, groups and keys that are not read,
 // values that are not taken with the value used instead, and text saved as
 // UTF-8 that reads otherwise as GB2312.
-IniStart ReadIniFile(const QString& strPath, LOG_CONFIG_INFO& cfg, LOGER_LIMITS& limits);
+IniStart ReadIniFile(const QString& strPath, LOG_CONFIG_INFO& cfg, LOGER_LIMITS& limits, LOGER_QUEUE& queue);
 
 // INI segments: "/" + FileIdentifyPath unless it starts with "/" (a lone "/"
 // gives nothing); "/" + FolderName unless it is empty.

@@ -63,6 +63,17 @@ public:
     // preceded by a line that says how many were lost and why. Returns 0 when
     // written, -1 when no file could be had, -2 when the write failed.
     int Append(const RecordBytes& record, time_t tNow, int nLevel);
+    // For the writer thread, which writes many lines at once: whether a line
+    // of nBytes stamped tNow, after nSize bytes of the open file, would go
+    // through Append with nothing but its write (no rollover, look, note or
+    // limit to mind), so that lines that all do may share one write.
+    bool TakesAsIs(time_t tNow, qint64 nSize, size_t nBytes) const;
+    // Writes such whole lines, nRecords of them, with one write(2), synced
+    // when bSync. Returns 0, or errno with nothing counted: the caller then
+    // hands them to Append one by one.
+    int WriteRun(const char* pBytes, size_t nBytes, size_t nRecords, bool bSync);
+    qint64 FileSize() const { return m_file.Size(); }
+    int SyncLevel() const { return m_nSyncLevel; }
     // Deletes this log's oldest files (never the current one) as the limits
     // say, and no more: by name date when bRetain, by total size, and for free
     // space only when deleting them could make it up. Returns how many went.

@@ -91,6 +91,8 @@ public:
         m_tChecked = tNow;
         return true;
     }
+    // Whether the name was looked at in the second tNow already.
+    bool LookedAtIn(time_t tNow) const { return tNow == m_tChecked; }
     // Whether the name still leads to this file (else it was deleted, moved
     // or replaced); takes its size there.
     bool StillAtName();

@@ -9,6 +9,7 @@
 #include "levels_p.h"
 #include "logdir_p.h"
 #include "messages_p.h"
+#include "queue_p.h"
 #include "writelock_p.h"
 
 #include <QStandardPaths>
@@ -115,6 +116,10 @@ const size_t nMessageRoom = 2049;
 // Appends the record under the lock, then emits.
 void AppendAndEmit(const LogerDetail::RecordBytes& record, time_t tNow, em_LOG_LEVEL level, bool bEcho)
 {
+    // With the writer thread on, the record goes into its queue.
+    LogerDetail::RecordQueue* const pQueue = LogerDetail::g_pRecordQueue.load(std::memory_order_acquire);
+    if (__builtin_expect(pQueue != nullptr, 0) && LogerDetail::QueueRecord(pQueue, record, tNow, level, bEcho))
+        return;
     int nRet = 0;
     {
         const LogerDetail::FileSection section(true);
@@ -285,7 +290,12 @@ Loger::Loger()
     // A child forked while another thread holds the write lock would wait for
     // it forever: the lock is taken around fork and released on both sides.
     pthread_atfork([] { LogerDetail::FileLock().lock(); }, [] { LogerDetail::FileLock().unlock(); },
-                   [] { LogerDetail::FileLock().ResetInChild(); });
+                   [] {
+                       LogerDetail::FileLock().ResetInChild();
+                       // The writer thread is the parent's: the child's callers write.
+                       LogerDetail::DropQueueInChild();
+                       Loger::GetLoger().m_hSendThread = 0;
+                   });
     // A file size limit may be lowered at any time: the logger's writes must
     // not end the process of SIGXFSZ.
     LogerDetail::HoldBackFileSizeSignal();
@@ -305,6 +315,17 @@ Loger::~Loger()
     // Threads may still log while the process exits, and destructors that
     // run after this one may too: from here on records go to the open file,
     // which stays open until the process ends, without rollover or messages.
+    // What is queued is written first, as at unInit.
+    LogerDetail::CloseQueue();
+    pthread_t hWriter = 0;
+    {
+        const LogerDetail::FileSection section;
+        hWriter = m_hSendThread;
+        m_hSendThread = 0;
+    }
+    if (hWriter != 0)
+        pthread_join(hWriter, nullptr);
+    LogerDetail::ForgetQueue();
     {
         const LogerDetail::FileSection section;
         LogerDetail::ActiveLogDirectory().ShutDown();
@@ -331,6 +352,9 @@ void Loger::unInit()
 {
     LOGER_OWN_PRINTF("uninit begin...");
     m_bIsStop = true;
+    // The writer thread writes out what is queued and ends; callers write
+    // their records themselves from now on.
+    LogerDetail::CloseQueue();
     pthread_t hThread = 0;
     {
         const LogerDetail::FileSection section;
@@ -343,6 +367,7 @@ void Loger::unInit()
     m_bIsStop = true;
     if (hThread != 0)
         pthread_join(hThread, nullptr);
+    LogerDetail::ForgetQueue();
     LOGER_OWN_PRINTF("uninit end...");
 }
 

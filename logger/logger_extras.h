@@ -121,6 +121,33 @@ struct LOGER_STATUS
 };
 // Any thread, any time; never waits for a record being written.
 LOGGER_EXPORT LOGER_STATUS GetLogerStatus();
+// The writer thread, off by default: with m_nRecords > 0 a record is put in
+// a queue of that many records (rounded up to a power of two) and a thread of
+// the logger's own writes it, many lines at a time, with the same bytes in
+// the same files. Hand it over before InitLogInfo (either form); the keys
+// QueueRecords and WhenQueueFull=wait|drop of an INI file's [LogConfig] group
+// take precedence. A record at or above the sync level returns once it and
+// every record before it are written and synced.
+struct LOGER_QUEUE
+{
+    unsigned int m_nRecords = 0;  // 0: each caller writes its record itself
+    bool m_bDropWhenFull = false; // full queue: false, the caller waits for room;
+                                  // true, the record is dropped and counted
+};
+// Any thread; takes effect at the next successful start.
+LOGGER_EXPORT void SetLogerQueue(const LOGER_QUEUE& queue);
+// How the queue is doing; all 0 without one.
+struct LOGER_QUEUE_STATUS
+{
+    unsigned int m_nCapacity = 0;     // records it holds; 0: no queue
+    bool m_bDropWhenFull = false;     // what a caller does when it is full
+    quint64 m_nDepth = 0;             // records in it now (a record leaves it once written and echoed)
+    quint64 m_nHighWater = 0;         // the most that ever waited
+    quint64 m_nDropped = 0;           // records dropped for want of room
+    quint64 m_nWaitedNanoseconds = 0; // callers' total time waiting for room
+};
+// Any thread, any time.
+LOGGER_EXPORT LOGER_QUEUE_STATUS GetLogerQueueStatus();
 // Why the last InitLogInfo (either form) failed, as the logger's first report
 // of it says ("log directory refused: ...", "ini file ...: cannot be read:
 // ..."); empty when it succeeded or none was tried. *pnErrno, when given, gets

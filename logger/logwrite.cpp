@@ -133,6 +133,28 @@ int LogDirectory::Append(const RecordBytes& record, time_t tNow, int nLevel)
         fdatasync(m_file.Fd());
     return nRet;
 }
+
+bool LogDirectory::TakesAsIs(time_t tNow, qint64 nSize, size_t nBytes) const
+{
+    return !m_bShutDown && m_file.IsOpen() && tNow >= m_tDayStart && tNow < m_tNextDay && nSize < m_nFullSize &&
+           m_file.LookedAtIn(tNow) && m_nLost == 0 && m_nVanished == 0 && !m_file.EndsInsideALine() &&
+           m_movedFrom.isEmpty() && m_file.Fits(nSize, nBytes) &&
+           Board().nLostWithoutLock.load(std::memory_order_relaxed) == 0;
+}
+
+int LogDirectory::WriteRun(const char* pBytes, size_t nBytes, size_t nRecords, bool bSync)
+{
+    const int nError = m_file.Write(pBytes, nBytes);
+    StatusBoard& board = Board();
+    board.nFileSize.store(m_file.Size(), std::memory_order_relaxed);
+    if (nError != 0)
+        return nError;
+    board.nWritten.store(board.nWritten.load(std::memory_order_relaxed) + nRecords, std::memory_order_relaxed);
+    m_nSinceLook += nRecords;
+    if (bSync)
+        fdatasync(m_file.Fd());
+    return 0;
+}
 } // namespace LogerDetail
 
 namespace

@@ -5,6 +5,7 @@
 #include "ini_p.h"
 #include "logdir_p.h"
 #include "messages_p.h"
+#include "queue_p.h"
 #include "status_p.h"
 #include "writelock_p.h"
 
@@ -54,7 +55,8 @@ private:
 // into live. Nothing of the running configuration changes unless it
 // succeeds. Once the candidate is accepted, the writer thread is started
 // whether the file opened or not.
-bool Start(Loger& logger, LOG_CONFIG_INFO& live, LOG_CONFIG_INFO& candidate, const LOGER_LIMITS& limits)
+bool Start(Loger& logger, LOG_CONFIG_INFO& live, LOG_CONFIG_INFO& candidate, const LOGER_LIMITS& limits,
+           const LOGER_QUEUE& queue)
 {
     if (!LogerDetail::CheckConfig(candidate))
         return false;
@@ -91,7 +93,10 @@ bool Start(Loger& logger, LOG_CONFIG_INFO& live, LOG_CONFIG_INFO& candidate, con
         delete pOld; // a default file opened by earlier records is closed
     }
     LogerDetail::EmitDiagnostics();
-    logger.createThread();
+    if (nRet)
+        LogerDetail::MakeQueue(queue, limits.m_nSyncLevel);
+    if (logger.createThread() == 0 && nRet)
+        LogerDetail::PublishQueue();
     return nRet;
 }
 } // namespace
@@ -115,7 +120,7 @@ bool Loger::InitLogInfo(const LOG_CONFIG_INFO& LogInfo)
         const QString strFoderName = "/" + LogInfo.m_strLogName.left(nIdex);
         candidate.m_strLogPath = LogerDetail::WithTrailingSeparator(m_LogCfgInfo.m_strLogPath + strFoderName);
     }
-    if (!Start(*this, m_LogCfgInfo, candidate, LogerDetail::PendingLimits()))
+    if (!Start(*this, m_LogCfgInfo, candidate, LogerDetail::PendingLimits(), LogerDetail::PendingQueue()))
         return false;
     m_IsInitOK = true;
     return start.Done(true);
@@ -130,7 +135,8 @@ bool Loger::InitLogInfo(const QString& strLogIniFullPath)
     // those handed over before.
     LOG_CONFIG_INFO candidate = m_LogCfgInfo;
     LOGER_LIMITS limits = LogerDetail::PendingLimits();
-    const LogerDetail::IniStart ini = LogerDetail::ReadIniFile(strLogIniFullPath, candidate, limits);
+    LOGER_QUEUE queue = LogerDetail::PendingQueue();
+    const LogerDetail::IniStart ini = LogerDetail::ReadIniFile(strLogIniFullPath, candidate, limits, queue);
     if (!ini.bIsFile) {
         LogerDetail::TellError(ini.nErrno, "get log file path failed!");
         return false;
@@ -149,7 +155,7 @@ bool Loger::InitLogInfo(const QString& strLogIniFullPath)
         (ini.strLogPath.isEmpty() ? m_LogCfgInfo.m_strLogPath : ini.strLogPath) + ini.strIdentify + ini.strFolder;
     const QDir temDir(strBaseLogPath + "/log");
     candidate.m_strLogPath = LogerDetail::WithTrailingSeparator(temDir.absolutePath());
-    if (!Start(*this, m_LogCfgInfo, candidate, limits))
+    if (!Start(*this, m_LogCfgInfo, candidate, limits, queue))
         return false;
     m_IsInitOK = true;
     m_strBaseLogPath = strBaseLogPath;
@@ -189,7 +195,9 @@ int Loger::createThread()
 
 void* Loger::ThreadProc(void* pParam)
 {
-    // Records are written by the threads that hand them in: nothing runs here.
+    // Without a queue, records are written by the threads that hand them in
+    // and this returns at once; with one, it writes them until unInit.
     (void)pParam;
+    LogerDetail::RunWriter();
     return nullptr;
 }

@@ -426,7 +426,7 @@ case "$job" in
         # cancelled, a real-time waiter, two starts at once (not a signal handler
         # that logs: TSan reports the allocations its records may make).
         sanitizer_leg "$root/build-tsan" thread \
-            -R 'Intake|Line|Level|Stop|Threads|WriteLock|Stress|HostScenario|Reliability|Cancelled|RealTimeWaiter|TwoStarts'
+            -R 'Intake|Line|Level|Stop|Threads|WriteLock|Stress|HostScenario|Reliability|Cancelled|RealTimeWaiter|TwoStarts|Queue[.]'
         ;;
     fuzz)
         fuzz_leg "${2:-30}"

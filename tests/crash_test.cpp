@@ -287,3 +287,19 @@ TEST_P(CrashesAndHangs, HostEndsAsWithoutTheLoggerAndItsLogStaysWhole)
 INSTANTIATE_TEST_SUITE_P(Host, CrashesAndHangs, testing::ValuesIn(hostFaults),
                          [](const testing::TestParamInfo<HostFault>& param) { return std::string(param.param.name); });
 } // namespace
+
+// With the writer thread stalled (in its echo), the crash trace writes what
+// is queued before itself.
+TEST(CrashTrace, QueuedRecordsAreWrittenBeforeTheTrace)
+{
+    const TempDir dir;
+    const Child child = runHost({"queue", "2048", "wait", "stall-echo", "init-echo", dir.path, "crash", "30", "5",
+                                 "crash-handler", "log", "1000", "10", "crash", "null"},
+                                {asanLeavesSignals()});
+    EXPECT_EQ(child.termSignal, SIGSEGV) << child.err.toStdString();
+    const QStringList lines = readLines(dir.file(today() + "_1_crash.log"));
+    const int trace = int(lines.indexOf(QRegularExpression(".*\\[FATAL\\].*SIGSEGV at address 0x0 .*")));
+    ASSERT_GE(trace, 0) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines.mid(0, trace).filter("  [main]   [xxxxxxxxxx]").size(), 1000);
+    EXPECT_EQ(trace, 1000);
+}

@@ -7,7 +7,11 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include "logger_extras.h"
+
 #include <sys/stat.h>
+
+#include <cstring>
 
 using namespace testing_support;
 
@@ -138,6 +142,25 @@ TEST_P(HostScenarioRows, EndsCleanlyWithWholeLinesAndEveryRecordOnce)
          Records{1200},
          Files::one,
          Echoed{1200}},
+        {"the queue across rollovers, a handler of the host's that logs",
+         {"queue", "64", "wait", "capture", "init-record", "DIR/", "demo", "1", "5", "log", "3000", "1000"},
+         own,
+         Records{3000},
+         Files::several,
+         Echoed{-1}},
+        {"the queue full of long lines, echo on, the callers wait for room",
+         {"queue", "16", "wait", "stall-echo", "init-echo", "DIR/", "demo", "30", "5", "release-at", "16", "log", "100",
+          "300"},
+         "  \\[main\\]   \\[(x{300})\\]$",
+         Records{100},
+         Files::one,
+         Echoed{100}},
+        {"exit while four threads log into the queue",
+         {"queue", "64", "wait", "init-record", "DIR/", "demo", "1", "5", "spin-threads", "4"},
+         own,
+         Records{-1},
+         Files::either,
+         Echoed{0}},
         {"a thread with a 16 KiB stack logs 1 MiB lines under a 64 KiB function text",
          {"init-record", "DIR/", "demo", "30", "5", "small-stack", "1048576"},
          "  \\[f{255}\\]   \\[yyy",
@@ -203,17 +226,116 @@ TEST(HostScenario, ChildrenForkedWhileFourThreadsLogLogNormally)
     // held by another thread at the fork (glibc's malloc is fork-safe).
     GTEST_SKIP() << "ASan's allocator is not fork-safe while other threads allocate";
 #endif
-    const TempDir dir;
-    const Child r = runHost({"init-record", dir.path, "demo", "1", "5", "fork-while-logging", "4", "3", "1000"});
-    EXPECT_TRUE(r.out.contains("children:3")) << r.out.toStdString() << r.err.toStdString();
-    QSet<QString> records;
-    for (const QString& line : allLines(dir.path).filter("[child]")) {
-        ASSERT_TRUE(wholeLine.match(line).hasMatch()) << line.toStdString();
-        const auto m = QRegularExpression("  \\[child\\]   \\[child (\\d+ \\d+)\\]$").match(line);
-        if (m.hasMatch())
-            records.insert(m.captured(1));
+    for (const QStringList& before : {QStringList{}, QStringList{"queue", "64", "wait"}}) { // the parent's queue too
+        const TempDir dir;
+        const Child r =
+            runHost(before + QStringList{"init-record", dir.path, "demo", "1", "5", "fork-while-logging", "4", "3", "1000"});
+        EXPECT_TRUE(r.out.contains("children:3")) << r.out.toStdString() << r.err.toStdString();
+        QSet<QString> records;
+        for (const QString& line : allLines(dir.path).filter("[child]")) {
+            ASSERT_TRUE(wholeLine.match(line).hasMatch()) << line.toStdString();
+            const auto m = QRegularExpression("  \\[child\\]   \\[child (\\d+ \\d+)\\]$").match(line);
+            if (m.hasMatch())
+                records.insert(m.captured(1));
+        }
+        EXPECT_EQ(records.size(), 3000) << before.join(' ').toStdString();
     }
-    EXPECT_EQ(records.size(), 3000);
+}
+
+TEST(HostScenario, ExitWhileFourThreadsLogLosesNoRecordThatReturned)
+{
+    // With a queue larger than the writer takes at once, and its echo stalled
+    // at the exit until the queue is full: most of it waits to be written.
+    for (const QStringList& before : {QStringList{"init-record"}, QStringList{"queue", "4096", "wait", "init-echo"}}) {
+        const TempDir dir;
+        const Child r = runHost(before + QStringList{dir.path, "demo", "1", "5", "exit-while-logging", "4"});
+        ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+        const QStringList returned = r.out.section("returned: ", 1).section('\n', 0, 0).split(' ');
+        ASSERT_EQ(returned.size(), 4) << r.out.toStdString();
+        std::vector<long> next(4, 0); // each thread's records from n0 on, in order, none missing
+        for (const QString& line : allLines(dir.path)) {
+            const auto m = QRegularExpression("  \\[spin\\]   \\[t(\\d) n(\\d+)\\]$").match(line);
+            if (m.hasMatch()) {
+                ASSERT_EQ(m.captured(2).toLong(), next[size_t(m.captured(1).toInt())]++) << line.toStdString();
+            }
+        }
+        for (size_t t = 0; t < 4; ++t)
+            EXPECT_GE(next[t], returned[int(t)].toLong()) << "thread " << t << " " << before.join(' ').toStdString();
+    }
+}
+
+// The writer thread: the same bytes as the callers write, what it drops told
+// exactly, a record at the sync level on the disk when its call returns.
+TEST(Queue, WritesTheBytesTheCallersWouldHaveWritten)
+{
+    if (runCommand({"setarch", "-R", "true"}).exitCode != 0)
+        GTEST_SKIP() << "setarch -R is not available";
+    // The clock stands still and the addresses (the thread's id) are the same in both runs.
+    QString files[2];
+    for (int queued = 0; queued < 2; ++queued) {
+        const TempDir dir;
+        const Child r = runCommand(
+            QStringList{"setarch", "-R"} +
+            hostCommand({"queue", queued ? "64" : "0", "wait", "init-record", dir.path, "demo", "1", "5", "log", "3000",
+                         "1000", "log", "30", "600", "err", "5", "10", "log", "1000", "1000"},
+                        fakeClock({"FAKETIME=2026-12-04 10:00:00"})));
+        ASSERT_TRUE(r.out.startsWith("init:1")) << r.err.toStdString();
+        for (const QString& name : QDir(dir.path).entryList({"*.log"}, QDir::Files, QDir::Name))
+        {
+            QFile file(dir.file(name));
+            file.open(QIODevice::ReadOnly);
+            files[queued] += name + "\n" + QString::fromUtf8(file.readAll());
+        }
+    }
+    EXPECT_GT(files[0].count("_demo.log\n"), 2);
+    EXPECT_TRUE(files[0] == files[1]);
+}
+
+TEST(Queue, AFullQueueDropsAndTellsExactlyHowManyOrItsCallersWaitAndLoseNone)
+{
+    // The writer stalls in the echo of its first record while 100 are made.
+    const struct
+    {
+        QStringList args;
+        bool drops;
+    } rows[] = {
+        {{"queue", "16", "drop", "stall-echo", "init-echo", "DIR/", "demo", "30", "5", "log", "100", "10", "release"},
+         true},
+        {{"queue", "16", "wait", "stall-echo", "init-echo", "DIR/", "demo", "30", "5", "release-at", "16", "log", "100",
+          "10"},
+         false},
+    };
+    for (const auto& row : rows) {
+        const TempDir dir;
+        QStringList args = row.args;
+        const Child r = runHost(args.replaceInStrings(QRegularExpression("^DIR/"), dir.path) +
+                                QStringList{"uninit", "queue-status", "status"});
+        ASSERT_TRUE(r.out.startsWith("init:1")) << r.err.toStdString();
+        const QStringList lines = allLines(dir.path);
+        long long told = 0;
+        const QRegularExpression note("\\[(\\d+) record\\(s\\) lost before this line: " +
+                                      QRegularExpression::escape(strerror(ENOBUFS)) + "\\]$");
+        for (const QString& line : lines)
+            told += note.match(line).captured(1).toLongLong();
+        EXPECT_EQ(told > 0, row.drops) << r.out.toStdString();
+        EXPECT_EQ(lines.filter("  [main]   [xxxxxxxxxx]").size() + told, 100);
+        const auto printed = [&r](const char* key) {
+            return r.out.section(key, 1).section(QRegularExpression("\\s"), 0, 0).toLongLong();
+        };
+        EXPECT_EQ(printed("dropped:"), told) << r.out.toStdString();
+        EXPECT_EQ(printed("lost:"), told) << r.out.toStdString();
+        EXPECT_EQ(printed("high:"), 16) << r.out.toStdString();
+        EXPECT_EQ(printed("waited:"), row.drops ? 0 : 1) << r.out.toStdString();
+    }
+}
+
+TEST(Queue, AnErrAtTheSyncLevelIsInTheFileWhenItsCallReturns)
+{
+    const TempDir dir;
+    // The writer stalls in the echo of the first record until two more wait.
+    const Child r = runHost({"queue", "16", "wait", "stall-echo", "limits", "0", "0", "0", "3", "init-echo", dir.path,
+                             "demo", "30", "5", "log", "1", "10", "release-at", "2", "err-on-disk", "5"});
+    EXPECT_TRUE(r.out.contains("on-disk:5\n")) << r.out.toStdString() << r.err.toStdString();
 }
 
 TEST(HostScenario, NeverWritesThroughWhatIsNotARegularFile)
@@ -310,9 +432,17 @@ TEST(Reliability, BytesOfAnotherWriterCountTowardsTheLimit)
         EXPECT_LT(QFileInfo(dir.file(name)).size(), 1024 * 1024 + 1100) << name.toStdString();
 }
 
-TEST(Threads, EightThreadsAcrossRolloversWriteEveryRecordOnceWholeAndInOrder)
+// Without and with the writer thread's queue of that many records.
+class EightThreads : public testing::TestWithParam<unsigned int>
+{
+};
+
+TEST_P(EightThreads, AcrossRolloversWriteEveryRecordOnceWholeAndInOrder)
 {
     TempDir dir;
+    LOGER_QUEUE queue;
+    queue.m_nRecords = GetParam();
+    SetLogerQueue(queue);
     ASSERT_TRUE(Loger::GetLoger().InitLogInfo(recordConfig(dir.path, "demo", 1)));
     const int threads = 8, perThread = LOGGER_STRESS_RECORDS;
     std::vector<std::thread> workers;
@@ -323,6 +453,7 @@ TEST(Threads, EightThreadsAcrossRolloversWriteEveryRecordOnceWholeAndInOrder)
         });
     for (auto& w : workers)
         w.join();
+    Loger::GetLoger().unInit(); // what is queued is written
     const QRegularExpression layout("^\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[INFO \\] \\[\\d+ *\\] \\[\\d+ *\\]  "
                                     "\\[worker\\]   \\[t(\\d) n(\\d+) payload\\]$");
     std::vector<int> next(threads, 0);
@@ -335,6 +466,8 @@ TEST(Threads, EightThreadsAcrossRolloversWriteEveryRecordOnceWholeAndInOrder)
     EXPECT_EQ(lines.size(), threads * perThread);
     EXPECT_GT(QDir(dir.path).entryList({"*.log"}).size(), 2);
 }
+
+INSTANTIATE_TEST_SUITE_P(Queue, EightThreads, testing::Values(0u, 64u));
 
 TEST(Reliability, ARecordWithoutMemoryIsLostAndCountedNotThrown)
 {

@@ -147,9 +147,11 @@ TEST(IniFile, ComposesTheDirectoriesFromTheirParts)
 
 TEST(IniFile, TakesValidValuesAndKeepsTheOthers)
 {
-    // Write, level, MiB, echo, row, days; then the limits in force: retain, total MiB, free MiB, sync level.
-    const QStringList defaults = {"true", "0", "30", "true", "1024", "5", "0", "0", "0", "-1"};
-    const QStringList handedOver = {"limits", "1", "7", "8", "3"}; // SetLogerLimits before the start
+    // Write, level, MiB, echo, row, days; then the limits in force: retain, total MiB, free MiB, sync level;
+    // then the queue: its records (a power of two) and what a full one does.
+    const QStringList defaults = {"true", "0", "30", "true", "1024", "5", "0", "0", "0", "-1", "0", "wait"};
+    // SetLogerLimits and SetLogerQueue before the start.
+    const QStringList handedOver = {"limits", "1", "7", "8", "3", "queue", "16", "drop"};
     const struct
     {
         QString keys;
@@ -157,32 +159,34 @@ TEST(IniFile, TakesValidValuesAndKeepsTheOthers)
     } rows[] = {
         {"LogLevel=INFO\nOneLogMaxSizeMB=2147483647\nRowLogMaxLen=1\nIsWriteLog=FaLsE\nIsPrintScreen=yes\n"
          "RetainWhileRunning=true\nMaxTotalSizeMB=2147483647\nMinFreeSpaceMB=0\nSyncLevel=FATAL\n"
-         "[CommConfig]\nOverDays=2147483647",
+         "QueueRecords=64\nWhenQueueFull=drop\n[CommConfig]\nOverDays=2147483647",
          {},
-         {"false", "1", "2147483647", "true", "1", "2147483647", "1", "2147483647", "0", "4"}},
+         {"false", "1", "2147483647", "true", "1", "2147483647", "1", "2147483647", "0", "4", "64", "drop"}},
         {"LogLevel=INFO\nOneLogMaxSizeMB=20\nRowLogMaxLen=2048\nIsWriteLog=no\nIsPrintScreen=0\n"
-         "RetainWhileRunning=1\nMaxTotalSizeMB=20\nMinFreeSpaceMB=2147483647\nSyncLevel=DEBUG\n[CommConfig]\nOverDays="
-         "9",
+         "RetainWhileRunning=1\nMaxTotalSizeMB=20\nMinFreeSpaceMB=2147483647\nSyncLevel=DEBUG\nQueueRecords=100\n"
+         "WhenQueueFull=wait\n[CommConfig]\nOverDays=9",
          {},
-         {"true", "1", "20", "false", "2048", "9", "1", "20", "2147483647", "0"}},
-        {"LogLevel=FATAL", {}, {"true", "4", "30", "true", "1024", "5", "0", "0", "0", "-1"}},
+         {"true", "1", "20", "false", "2048", "9", "1", "20", "2147483647", "0", "128", "wait"}},
+        {"LogLevel=FATAL", {}, {"true", "4", "30", "true", "1024", "5", "0", "0", "0", "-1", "0", "wait"}},
         {"LogLevel=info\nOneLogMaxSizeMB=2147483648\nRowLogMaxLen=-3\nIsWriteLog=\nMaxTotalSizeMB=2147483648\n"
-         "MinFreeSpaceMB=-1\nSyncLevel=err\n[CommConfig]\nOverDays=0",
+         "MinFreeSpaceMB=-1\nSyncLevel=err\nQueueRecords=-1\nWhenQueueFull=Drop\n[CommConfig]\nOverDays=0",
          {},
          defaults},
         {"LogLevel=1\nOneLogMaxSizeMB=abc\nRowLogMaxLen=4294967296\nOverDays=3\nIsPrintScreen=\nMaxTotalSizeMB=abc\n"
-         "SyncLevel=5",
+         "SyncLevel=5\nQueueRecords=abc\nWhenQueueFull=",
          {},
          defaults},
         {"LogLevel=\nOneLogMaxSizeMB=0\nRowLogMaxLen=0\n[CommConfig]\nOverDays=-3", {}, defaults},
         // Numbers never wrap: these are not 2 MiB, a row of 1215752191 and 1 day.
-        {"OneLogMaxSizeMB=4294967298\nRowLogMaxLen=99999999999\nMinFreeSpaceMB=4294967297\n[CommConfig]\n"
-         "OverDays=4294967297",
+        {"OneLogMaxSizeMB=4294967298\nRowLogMaxLen=99999999999\nMinFreeSpaceMB=4294967297\nQueueRecords=4294967297\n"
+         "[CommConfig]\nOverDays=4294967297",
          {},
          defaults},
         // The file's limits over those handed over, each switched off here; without keys, those handed over.
-        {"RetainWhileRunning=false\nMaxTotalSizeMB=0\nMinFreeSpaceMB=0\nSyncLevel=", handedOver, defaults},
-        {"", handedOver, {"true", "0", "30", "true", "1024", "5", "1", "7", "8", "3"}},
+        {"RetainWhileRunning=false\nMaxTotalSizeMB=0\nMinFreeSpaceMB=0\nSyncLevel=\nQueueRecords=0\nWhenQueueFull=wait",
+         handedOver,
+         defaults},
+        {"", handedOver, {"true", "0", "30", "true", "1024", "5", "1", "7", "8", "3", "16", "drop"}},
     };
     for (const auto& row : rows) {
         TempDir dir;
@@ -226,13 +230,15 @@ TEST(IniFile, NamesEachMistakeWithItsFileGroupAndKey)
         {"[LogConfig]\nLogName=demo\nIsWriteLog=", {"[LogConfig] IsWriteLog= ", " true "}},
         {"[LogConfig]\nLogName=demo\nIsPrintScreen=no", {"[LogConfig] IsPrintScreen=no ", " true"}},
         {"[LogConfig]\nLogName=demo\nRetainWhileRunning=off", {"[LogConfig] RetainWhileRunning=off ", " true"}},
+        {"[LogConfig]\nLogName=demo\nQueueRecords=many", {"[LogConfig] QueueRecords=many ", " 0 "}},
+        {"[LogConfig]\nLogName=demo\nWhenQueueFull=block", {"[LogConfig] WhenQueueFull=block ", " wait "}},
         {"[LogConfig]\nLogName=demo\nLogPath=a,b", {"[LogConfig] LogPath=a, b ", "comma"}},
         // Saved as UTF-8, read as GB2312: the first key whose value changes.
         {"[LogConfig]\nLogName=gr\u00fc\u00dfe", {"GB2312", "LogName", "\"gr\u00fc\u00dfe\""}},
         {"[CommConfig]\nSyncLevel=ERR\n[LogConfig]\nLogName=demo", {"[CommConfig]", "SyncLevel"}},
         {"[CommConfig]\nFileIdentifyPath=a\nOverDays=3\nFolderName=b\n[LogConfig]\nLogName=demo\nLogPath=logs\n"
          "IsWriteLog=1\nLogLevel=INFO\nOneLogMaxSizeMB=1\nIsPrintScreen=FALSE\nRowLogMaxLen=9\nRetainWhileRunning=true\n"
-         "MaxTotalSizeMB=0\nMinFreeSpaceMB=0\nSyncLevel=",
+         "MaxTotalSizeMB=0\nMinFreeSpaceMB=0\nSyncLevel=\nQueueRecords=0\nWhenQueueFull=drop",
          {}}, // every key in its group
     };
     for (const auto& row : rows) {

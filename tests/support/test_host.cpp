@@ -14,6 +14,8 @@
 //             [touch-guard] [load-blocking PLUGIN] [rt-waiter ROUNDS]
 //             [crash bus|ill|kill]
 //             [numbered THREADS COUNT SECONDS]
+//             [queue RECORDS wait|drop] [queue-status] [stall-echo] [release-at DEPTH] [release]
+//             [err-on-disk COUNT] [exit-while-logging THREADS]
 // Commands run in order; results of start-ups are printed as "init:1"/"init:0".
 // init-off starts with writing off and echo on; init-echo with both on.
 #include "logger.h"
@@ -158,6 +160,8 @@ extern "C" int __clock_gettime64(clockid_t id, void* time)
 }
 const bool g_clock64Found = Next<int(clockid_t, void*)>("__clock_gettime64") != nullptr;
 #endif
+
+std::atomic<bool> g_stalled{false};
 
 // Waits until done() holds, for at most `seconds`.
 bool waitUntil(const std::function<bool()>& done, int seconds)
@@ -317,6 +321,89 @@ int main(int argc, char** argv)
         } else if (command == "remove" && i + 1 < argc) {
             unlink(argv[i + 1]);
             i += 1;
+        } else if (command == "queue" && i + 2 < argc) {
+            // The writer thread for the next start: RECORDS, wait or drop.
+            LOGER_QUEUE queue;
+            queue.m_nRecords = unsigned(atol(argv[i + 1]));
+            queue.m_bDropWhenFull = std::string(argv[i + 2]) == "drop";
+            SetLogerQueue(queue);
+            i += 2;
+        } else if (command == "queue-status") {
+            const LOGER_QUEUE_STATUS status = GetLogerQueueStatus();
+            printf("queue:%u depth:%llu high:%llu dropped:%llu waited:%d\n", status.m_nCapacity, status.m_nDepth,
+                   status.m_nHighWater, status.m_nDropped, status.m_nWaitedNanoseconds > 0 ? 1 : 0);
+        } else if (command == "stall-echo") {
+            // The echo of records stalls (as a write would on a stalled disk)
+            // until "release" or the queue reaches DEPTH ("release-at").
+            g_stalled = true;
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+                if (text.startsWith("\"["))
+                    waitUntil([] { return !g_stalled; }, 20);
+                fprintf(stderr, "%s\n", qUtf8Printable(text));
+            });
+        } else if (command == "release-at" && i + 1 < argc) {
+            const unsigned long long depth = strtoull(argv[++i], nullptr, 10);
+            std::thread([depth] {
+                waitUntil([depth] { return GetLogerQueueStatus().m_nDepth >= depth; }, 20);
+                g_stalled = false;
+            }).detach();
+        } else if (command == "release") {
+            g_stalled = false;
+        } else if (command == "err-on-disk" && i + 1 < argc) {
+            // ERR records, each looked for in the file as soon as its call returns.
+            long found = 0;
+            for (long n = 0; n < atol(argv[i + 1]); ++n) {
+                const std::string text = "synced " + std::to_string(n);
+                logger.addLogtoList(ERR, __FILE__, "int main(int, char**)", int(n), text);
+                QFile file(GetLogerStatus().m_strFilePath);
+                found += file.open(QIODevice::ReadOnly) && file.readAll().contains(("[" + text + "]\n").c_str());
+            }
+            printf("on-disk:%ld\n", found);
+            i += 1;
+        } else if (command == "exit-while-logging" && i + 1 < argc) {
+            // Threads log "t<thread> n<n>" without pause; once each has
+            // returned from 200 records, the host exits while they go on.
+            // At the exit, before the logger's end: with a queue, the echo
+            // of records stalls until the queue is full and for 200 ms more;
+            // then the host prints how many each thread had returned from.
+            static std::atomic<long> returned[16];
+            static long threads = 0;
+            threads = std::min(atol(argv[i + 1]), 16L);
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+                if (text.startsWith("\"["))
+                    waitUntil([] { return !g_stalled; }, 20);
+                fprintf(stderr, "%s\n", qUtf8Printable(text));
+            });
+            for (long t = 0; t < threads; ++t)
+                std::thread([t] {
+                    for (long n = 0;; ++n) {
+                        Loger::GetLoger().addLogtoList(INFO, __FILE__, "void spin()", int(t), "t%ld n%ld", t, n);
+                        returned[t] = n + 1;
+                    }
+                }).detach();
+            waitUntil([] {
+                for (long t = 0; t < threads; ++t)
+                    if (returned[t] < 200)
+                        return false;
+                return true;
+            }, 20);
+            atexit([] {
+                const unsigned int capacity = GetLogerQueueStatus().m_nCapacity;
+                if (capacity > 0) {
+                    g_stalled = true;
+                    waitUntil([capacity] { return GetLogerQueueStatus().m_nDepth >= capacity; }, 10);
+                    std::thread([] {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                        g_stalled = false;
+                    }).detach();
+                }
+                printf("returned:");
+                for (long t = 0; t < threads; ++t)
+                    printf(" %ld", returned[t].load());
+                printf("\n");
+                fflush(stdout);
+            });
+            exit(0);
         } else if (command == "status") {
             const LOGER_STATUS status = GetLogerStatus();
             printf("written:%llu lost:%llu errno:%d logbytes:%lld\n", status.m_nRecordsWritten, status.m_nRecordsLost,
@@ -327,8 +414,10 @@ int main(int argc, char** argv)
             printf("start-error:%d:%s\n", error, qUtf8Printable(reason));
         } else if (command == "limits-in-force") {
             const LOGER_LIMITS limits = GetLogerStatus().m_limits;
-            printf("limits:%d,%u,%u,%d\n", limits.m_bRetainWhileRunning ? 1 : 0, limits.m_nMaxTotalSizeMB,
-                   limits.m_nMinFreeSpaceMB, limits.m_nSyncLevel);
+            const LOGER_QUEUE_STATUS queue = GetLogerQueueStatus();
+            printf("limits:%d,%u,%u,%d,%u,%s\n", limits.m_bRetainWhileRunning ? 1 : 0, limits.m_nMaxTotalSizeMB,
+                   limits.m_nMinFreeSpaceMB, limits.m_nSyncLevel, queue.m_nCapacity,
+                   queue.m_bDropWhenFull ? "drop" : "wait");
         } else if (command == "crash-handler") {
             InstallCrashHandler();
         } else if (command == "crash" && i + 1 < argc) {

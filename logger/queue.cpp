@@ -402,9 +402,12 @@ void RecordQueue::WriteOutForCrash(int nFd)
            NowNanoseconds() < nDeadline)
         sched_yield();
     const uint64_t nHead = m_nHead.load(std::memory_order_seq_cst) & ~nClosed;
-    for (uint64_t nPos = m_nTail.load(std::memory_order_seq_cst); nPos != nHead && IsPublished(nPos); ++nPos) {
+    // A slot claimed but not filled (its caller may be the thread that
+    // crashed) is passed over.
+    for (uint64_t nPos = m_nTail.load(std::memory_order_seq_cst); nPos != nHead; ++nPos) {
         size_t nDone = 0;
-        WriteAll(nFd, At(nPos).Bytes(), At(nPos).nBytes, nDone);
+        if (IsPublished(nPos))
+            WriteAll(nFd, At(nPos).Bytes(), At(nPos).nBytes, nDone);
     }
 }
 

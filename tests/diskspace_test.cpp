@@ -173,16 +173,18 @@ TEST(DiskSpace, AFullDiskWithoutLimitsTellsTheLossAndLeavesNoPieceOfALine)
 
 TEST(DiskSpace, SyncLevelSyncsEachRecordAtOrAboveIt)
 {
-    TempDir dir;
     if (runCommand({"strace", "-V"}).exitCode != 0)
         GTEST_SKIP() << "strace is not installed";
-    const Child r =
-        runCommand(QStringList{"strace", "-f", "-c", "-e", "trace=fdatasync", "-o", dir.file("trace")} +
-                   // LeakSanitizer cannot run under a tracer.
-                   hostCommand({"init-ini", iniFile(dir, "SyncLevel=ERR\n"), "log", "7", "5", "err", "3", "5"},
-                               {"ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"}));
-    ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
-    const QStringList rows = readLines(dir.file("trace")).filter(QRegularExpression("\\sfdatasync$"));
-    ASSERT_EQ(rows.size(), 1) << readLines(dir.file("trace")).join('\n').toStdString();
-    EXPECT_EQ(rows[0].simplified().section(' ', 3, 3), "3");
+    for (const QString queue : {"", "QueueRecords=64\n"}) { // the writer thread syncs them too
+        TempDir dir;
+        const Child r =
+            runCommand(QStringList{"strace", "-f", "-c", "-e", "trace=fdatasync", "-o", dir.file("trace")} +
+                       // LeakSanitizer cannot run under a tracer.
+                       hostCommand({"init-ini", iniFile(dir, "SyncLevel=ERR\n" + queue), "log", "7", "5", "err", "3", "5"},
+                                   {"ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"}));
+        ASSERT_TRUE(r.out.startsWith("init:1\n")) << r.err.toStdString();
+        const QStringList rows = readLines(dir.file("trace")).filter(QRegularExpression("\\sfdatasync$"));
+        ASSERT_EQ(rows.size(), 1) << readLines(dir.file("trace")).join('\n').toStdString();
+        EXPECT_EQ(rows[0].simplified().section(' ', 3, 3), "3") << queue.toStdString();
+    }
 }

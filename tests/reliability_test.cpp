@@ -293,13 +293,15 @@ TEST(Queue, WritesTheBytesTheCallersWouldHaveWritten)
 
 TEST(Queue, AFullQueueDropsAndTellsExactlyHowManyOrItsCallersWaitAndLoseNone)
 {
-    // The writer stalls in the echo of its first record while 100 are made.
+    // The writer stalls in the echo of a record while 100 are made; with
+    // drop, one more after it resumed tells of those dropped before it.
     const struct
     {
         QStringList args;
         bool drops;
     } rows[] = {
-        {{"queue", "16", "drop", "stall-echo", "init-echo", "DIR/", "demo", "30", "5", "log", "100", "10", "release"},
+        {{"queue", "16", "drop", "stall-echo", "init-echo", "DIR/", "demo", "30", "5", "log", "100", "10", "release",
+          "log", "1", "10"},
          true},
         {{"queue", "16", "wait", "stall-echo", "init-echo", "DIR/", "demo", "30", "5", "release-at", "16", "log", "100",
           "10"},
@@ -318,7 +320,7 @@ TEST(Queue, AFullQueueDropsAndTellsExactlyHowManyOrItsCallersWaitAndLoseNone)
         for (const QString& line : lines)
             told += note.match(line).captured(1).toLongLong();
         EXPECT_EQ(told > 0, row.drops) << r.out.toStdString();
-        EXPECT_EQ(lines.filter("  [main]   [xxxxxxxxxx]").size() + told, 100);
+        EXPECT_EQ(lines.filter("  [main]   [xxxxxxxxxx]").size() + told, row.drops ? 101 : 100);
         const auto printed = [&r](const char* key) {
             return r.out.section(key, 1).section(QRegularExpression("\\s"), 0, 0).toLongLong();
         };

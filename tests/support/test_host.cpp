@@ -348,7 +348,9 @@ int main(int argc, char** argv)
                 g_stalled = false;
             }).detach();
         } else if (command == "release") {
+            // Then waits until the queue is empty (when there is one).
             g_stalled = false;
+            waitUntil([] { return GetLogerQueueStatus().m_nDepth == 0; }, 20);
         } else if (command == "err-on-disk" && i + 1 < argc) {
             // ERR records, each looked for in the file as soon as its call returns.
             long found = 0;

@@ -126,9 +126,9 @@ private:
     // The callers' counter and the writer's apart, a cache line between
     // them (padding, not alignas: an over-aligned new needs a newer
     // libstdc++ than devices have).
-    char m_padBeforeHead[64] = {};
+    [[maybe_unused]] char m_padBeforeHead[64] = {};
     std::atomic<uint64_t> m_nHead{0}; // the next position to claim, | nClosed
-    char m_padAfterHead[64] = {};
+    [[maybe_unused]] char m_padAfterHead[64] = {};
     std::atomic<uint64_t> m_nTail{0}; // written up to here
     std::atomic<uint64_t> m_nInFlightEnd{0};      // being written up to here
     std::atomic<uint32_t> m_nWrittenWord{0};      // m_nTail's low bits, for those waiting for a sync

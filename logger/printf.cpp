@@ -91,7 +91,7 @@ private:
 
 // One conversion as glibc reads it: flags, width, precision, length, then
 // the conversion character.
-struct ConversionSpec
+struct ConversionParts
 {
     bool bOtherFlag = false; // a flag other than "-" and "0"
     int nWidthDigits = 0;
@@ -101,9 +101,9 @@ struct ConversionSpec
     char cConversion = 0;
 };
 
-// Reads the conversion after a "%" (not "%%") into spec and piece; returns
+// Reads the conversion after a "%" (not "%%") into parts and piece; returns
 // where it ends, at its conversion character.
-const char* ReadConversion(const char* p, ConversionSpec& spec, FormatPiece& piece)
+const char* ReadConversion(const char* p, ConversionParts& parts, FormatPiece& piece)
 {
     for (; ClassOf(*p) == cFlag; ++p) {
         if (*p == '-')
@@ -111,25 +111,25 @@ const char* ReadConversion(const char* p, ConversionSpec& spec, FormatPiece& pie
         else if (*p == '0')
             piece.bZero = true;
         else
-            spec.bOtherFlag = true;
+            parts.bOtherFlag = true;
     }
     for (; *p >= '0' && *p <= '9'; ++p)
-        if (++spec.nWidthDigits <= 4)
+        if (++parts.nWidthDigits <= 4)
             piece.nWidth = static_cast<uint16_t>(piece.nWidth * 10 + (*p - '0'));
-    spec.bPrecision = *p == '.';
-    if (spec.bPrecision)
+    parts.bPrecision = *p == '.';
+    if (parts.bPrecision)
         for (++p; *p >= '0' && *p <= '9'; ++p)
-            ++spec.nPrecisionDigits;
+            ++parts.nPrecisionDigits;
     for (;; ++p) {
         const unsigned char c = ClassOf(*p);
         if (c == cLong)
-            ++spec.nLongs;
+            ++parts.nLongs;
         else if (c == cLength)
-            ++(*p == 'z' ? spec.nSizes : spec.nOtherLengths);
+            ++(*p == 'z' ? parts.nSizes : parts.nOtherLengths);
         else
             break;
     }
-    spec.cConversion = *p;
+    parts.cConversion = *p;
     return p;
 }
 
@@ -137,25 +137,25 @@ const char* ReadConversion(const char* p, ConversionSpec& spec, FormatPiece& pie
 // side effects, whatever the arguments, for a format that starts with plain
 // text and has no wide characters, no %n, no "*" or positional widths and no
 // huge widths. (Only a %s argument of 2 GiB could still make it fail.)
-bool SurelyPrints(const ConversionSpec& spec)
+bool SurelyPrints(const ConversionParts& parts)
 {
-    const unsigned char c = ClassOf(spec.cConversion);
-    return spec.nWidthDigits + spec.nPrecisionDigits <= 6 && (c == cConversion || (c == cText && spec.nLongs == 0));
+    const unsigned char c = ClassOf(parts.cConversion);
+    return parts.nWidthDigits + parts.nPrecisionDigits <= 6 && (c == cConversion || (c == cText && parts.nLongs == 0));
 }
 
 // The executor does it: the flags "-" and "0", a width of up to four digits
 // (no "*", no precision), no length or l, ll or z on a number.
-bool IsOurs(const ConversionSpec& spec, FormatPiece& piece)
+bool IsOurs(const ConversionParts& parts, FormatPiece& piece)
 {
-    if (spec.bOtherFlag || spec.nWidthDigits > 4 || spec.bPrecision || spec.nOtherLengths > 0)
+    if (parts.bOtherFlag || parts.nWidthDigits > 4 || parts.bPrecision || parts.nOtherLengths > 0)
         return false;
-    if (spec.nSizes == 1 && spec.nLongs == 0)
+    if (parts.nSizes == 1 && parts.nLongs == 0)
         piece.nLength = 3;
-    else if (spec.nSizes == 0 && spec.nLongs <= 2)
-        piece.nLength = static_cast<uint8_t>(spec.nLongs);
+    else if (parts.nSizes == 0 && parts.nLongs <= 2)
+        piece.nLength = static_cast<uint8_t>(parts.nLongs);
     else
         return false;
-    const char c = spec.cConversion;
+    const char c = parts.cConversion;
     piece.cConversion = c;
     if (c == 's' || c == 'c')
         return piece.nLength == 0 && !piece.bZero;
@@ -328,16 +328,16 @@ void ScanFormat(const char* pszFmt, FormatPlan& plan)
             continue;
         }
         const char* const pPercent = p;
-        ConversionSpec spec;
-        p = ReadConversion(p + 1, spec, piece);
+        ConversionParts parts;
+        p = ReadConversion(p + 1, parts, piece);
         // What fails here is none of the executor's either (which takes
         // fewer conversions): nothing more to learn of the format.
-        if (++nConversions > 64 || !SurelyPrints(spec)) {
+        if (++nConversions > 64 || !SurelyPrints(parts)) {
             plan.bSurelyPrints = plan.bOurs = false;
             break;
         }
         ++p;
-        plan.bOurs = plan.bOurs && IsOurs(spec, piece) && maker.Add(pText, pPercent, piece);
+        plan.bOurs = plan.bOurs && IsOurs(parts, piece) && maker.Add(pText, pPercent, piece);
         pText = p;
     }
     if (plan.bOurs && *pText != '\0')

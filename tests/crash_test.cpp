@@ -132,12 +132,6 @@ struct HostFault
     bool plugins = false;
 };
 
-// A number the host printed after "key:".
-long long printed(const Child& r, const QString& key)
-{
-    return QRegularExpression(key + ":(-?\\d+)").match(r.out).captured(1).toLongLong();
-}
-
 const QString fatal = "\\] \\[FATAL\\] \\[0   \\] \\[\\d+ *\\]  \\[crash\\]   \\[";
 
 const HostFault hostFaults[] = {
@@ -213,11 +207,7 @@ const HostFault hostFaults[] = {
      0,
      [](const Child& r, const QStringList& lines, const QString&) {
          EXPECT_EQ(printed(r, "handled"), 300);
-         long long told = 0;
-         const QRegularExpression note("\\[(\\d+) record\\(s\\) lost before this line: " +
-                                       QRegularExpression::escape(strerror(EDEADLK)) + "\\]$");
-         for (const QString& line : lines)
-             told += note.match(line).captured(1).toLongLong();
+         const long long told = lostTold(lines, EDEADLK);
          EXPECT_EQ(lines.filter("  [handler]   [from the handler]").size() + told, 300);
          EXPECT_EQ(printed(r, "lost"), told);
      }},
@@ -254,31 +244,22 @@ TEST_P(CrashesAndHangs, HostEndsAsWithoutTheLoggerAndItsLogStaysWhole)
                         "sigaltstack call at the thread's end";
 #endif
     const TempDir dir;
-    QStringList args = f.args;
-    args.replaceInStrings(QRegularExpression("^DIR/"), dir.path);
     // The logger's own reports off: a lowered file size limit holds for the
     // host's stderr too, a file here.
     const Child r = runCommand(
-        hostCommand(args, {"QT_LOGGING_RULES=logger.debug=false", asanLeavesSignals()},
+        hostCommand(inDir(f.args, dir.path), {"QT_LOGGING_RULES=logger.debug=false", asanLeavesSignals()},
                     f.plugins ? LOGGER_PLUGIN_HOST : LOGGER_TEST_HOST));
     EXPECT_EQ(r.termSignal, f.signal) << r.err.toStdString();
     if (f.signal == 0) {
         EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
     }
-    QStringList files = QDir(dir.path).entryList({"*.log"}, QDir::Files);
-    std::sort(files.begin(), files.end(), [](const QString& a, const QString& b) {
-        return a.section('_', 1, 1).toInt() < b.section('_', 1, 1).toInt();
-    });
-    QStringList lines;
-    for (const QString& name : files) {
+    for (const QString& name : QDir(dir.path).entryList({"*.log"}, QDir::Files)) {
         QFile file(dir.file(name));
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
         const QByteArray bytes = file.readAll();
         EXPECT_TRUE(bytes.isEmpty() || bytes.endsWith('\n')) << name.toStdString() << " ends inside a line";
-        lines += readLines(dir.file(name));
     }
-    const QRegularExpression wholeLine(
-        "^\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[[A-Z ]{5}\\] \\[\\d+ *\\] \\[\\d+ *\\]  \\[[^]]*\\]   \\[.*\\]$");
+    const QStringList lines = logLines(dir.path);
     for (const QString& line : lines)
         ASSERT_TRUE(wholeLine.match(line).hasMatch()) << line.toStdString();
     f.check(r, lines, dir.path);

@@ -25,14 +25,6 @@ QString iniFile(const TempDir& dir, const QString& keys)
     return dir.file("demo.ini");
 }
 
-// A number the host printed as "name:value".
-long long printed(const Child& child, const QString& name)
-{
-    const QRegularExpressionMatch m = QRegularExpression(name + ":(-?\\d+)").match(child.out);
-    EXPECT_TRUE(m.hasMatch()) << name.toStdString() << " in " << child.out.toStdString();
-    return m.captured(1).toLongLong();
-}
-
 qint64 totalSize(const QString& dir)
 {
     qint64 total = 0;

@@ -18,25 +18,7 @@ using namespace testing_support;
 namespace
 {
 const QString T1 = today() + "_1_demo.log", T2 = today() + "_2_demo.log";
-const QRegularExpression wholeLine(
-    "^\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[[A-Z ]{5}\\] \\[\\d+ *\\] \\[\\d+ *\\]  \\[[^]]*\\]   \\[.*\\]$");
 
-// Every line of every log file in `dir`, files in the order of their ids.
-QStringList allLines(const QString& dir)
-{
-    QStringList files = QDir(dir).entryList({"*.log"}, QDir::Files);
-    std::sort(files.begin(), files.end(), [](const QString& a, const QString& b) {
-        return a.section('_', 1, 1).toInt() < b.section('_', 1, 1).toInt();
-    });
-    QStringList lines;
-    for (const QString& file : files)
-        lines += readLines(dir + file);
-    return lines;
-}
-} // namespace
-
-namespace
-{
 // The columns of the table below, named where they stand.
 struct Records
 {
@@ -73,100 +55,45 @@ TEST_P(HostScenarioRows, EndsCleanlyWithWholeLinesAndEveryRecordOnce)
         Files files;
         Echoed echoed;
     } rows[] = {
-        {"exit while four threads log",
-         {"init-record", "DIR/", "demo", "1", "5", "spin-threads", "4"},
-         own,
-         Records{-1},
-         Files::either,
-         Echoed{0}},
+        // clang-format off
         {"a handler of the host's that logs, echo on",
          {"capture", "init-echo", "DIR/", "demo", "1", "5", "log", "300", "20"},
-         "  \\[main\\]   \\[(x{20})\\]$",
-         Records{300},
-         Files::one,
-         Echoed{-1}},
+         "  \\[main\\]   \\[(x{20})\\]$", Records{300}, Files::one, Echoed{-1}},
         {"a handler of the host's across rollovers",
          {"capture", "init-record", "DIR/", "demo", "1", "5", "log", "3000", "1000"},
-         own,
-         Records{3000},
-         Files::several,
-         Echoed{-1}},
-        {"writing off",
-         {"init-off", "DIR/", "demo", "1", "5", "log", "3", "10"},
-         own,
-         Records{0},
-         Files::one,
-         Echoed{0}},
-        {"rollover after the stop",
-         {"init-record", "DIR/", "demo", "1", "5", "uninit", "log", "3000", "1000"},
-         own,
-         Records{3000},
-         Files::several,
-         Echoed{0}},
-        {"moved away and a new file at the path",
-         {"init-record", "DIR/", "demo", "30", "5", "log", "3", "10", "mv", T1, T1 + ".1", "touch", T1, "next-second",
-          "log", "5", "10"},
-         own,
-         Records{5},
-         Files::either,
-         Echoed{0}},
-        {"moved away",
-         {"init-echo", "DIR/", "demo", "30", "5", "log", "3", "10", "mv", T1, "DIR/old", "next-second", "log", "5",
-          "10"},
-         own,
-         Records{5},
-         Files::either,
-         Echoed{8}},
-        {"truncated",
-         {"init-record", "DIR/", "demo", "1", "5", "log", "900", "1000", "truncate", T1, "next-second", "log", "500",
-          "1000"},
-         own,
-         Records{500},
-         Files::one,
-         Echoed{0}},
+         own, Records{3000}, Files::several, Echoed{-1}},
+        {"writing off", {"init-off", "DIR/", "demo", "1", "5", "log", "3", "10"},
+         own, Records{0}, Files::one, Echoed{0}},
+        {"rollover after the stop", {"init-record", "DIR/", "demo", "1", "5", "uninit", "log", "3000", "1000"},
+         own, Records{3000}, Files::several, Echoed{0}},
+        {"moved away and a new file at the path", {"init-record", "DIR/", "demo", "30", "5", "log", "3", "10",
+         "mv", T1, T1 + ".1", "touch", T1, "next-second", "log", "5", "10"},
+         own, Records{5}, Files::either, Echoed{0}},
+        {"moved away", {"init-echo", "DIR/", "demo", "30", "5", "log", "3", "10",
+         "mv", T1, "DIR/old", "next-second", "log", "5", "10"},
+         own, Records{5}, Files::either, Echoed{8}},
+        {"truncated", {"init-record", "DIR/", "demo", "1", "5", "log", "900", "1000",
+         "truncate", T1, "next-second", "log", "500", "1000"},
+         own, Records{500}, Files::one, Echoed{0}},
         {"Qt capture, echo on",
          {"init-echo", "DIR/", "demo", "1", "5", "qt-capture", "log", "50", "1", "qlog", "1", "300", "0"},
-         qt,
-         Records{300},
-         Files::one,
-         Echoed{350}},
+         qt, Records{300}, Files::one, Echoed{350}},
         {"Qt capture across rollovers, called twice", // the second call does nothing
          {"init-record", "DIR/", "demo", "1", "5", "qt-capture", "qt-capture", "qlog", "1", "3000", "1000"},
-         qt,
-         Records{3000},
-         Files::several,
-         Echoed{0}},
+         qt, Records{3000}, Files::several, Echoed{0}},
         {"Qt capture from four threads, echo on",
          {"init-echo", "DIR/", "demo", "1", "5", "qt-capture", "qlog", "4", "300", "0"},
-         qt,
-         Records{1200},
-         Files::one,
-         Echoed{1200}},
+         qt, Records{1200}, Files::one, Echoed{1200}},
         {"the queue across rollovers, a handler of the host's that logs",
          {"queue", "64", "wait", "capture", "init-record", "DIR/", "demo", "1", "5", "log", "3000", "1000"},
-         own,
-         Records{3000},
-         Files::several,
-         Echoed{-1}},
-        {"the queue full of long lines, echo on, the callers wait for room",
-         {"queue", "16", "wait", "stall-echo", "init-echo", "DIR/", "demo", "30", "5", "release-at", "16", "log", "100",
-          "300"},
-         "  \\[main\\]   \\[(x{300})\\]$",
-         Records{100},
-         Files::one,
-         Echoed{100}},
-        {"exit while four threads log into the queue",
-         {"queue", "64", "wait", "init-record", "DIR/", "demo", "1", "5", "spin-threads", "4"},
-         own,
-         Records{-1},
-         Files::either,
-         Echoed{0}},
+         own, Records{3000}, Files::several, Echoed{-1}},
+        {"the queue full of long lines, echo on, the callers wait for room", {"queue", "16", "wait", "stall-echo",
+         "init-echo", "DIR/", "demo", "30", "5", "release-at", "16", "log", "100", "300"},
+         "  \\[main\\]   \\[(x{300})\\]$", Records{100}, Files::one, Echoed{100}},
         {"a thread with a 16 KiB stack logs 1 MiB lines under a 64 KiB function text",
          {"init-record", "DIR/", "demo", "30", "5", "small-stack", "1048576"},
-         "  \\[f{255}\\]   \\[yyy",
-         Records{3},
-         Files::one,
-         Echoed{-1}},
+         "  \\[f{255}\\]   \\[yyy", Records{3}, Files::one, Echoed{-1}},
+        // clang-format on
     };
     const QStringList levels = {"DEBUG", "INFO", "WARN", "ERR"}; // of qDebug, qInfo, qWarning, qCritical
     int index = 0;
@@ -174,10 +101,9 @@ TEST_P(HostScenarioRows, EndsCleanlyWithWholeLinesAndEveryRecordOnce)
         if (index++ % 4 != GetParam())
             continue;
         TempDir dir;
-        QStringList args = row.args;
-        const Child r = runHost(args.replaceInStrings(QRegularExpression("^DIR/"), dir.path));
+        const Child r = runHost(inDir(row.args, dir.path));
         EXPECT_EQ(r.exitCode, 0) << row.what << ": " << r.err.toStdString();
-        const QStringList lines = allLines(dir.path);
+        const QStringList lines = logLines(dir.path);
         QSet<QString> distinct;
         int found = 0;
         for (const QString& line : lines) {
@@ -232,7 +158,7 @@ TEST(HostScenario, ChildrenForkedWhileFourThreadsLogLogNormally)
             runHost(before + QStringList{"init-record", dir.path, "demo", "1", "5", "fork-while-logging", "4", "3", "1000"});
         EXPECT_TRUE(r.out.contains("children:3")) << r.out.toStdString() << r.err.toStdString();
         QSet<QString> records;
-        for (const QString& line : allLines(dir.path).filter("[child]")) {
+        for (const QString& line : logLines(dir.path).filter("[child]")) {
             ASSERT_TRUE(wholeLine.match(line).hasMatch()) << line.toStdString();
             const auto m = QRegularExpression("  \\[child\\]   \\[child (\\d+ \\d+)\\]$").match(line);
             if (m.hasMatch())
@@ -253,7 +179,8 @@ TEST(HostScenario, ExitWhileFourThreadsLogLosesNoRecordThatReturned)
         const QStringList returned = r.out.section("returned: ", 1).section('\n', 0, 0).split(' ');
         ASSERT_EQ(returned.size(), 4) << r.out.toStdString();
         std::vector<long> next(4, 0); // each thread's records from n0 on, in order, none missing
-        for (const QString& line : allLines(dir.path)) {
+        for (const QString& line : logLines(dir.path)) {
+            ASSERT_TRUE(wholeLine.match(line).hasMatch()) << line.toStdString();
             const auto m = QRegularExpression("  \\[spin\\]   \\[t(\\d) n(\\d+)\\]$").match(line);
             if (m.hasMatch()) {
                 ASSERT_EQ(m.captured(2).toLong(), next[size_t(m.captured(1).toInt())]++) << line.toStdString();
@@ -309,25 +236,16 @@ TEST(Queue, AFullQueueDropsAndTellsExactlyHowManyOrItsCallersWaitAndLoseNone)
     };
     for (const auto& row : rows) {
         const TempDir dir;
-        QStringList args = row.args;
-        const Child r = runHost(args.replaceInStrings(QRegularExpression("^DIR/"), dir.path) +
-                                QStringList{"uninit", "queue-status", "status"});
+        const Child r = runHost(inDir(row.args, dir.path) + QStringList{"uninit", "queue-status", "status"});
         ASSERT_TRUE(r.out.startsWith("init:1")) << r.err.toStdString();
-        const QStringList lines = allLines(dir.path);
-        long long told = 0;
-        const QRegularExpression note("\\[(\\d+) record\\(s\\) lost before this line: " +
-                                      QRegularExpression::escape(strerror(ENOBUFS)) + "\\]$");
-        for (const QString& line : lines)
-            told += note.match(line).captured(1).toLongLong();
+        const QStringList lines = logLines(dir.path);
+        const long long told = lostTold(lines, ENOBUFS);
         EXPECT_EQ(told > 0, row.drops) << r.out.toStdString();
         EXPECT_EQ(lines.filter("  [main]   [xxxxxxxxxx]").size() + told, row.drops ? 101 : 100);
-        const auto printed = [&r](const char* key) {
-            return r.out.section(key, 1).section(QRegularExpression("\\s"), 0, 0).toLongLong();
-        };
-        EXPECT_EQ(printed("dropped:"), told) << r.out.toStdString();
-        EXPECT_EQ(printed("lost:"), told) << r.out.toStdString();
-        EXPECT_EQ(printed("high:"), 16) << r.out.toStdString();
-        EXPECT_EQ(printed("waited:"), row.drops ? 0 : 1) << r.out.toStdString();
+        EXPECT_EQ(printed(r, "dropped"), told);
+        EXPECT_EQ(printed(r, "lost"), told);
+        EXPECT_EQ(printed(r, "high"), 16);
+        EXPECT_EQ(printed(r, "waited"), row.drops ? 0 : 1);
     }
 }
 
@@ -429,7 +347,7 @@ TEST(Reliability, BytesOfAnotherWriterCountTowardsTheLimit)
     ASSERT_TRUE(waitForNextSecond());
     for (int n = 0; n < 600; ++n)
         Loger::GetLoger().addLogtoList(INFO, "f.cpp", "f", n, text);
-    EXPECT_EQ(allLines(dir.path).size(), 1800);
+    EXPECT_EQ(logLines(dir.path).size(), 1800);
     for (const QString& name : QDir(dir.path).entryList({"*.log"}))
         EXPECT_LT(QFileInfo(dir.file(name)).size(), 1024 * 1024 + 1100) << name.toStdString();
 }
@@ -459,7 +377,7 @@ TEST_P(EightThreads, AcrossRolloversWriteEveryRecordOnceWholeAndInOrder)
     const QRegularExpression layout("^\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[INFO \\] \\[\\d+ *\\] \\[\\d+ *\\]  "
                                     "\\[worker\\]   \\[t(\\d) n(\\d+) payload\\]$");
     std::vector<int> next(threads, 0);
-    const QStringList lines = allLines(dir.path);
+    const QStringList lines = logLines(dir.path);
     for (const QString& line : lines) {
         const auto m = layout.match(line);
         ASSERT_TRUE(m.hasMatch()) << line.toStdString();

@@ -10,6 +10,7 @@
 #include <QDate>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -20,7 +21,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <stdexcept>
 #include <thread>
@@ -67,6 +70,34 @@ inline void writeFile(const QString& file, const QByteArray& content, qint64 siz
     QFile f(file);
     if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size() || (size >= 0 && !f.resize(size)))
         throw std::runtime_error("cannot write " + file.toStdString());
+}
+
+// Every line of the ".log" files in `dir`, files in the order of their ids.
+inline QStringList logLines(const QString& dir)
+{
+    QStringList files = QDir(dir).entryList({"*.log"}, QDir::Files);
+    std::sort(files.begin(), files.end(), [](const QString& a, const QString& b) {
+        return a.section('_', 1, 1).toInt() < b.section('_', 1, 1).toInt();
+    });
+    QStringList lines;
+    for (const QString& file : files)
+        lines += readLines(dir + file);
+    return lines;
+}
+
+// A whole line of the log: time, level, line number, thread, function, message.
+inline const QRegularExpression wholeLine(
+    "^\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[[A-Z ]{5}\\] \\[\\d+ *\\] \\[\\d+ *\\]  \\[[^]]*\\]   \\[.*\\]$");
+
+// The records the notes among `lines` tell as lost for the reason `error`.
+inline long long lostTold(const QStringList& lines, int error)
+{
+    const QRegularExpression note("\\[(\\d+) record\\(s\\) lost before this line: " +
+                                  QRegularExpression::escape(strerror(error)) + "\\]$");
+    long long told = 0;
+    for (const QString& line : lines)
+        told += note.match(line).captured(1).toLongLong();
+    return told;
 }
 
 // Today's local date as log file names begin with it: YYYYMMDD.
@@ -184,6 +215,20 @@ inline Child runHost(const QStringList& args, const QStringList& env = {}, const
                      bool asNobody = false)
 {
     return runCommand(hostCommand(args, env), workDir, asNobody);
+}
+
+// `args` with a leading "DIR/" of each word replaced by `dir`.
+inline QStringList inDir(QStringList args, const QString& dir)
+{
+    return args.replaceInStrings(QRegularExpression("^DIR/"), dir);
+}
+
+// A number the host printed as "key:value".
+inline long long printed(const Child& r, const QString& key)
+{
+    const QRegularExpressionMatch m = QRegularExpression(key + ":(-?\\d+)").match(r.out);
+    EXPECT_TRUE(m.hasMatch()) << key.toStdString() << " in " << r.out.toStdString();
+    return m.captured(1).toLongLong();
 }
 
 // Environment for the host's clock under libfaketime, given by its variables:

@@ -2,7 +2,7 @@
 // logger per start, a shifted clock, another user.
 //   test_host [capture] [init-record|init-echo|init-off DIR NAME MEGABYTES DAYS]
 //             [init-ini FILE] [log COUNT BYTES] [uninit] [next-day] [next-second]
-//             [paths] [start-error] [spin-threads COUNT] [qt-capture] [qlog THREADS COUNT BYTES] [qfatal]
+//             [paths] [start-error] [qt-capture] [qlog THREADS COUNT BYTES] [qfatal]
 //             [err COUNT BYTES] [limits RETAIN TOTAL_MB FREE_MB SYNC_LEVEL]
 //             [days DAYS BYTES PER_HOUR] [remove FILE] [status] [limits-in-force] [fsize BYTES]
 //             [mv FROM TO] [touch FILE] [truncate FILE]
@@ -45,6 +45,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <stdexcept>
 
 // The small stack of a device's thread; sanitizers grow every frame, so
@@ -179,33 +180,49 @@ int main(int argc, char** argv)
     const QDate started = QDate::currentDate();
     for (int i = 1; i < argc; ++i) {
         const std::string command = argv[i];
+        // A command's arguments are a[1] to a[n].
+        // clang-format off
+        static const std::map<std::string, int> arity = {
+            {"init-record", 4}, {"init-echo", 4}, {"init-off", 4}, {"init-ini", 1}, {"log", 2}, {"mv", 2},
+            {"mkdir", 1}, {"chroot", 1}, {"fill", 1}, {"touch", 1}, {"truncate", 1}, {"qlog", 3},
+            {"err", 2}, {"limits", 4}, {"days", 3}, {"fsize", 1}, {"remove", 1}, {"queue", 2}, {"release-at", 1},
+            {"err-on-disk", 1}, {"exit-while-logging", 1}, {"crash", 1}, {"fork-while-logging", 3},
+            {"small-stack", 1}, {"limit-memory", 1}, {"fsize-soft", 1}, {"cancel-while-logging", 1},
+            {"log-in-handler", 1}, {"init-twice", 2}, {"host-handler", 1}, {"load-blocking", 1}, {"rt-waiter", 1},
+            {"numbered", 3}};
+        // clang-format on
+        const auto known = arity.find(command);
+        const int argCount = known != arity.end() ? known->second : 0;
+        if (i + argCount >= argc) {
+            fprintf(stderr, "test_host: %s takes %d arguments\n", argv[i], argCount);
+            return 2;
+        }
+        char** const a = argv + i;
+        i += argCount;
         if (command == "capture") {
             // What hosts do: every Qt debug message goes into the log.
             qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
                 Loger::GetLoger().addLogtoList(INFO, __FILE__, "void capture()", 1, "captured %s",
                                                qUtf8Printable(text));
             });
-        } else if ((command == "init-record" || command == "init-echo" || command == "init-off") && i + 4 < argc) {
-            const unsigned megabytes = unsigned(atol(argv[i + 3])), days = unsigned(atol(argv[i + 4]));
-            const QString dir = QString::fromLocal8Bit(argv[i + 1]), name = QString::fromLocal8Bit(argv[i + 2]);
+        } else if (command == "init-record" || command == "init-echo" || command == "init-off") {
+            const unsigned megabytes = unsigned(atol(a[3])), days = unsigned(atol(a[4]));
+            const QString dir = QString::fromLocal8Bit(a[1]), name = QString::fromLocal8Bit(a[2]);
             const LOG_CONFIG_INFO info{dir,  name, command != "init-off", DEBUG, megabytes, command != "init-record",
                                        1024, days};
             printf("init:%d\n", logger.InitLogInfo(info) ? 1 : 0);
-            i += 4;
-        } else if (command == "init-ini" && i + 1 < argc) {
-            printf("init:%d\n", logger.InitLogInfo(QString::fromLocal8Bit(argv[i + 1])) ? 1 : 0);
-            i += 1;
-        } else if (command == "log" && i + 2 < argc) {
+        } else if (command == "init-ini") {
+            printf("init:%d\n", logger.InitLogInfo(QString::fromLocal8Bit(a[1])) ? 1 : 0);
+        } else if (command == "log") {
             // The three forms in turn: std::string, printf, QString.
-            const std::string text(size_t(atol(argv[i + 2])), 'x');
-            for (long n = 0; n < atol(argv[i + 1]); ++n)
+            const std::string text(size_t(atol(a[2])), 'x');
+            for (long n = 0; n < atol(a[1]); ++n)
                 if (n % 3 == 0)
                     logger.addLogtoList(INFO, __FILE__, "int main(int, char**)", int(n), text);
                 else if (n % 3 == 1)
                     logger.addLogtoList(INFO, __FILE__, "int main(int, char**)", int(n), "%s", text.c_str());
                 else
                     logger.addLogtoList(INFO, __FILE__, "int main(int, char**)", int(n), QString::fromStdString(text));
-            i += 2;
         } else if (command == "uninit") {
             logger.unInit();
         } else if (command == "next-second") {
@@ -216,30 +233,27 @@ int main(int argc, char** argv)
             do
                 clock_gettime(CLOCK_REALTIME, &later);
             while (later.tv_sec == now.tv_sec);
-        } else if (command == "mv" && i + 2 < argc) {
-            rename(argv[i + 1], argv[i + 2]);
-            i += 2;
-        } else if (command == "mkdir" && i + 1 < argc) {
-            mkdir(argv[++i], 0755);
-        } else if (command == "chroot" && i + 1 < argc) {
+        } else if (command == "mv") {
+            rename(a[1], a[2]);
+        } else if (command == "mkdir") {
+            mkdir(a[1], 0755);
+        } else if (command == "chroot") {
             // Shut in without a chdir, as some hosts do; the zone read first.
             tzset();
-            printf("chroot:%d\n", chroot(argv[++i]) == 0 ? 1 : 0);
-        } else if (command == "fill" && i + 1 < argc) {
+            printf("chroot:%d\n", chroot(a[1]) == 0 ? 1 : 0);
+        } else if (command == "fill") {
             // Another program fills the disk.
-            const int fd = open(argv[++i], O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int fd = open(a[1], O_WRONLY | O_CREAT | O_TRUNC, 0644);
             static const char block[4096] = {};
             while (fd >= 0 && write(fd, block, sizeof(block)) > 0) {
             }
             close(fd);
         } else if (command == "where") {
             printf("file:%s\n", GetLogerStatus().m_strFilePath.toLocal8Bit().constData());
-        } else if (command == "touch" && i + 1 < argc) {
-            QFile(QString::fromLocal8Bit(argv[i + 1])).open(QIODevice::WriteOnly);
-            i += 1;
-        } else if (command == "truncate" && i + 1 < argc) {
-            QFile::resize(QString::fromLocal8Bit(argv[i + 1]), 0);
-            i += 1;
+        } else if (command == "touch") {
+            QFile(QString::fromLocal8Bit(a[1])).open(QIODevice::WriteOnly);
+        } else if (command == "truncate") {
+            QFile::resize(QString::fromLocal8Bit(a[1]), 0);
         } else if (command == "next-day") {
             // Waits for a date after the one the host started on, reading the
             // clock only: timed waits may not follow a shifted clock.
@@ -247,12 +261,12 @@ int main(int argc, char** argv)
             }
         } else if (command == "qt-capture") {
             CaptureQtMessages();
-        } else if (command == "qlog" && i + 3 < argc) {
+        } else if (command == "qlog") {
             // Qt messages of every kind but fatal, "q <thread> <n> xxx...", from threads.
-            const long count = atol(argv[i + 2]);
-            const std::string pad(size_t(atol(argv[i + 3])), 'x');
+            const long count = atol(a[2]);
+            const std::string pad(size_t(atol(a[3])), 'x');
             std::vector<std::thread> threads;
-            for (long t = 0; t < atol(argv[i + 1]); ++t)
+            for (long t = 0; t < atol(a[1]); ++t)
                 threads.emplace_back([t, count, &pad] {
                     for (long n = 0; n < count; ++n) {
                         if (n % 4 == 0)
@@ -267,67 +281,47 @@ int main(int argc, char** argv)
                 });
             for (std::thread& thread : threads)
                 thread.join();
-            i += 3;
         } else if (command == "qfatal") {
             qFatal("q fatal"); // ends the process
-        } else if (command == "spin-threads" && i + 1 < argc) {
-            // Threads that log until the process exits under them, once each
-            // has written a few hundred records.
-            static std::atomic<long> written{0};
-            const long threads = atol(argv[i + 1]);
-            for (long t = 0; t < threads; ++t)
-                std::thread([t] {
-                    for (long n = 0;; ++n, ++written)
-                        Loger::GetLoger().addLogtoList(INFO, __FILE__, "void spin()", int(t), "spin %ld", n);
-                }).detach();
-            while (written < threads * 300) {
-            }
-            i += 1;
-        } else if (command == "err" && i + 2 < argc) {
-            const std::string text(size_t(atol(argv[i + 2])), 'e');
-            for (long n = 0; n < atol(argv[i + 1]); ++n)
+        } else if (command == "err") {
+            const std::string text(size_t(atol(a[2])), 'e');
+            for (long n = 0; n < atol(a[1]); ++n)
                 logger.addLogtoList(ERR, __FILE__, "int main(int, char**)", int(n), text);
-            i += 2;
-        } else if (command == "limits" && i + 4 < argc) {
+        } else if (command == "limits") {
             LOGER_LIMITS limits;
-            limits.m_bRetainWhileRunning = atoi(argv[i + 1]) != 0;
-            limits.m_nMaxTotalSizeMB = unsigned(atol(argv[i + 2]));
-            limits.m_nMinFreeSpaceMB = unsigned(atol(argv[i + 3]));
-            limits.m_nSyncLevel = atoi(argv[i + 4]);
+            limits.m_bRetainWhileRunning = atoi(a[1]) != 0;
+            limits.m_nMaxTotalSizeMB = unsigned(atol(a[2]));
+            limits.m_nMinFreeSpaceMB = unsigned(atol(a[3]));
+            limits.m_nSyncLevel = atoi(a[4]);
             SetLogerLimits(limits);
-            i += 4;
-        } else if (command == "days" && i + 3 < argc) {
+        } else if (command == "days") {
             // Records of BYTES, PER_HOUR of them in each hour of the clock,
             // until the date is DAYS days on, one more then; prints that date.
-            const QDate end = QDate::currentDate().addDays(atol(argv[i + 1]));
-            const std::string text(size_t(atol(argv[i + 2])), 'd');
+            const QDate end = QDate::currentDate().addDays(atol(a[1]));
+            const std::string text(size_t(atol(a[2])), 'd');
             int hour = -1;
             while (QDate::currentDate() < end) {
                 const QDateTime now = QDateTime::currentDateTime();
                 if (now.time().hour() == hour)
                     continue;
                 hour = now.time().hour();
-                for (long n = 0; n < atol(argv[i + 3]); ++n)
+                for (long n = 0; n < atol(a[3]); ++n)
                     logger.addLogtoList(INFO, __FILE__, "int main(int, char**)", hour, text);
             }
             logger.addLogtoList(INFO, __FILE__, "int main(int, char**)", 0, text); // one on the last day
             printf("date:%s\n", qPrintable(QDate::currentDate().toString("yyyyMMdd")));
-            i += 3;
-        } else if (command == "fsize" && i + 1 < argc) {
+        } else if (command == "fsize") {
             // The process's file size limit, as a device's guard sets it.
-            const rlimit limit{rlim_t(atoll(argv[i + 1])), rlim_t(atoll(argv[i + 1]))};
+            const rlimit limit{rlim_t(atoll(a[1])), rlim_t(atoll(a[1]))};
             setrlimit(RLIMIT_FSIZE, &limit);
-            i += 1;
-        } else if (command == "remove" && i + 1 < argc) {
-            unlink(argv[i + 1]);
-            i += 1;
-        } else if (command == "queue" && i + 2 < argc) {
+        } else if (command == "remove") {
+            unlink(a[1]);
+        } else if (command == "queue") {
             // The writer thread for the next start: RECORDS, wait or drop.
             LOGER_QUEUE queue;
-            queue.m_nRecords = unsigned(atol(argv[i + 1]));
-            queue.m_bDropWhenFull = std::string(argv[i + 2]) == "drop";
+            queue.m_nRecords = unsigned(atol(a[1]));
+            queue.m_bDropWhenFull = std::string(a[2]) == "drop";
             SetLogerQueue(queue);
-            i += 2;
         } else if (command == "queue-status") {
             const LOGER_QUEUE_STATUS status = GetLogerQueueStatus();
             printf("queue:%u depth:%llu high:%llu dropped:%llu waited:%d\n", status.m_nCapacity, status.m_nDepth,
@@ -341,8 +335,8 @@ int main(int argc, char** argv)
                     waitUntil([] { return !g_stalled; }, 20);
                 fprintf(stderr, "%s\n", qUtf8Printable(text));
             });
-        } else if (command == "release-at" && i + 1 < argc) {
-            const unsigned long long depth = strtoull(argv[++i], nullptr, 10);
+        } else if (command == "release-at") {
+            const unsigned long long depth = strtoull(a[1], nullptr, 10);
             std::thread([depth] {
                 waitUntil([depth] { return GetLogerQueueStatus().m_nDepth >= depth; }, 20);
                 g_stalled = false;
@@ -351,18 +345,17 @@ int main(int argc, char** argv)
             // Then waits until the queue is empty (when there is one).
             g_stalled = false;
             waitUntil([] { return GetLogerQueueStatus().m_nDepth == 0; }, 20);
-        } else if (command == "err-on-disk" && i + 1 < argc) {
+        } else if (command == "err-on-disk") {
             // ERR records, each looked for in the file as soon as its call returns.
             long found = 0;
-            for (long n = 0; n < atol(argv[i + 1]); ++n) {
+            for (long n = 0; n < atol(a[1]); ++n) {
                 const std::string text = "synced " + std::to_string(n);
                 logger.addLogtoList(ERR, __FILE__, "int main(int, char**)", int(n), text);
                 QFile file(GetLogerStatus().m_strFilePath);
                 found += file.open(QIODevice::ReadOnly) && file.readAll().contains(("[" + text + "]\n").c_str());
             }
             printf("on-disk:%ld\n", found);
-            i += 1;
-        } else if (command == "exit-while-logging" && i + 1 < argc) {
+        } else if (command == "exit-while-logging") {
             // Threads log "t<thread> n<n>" without pause; once each has
             // returned from 200 records, the host exits while they go on.
             // At the exit, before the logger's end: with a queue, the echo
@@ -370,7 +363,7 @@ int main(int argc, char** argv)
             // then the host prints how many each thread had returned from.
             static std::atomic<long> returned[16];
             static long threads = 0;
-            threads = std::min(atol(argv[i + 1]), 16L);
+            threads = std::min(atol(a[1]), 16L);
             qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
                 if (text.startsWith("\"["))
                     waitUntil([] { return !g_stalled; }, 20);
@@ -383,12 +376,14 @@ int main(int argc, char** argv)
                         returned[t] = n + 1;
                     }
                 }).detach();
-            waitUntil([] {
-                for (long t = 0; t < threads; ++t)
-                    if (returned[t] < 200)
-                        return false;
-                return true;
-            }, 20);
+            waitUntil(
+                [] {
+                    for (long t = 0; t < threads; ++t)
+                        if (returned[t] < 200)
+                            return false;
+                    return true;
+                },
+                20);
             atexit([] {
                 const unsigned int capacity = GetLogerQueueStatus().m_nCapacity;
                 if (capacity > 0) {
@@ -422,10 +417,10 @@ int main(int argc, char** argv)
                    queue.m_bDropWhenFull ? "drop" : "wait");
         } else if (command == "crash-handler") {
             InstallCrashHandler();
-        } else if (command == "crash" && i + 1 < argc) {
+        } else if (command == "crash") {
             const rlimit noCore = {0, 0};
             setrlimit(RLIMIT_CORE, &noCore);
-            const std::string kind = argv[++i];
+            const std::string kind = a[1];
             if (kind == "null")
                 CrashByNullPointer();
             else if (kind == "abort")
@@ -440,12 +435,12 @@ int main(int argc, char** argv)
                 CrashByIllegalInstruction();
             else if (kind == "kill")
                 CrashByKill();
-        } else if (command == "fork-while-logging" && i + 3 < argc) {
+        } else if (command == "fork-while-logging") {
             // Threads log without pause while the host forks; each child logs
             // COUNT records "child <fork> <n>" and exits. Prints how many
             // children exited normally.
             static std::atomic<long> logged{0};
-            const long threads = atol(argv[i + 1]), forks = atol(argv[i + 2]), count = atol(argv[i + 3]);
+            const long threads = atol(a[1]), forks = atol(a[2]), count = atol(a[3]);
             for (long t = 0; t < threads; ++t)
                 std::thread([t] {
                     for (long n = 0;; ++n, ++logged)
@@ -467,13 +462,12 @@ int main(int argc, char** argv)
                 exited += WIFEXITED(status) && WEXITSTATUS(status) == 0;
             }
             printf("children:%ld\n", exited);
-            i += 3;
-        } else if (command == "small-stack" && i + 1 < argc) {
+        } else if (command == "small-stack") {
             // A thread with a 16 KiB stack logs BYTES-long messages in the
             // three forms, under a 64 KiB function text.
             static std::string function, text;
             function = "void " + std::string(65536, 'f') + "(int)";
-            text.assign(size_t(atol(argv[++i])), 'y');
+            text.assign(size_t(atol(a[1])), 'y');
             pthread_attr_t attr;
             pthread_attr_init(&attr);
             pthread_attr_setstacksize(&attr, LOGGER_SMALL_STACK);
@@ -491,7 +485,7 @@ int main(int argc, char** argv)
             if (created == 0)
                 pthread_join(thread, nullptr);
             printf("small-stack:%d\n", created);
-        } else if (command == "limit-memory" && i + 1 < argc) {
+        } else if (command == "limit-memory") {
             // MEGABYTES more address space than the host uses now.
             long pages = 0;
             if (FILE* statm = fopen("/proc/self/statm", "r")) {
@@ -499,23 +493,23 @@ int main(int argc, char** argv)
                     pages = 0;
                 fclose(statm);
             }
-            const rlim_t bytes = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(atol(argv[++i])) << 20);
+            const rlim_t bytes = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(atol(a[1])) << 20);
             const rlimit limit = {bytes, bytes};
             setrlimit(RLIMIT_AS, &limit);
-        } else if (command == "fsize-soft" && i + 1 < argc) {
+        } else if (command == "fsize-soft") {
             // The soft file size limit alone, below the hard one; -1: none;
             // +BYTES: that much above the log file's size.
             rlimit limit{};
             getrlimit(RLIMIT_FSIZE, &limit);
-            const char* const value = argv[++i];
+            const char* const value = a[1];
             const long long bytes = atoll(value) + (value[0] == '+' ? GetLogerStatus().m_nFileSize : 0);
             limit.rlim_cur = bytes < 0 ? RLIM_INFINITY : rlim_t(bytes);
             setrlimit(RLIMIT_FSIZE, &limit);
-        } else if (command == "cancel-while-logging" && i + 1 < argc) {
+        } else if (command == "cancel-while-logging") {
             // Threads log in both forms until each is cancelled (as
             // QThread::terminate does); prints how many ended cancelled.
             static std::atomic<long> logged{0};
-            std::vector<pthread_t> threads(size_t(atol(argv[++i])));
+            std::vector<pthread_t> threads(size_t(atol(a[1])));
             for (pthread_t& thread : threads)
                 pthread_create(
                     &thread, nullptr,
@@ -541,7 +535,7 @@ int main(int argc, char** argv)
                 cancelled += result == PTHREAD_CANCELED;
             }
             printf("cancelled:%ld\n", cancelled);
-        } else if (command == "log-in-handler" && i + 1 < argc) {
+        } else if (command == "log-in-handler") {
             // A thread logs without pause; a handler of SIGUSR1 on it logs
             // too, wherever the signal finds it, SIGNALS times. Prints how
             // many handlers returned; "stuck" when one did not within 10 s.
@@ -557,7 +551,7 @@ int main(int argc, char** argv)
                 for (long n = 0; !stop; ++n)
                     Loger::GetLoger().addLogtoList(INFO, __FILE__, "void busy()", 1, "busy %ld", n);
             });
-            const long count = atol(argv[++i]);
+            const long count = atol(a[1]);
             for (long n = 0; n < count; ++n) {
                 pthread_kill(busy.native_handle(), SIGUSR1);
                 if (!waitUntil([n] { return handled > n; }, 10)) {
@@ -569,7 +563,7 @@ int main(int argc, char** argv)
             stop = true;
             busy.join();
             printf("handled:%ld\n", handled.load());
-        } else if (command == "init-twice" && i + 2 < argc) {
+        } else if (command == "init-twice") {
             // Two threads start the logger at once, on two directories;
             // prints how many starts succeeded.
             static std::atomic<int> ready{0}, starts{0};
@@ -580,13 +574,12 @@ int main(int argc, char** argv)
                 const LOG_CONFIG_INFO info{QString::fromLocal8Bit(dir), "demo", true, DEBUG, 30, false, 1024, 5};
                 starts += Loger::GetLoger().InitLogInfo(info) ? 1 : 0;
             };
-            std::thread first(start, argv[i + 1]), second(start, argv[i + 2]);
+            std::thread first(start, a[1]), second(start, a[2]);
             first.join();
             second.join();
             printf("starts:%d\n", starts.load());
-            i += 2;
-        } else if (command == "host-handler" && i + 1 < argc) {
-            g_hostHandlerRestoresDefault = std::string(argv[++i]) == "default";
+        } else if (command == "host-handler") {
+            g_hostHandlerRestoresDefault = std::string(a[1]) == "default";
             struct sigaction action = {};
             action.sa_sigaction = HostHandler;
             action.sa_flags = SA_SIGINFO;
@@ -599,16 +592,16 @@ int main(int argc, char** argv)
             if (g_guardPage != nullptr)
                 g_guardPage[0] = 'g';
             printf("guard:%c\n", g_guardPage != nullptr ? g_guardPage[0] : '-');
-        } else if (command == "load-blocking" && i + 1 < argc) {
+        } else if (command == "load-blocking") {
             // Another thread loads a plugin whose constructor never returns:
             // it holds the loader's lock from then on. A trace that waits for
             // that lock ends of SIGALRM.
-            const std::string path = argv[++i];
+            const std::string path = a[1];
             std::thread([path] { dlopen(path.c_str(), RTLD_NOW); }).detach();
             if (!waitUntil([] { return g_nPluginConstructing != 0; }, 10))
                 printf("load-blocking: not loading\n");
             alarm(20);
-        } else if (command == "rt-waiter" && i + 1 < argc) {
+        } else if (command == "rt-waiter") {
             // On one CPU, a thread writes long lines without pause while this
             // one, real-time, logs a short record every 200 us: it takes the
             // CPU from the writer wherever that is, often with the write lock
@@ -624,7 +617,7 @@ int main(int argc, char** argv)
                     Loger::GetLoger().addLogtoList(INFO, __FILE__, "void writer()", 1, std::string(65536, 'w'));
             });
             const sched_param realTime{1}, normal{0};
-            const long rounds = atol(argv[++i]);
+            const long rounds = atol(a[1]);
             rusage before{}, after{};
             getrusage(RUSAGE_THREAD, &before);
             const bool available = pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime) == 0;
@@ -640,15 +633,16 @@ int main(int argc, char** argv)
             stop = true;
             writer.join();
             if (available)
-                printf("rt-waiter slept:%ld reads:%ld\n", after.ru_nvcsw - before.ru_nvcsw - rounds, g_clockReads.load());
+                printf("rt-waiter slept:%ld reads:%ld\n", after.ru_nvcsw - before.ru_nvcsw - rounds,
+                       g_clockReads.load());
             else
                 printf("rt-waiter:unavailable\n");
-        } else if (command == "numbered" && i + 3 < argc) {
+        } else if (command == "numbered") {
             // Records "record <n>", n = 0..COUNT-1, from THREADS threads at an
             // even pace over SECONDS: the levels in turn, every 7th over three
             // lines, every 11th with a tab, every 50th longer than 12,000 bytes.
-            const long threads = atol(argv[i + 1]), count = atol(argv[i + 2]);
-            const auto pace = std::chrono::microseconds(atoll(argv[i + 3]) * 1000000 * threads / count);
+            const long threads = atol(a[1]), count = atol(a[2]);
+            const auto pace = std::chrono::microseconds(atoll(a[3]) * 1000000 * threads / count);
             const auto start = std::chrono::steady_clock::now();
             std::vector<std::thread> writers;
             for (long t = 0; t < threads; ++t)
@@ -667,7 +661,6 @@ int main(int argc, char** argv)
                 });
             for (std::thread& writer : writers)
                 writer.join();
-            i += 3;
         } else if (command == "paths") {
             printf("log:%s\ndump:%s\n", qUtf8Printable(logger.GetSaveLogPathFileName()),
                    qUtf8Printable(logger.GetSaveDumpPathFileName()));

@@ -19,39 +19,34 @@ namespace
 struct CrashCase
 {
     const char* name;
-    const char* kind;     // the test host's crash
-    int signal;           // what the host must die of
-    const char* reason;   // the FATAL record's message, as a pattern; PID: the host's
-    const char* function; // a frame of the trace must name it
-    const char* hostSaw;  // with a SIGSEGV handler of the host's installed before: what it must see
+    const char* kind;             // the test host's crash
+    int signal;                   // what the host must die of
+    const char* reason;           // the FATAL record's message before its thread, as a pattern; PID: the host's
+    const char* function;         // a frame of the trace must name it
+    const char* hostSaw;          // with a SIGSEGV handler of the host's installed before: what it must see
     const char* caller = nullptr; // a frame after the function's must name it
     int maxScanned = 64;          // frames marked "scanned" (32-bit ARM) at most
 };
 
+// clang-format off
 const CrashCase crashCases[] = {
-    {"null", "null", SIGSEGV, "SIGSEGV at address 0x0 in thread \\d+ \\(task \\d+\\)", "CrashByNullPointer", nullptr},
-    {"abort", "abort", SIGABRT, "SIGABRT sent by process \\d+ in thread \\d+ \\(task \\d+\\)", "CrashByAbort",
-     nullptr},
-    {"overflow", "overflow", SIGSEGV, "SIGSEGV at address 0x[0-9a-f]+ in thread \\d+ \\(task \\d+\\)",
-     "CrashByOverflow", nullptr},
-    {"throw", "throw", SIGABRT,
-     "uncaught exception std::runtime_error: nobody catches this in thread \\d+ \\(task \\d+\\)",
+    {"null", "null", SIGSEGV, "SIGSEGV at address 0x0", "CrashByNullPointer", nullptr},
+    {"abort", "abort", SIGABRT, "SIGABRT sent by process \\d+", "CrashByAbort", nullptr},
+    {"overflow", "overflow", SIGSEGV, "SIGSEGV at address 0x[0-9a-f]+", "CrashByOverflow", nullptr},
+    {"throw", "throw", SIGABRT, "uncaught exception std::runtime_error: nobody catches this",
      "CrashByUncaughtException", nullptr},
-    {"bus", "bus", SIGBUS, "SIGBUS at address 0x[0-9a-f]+ in thread \\d+ \\(task \\d+\\)", "CrashByBusError",
-     nullptr},
-    {"ill", "ill", SIGILL, "SIGILL at address 0x[0-9a-f]+ in thread \\d+ \\(task \\d+\\)",
-     "CrashByIllegalInstruction", nullptr},
-    {"kill", "kill", SIGFPE, "SIGFPE sent by process PID in thread \\d+ \\(task \\d+\\)", "CrashByKill", nullptr},
+    {"bus", "bus", SIGBUS, "SIGBUS at address 0x[0-9a-f]+", "CrashByBusError", nullptr},
+    {"ill", "ill", SIGILL, "SIGILL at address 0x[0-9a-f]+", "CrashByIllegalInstruction", nullptr},
+    {"kill", "kill", SIGFPE, "SIGFPE sent by process PID", "CrashByKill", nullptr},
     // The host's handler sees the fault first, as it came, and gives it up to the default.
-    {"nullAfterHostHandler", "null", SIGSEGV, "SIGSEGV at address 0x0 in thread \\d+ \\(task \\d+\\)",
-     "CrashByNullPointer", "host handler: 11 code 1 address 0x0"},
+    {"nullAfterHostHandler", "null", SIGSEGV, "SIGSEGV at address 0x0", "CrashByNullPointer",
+     "host handler: 11 code 1 address 0x0"},
     // The way back to main, without words that only look like return addresses.
-    {"nullToMain", "null", SIGSEGV, "SIGSEGV at address 0x0 in thread \\d+ \\(task \\d+\\)", "CrashByNullPointer",
-     nullptr, "main", 8},
-    {"throwToMain", "throw", SIGABRT,
-     "uncaught exception std::runtime_error: nobody catches this in thread \\d+ \\(task \\d+\\)",
+    {"nullToMain", "null", SIGSEGV, "SIGSEGV at address 0x0", "CrashByNullPointer", nullptr, "main", 8},
+    {"throwToMain", "throw", SIGABRT, "uncaught exception std::runtime_error: nobody catches this",
      "CrashByUncaughtException", nullptr, "main", 16},
 };
+// clang-format on
 
 void PrintTo(const CrashCase& c, std::ostream* out)
 {
@@ -74,9 +69,9 @@ TEST_P(CrashTrace, LogEndsWithTheReasonAndTheStack)
     const TempDir dir;
     // Under AddressSanitizer the host's handlers, not the sanitizer's, take the signals.
     const QStringList setup = c.hostSaw != nullptr ? QStringList{"host-handler", "default"} : QStringList{};
-    const Child child = runHost(
-        setup + QStringList{"init-record", dir.path, "crash", "30", "5", "crash-handler", "log", "1", "5", "crash", c.kind},
-        {asanLeavesSignals()});
+    const Child child = runHost(setup + QStringList{"init-record", dir.path, "crash", "30", "5", "crash-handler", "log",
+                                                    "1", "5", "crash", c.kind},
+                                {asanLeavesSignals()});
     EXPECT_EQ(child.termSignal, c.signal) << child.err.toStdString();
     if (c.hostSaw != nullptr) {
         EXPECT_TRUE(child.err.contains(c.hostSaw)) << child.err.toStdString();
@@ -88,9 +83,11 @@ TEST_P(CrashTrace, LogEndsWithTheReasonAndTheStack)
     const QString prefix =
         "^\\[(\\d\\d:\\d\\d:\\d\\d\\.\\d{3})\\] \\[FATAL\\] \\[0   \\] \\[\\d+ *\\]  \\[crash\\]   \\[";
     EXPECT_TRUE(lines[0].contains("[xxxxx]")) << lines.join('\n').toStdString();
-    const QString pid = QRegularExpression("^pid:(\\d+)$", QRegularExpression::MultilineOption).match(child.out).captured(1);
+    const QString pid =
+        QRegularExpression("^pid:(\\d+)$", QRegularExpression::MultilineOption).match(child.out).captured(1);
     const QRegularExpressionMatch record =
-        QRegularExpression(prefix + QString(c.reason).replace("PID", pid) + "\\]$").match(lines[1]);
+        QRegularExpression(prefix + QString(c.reason).replace("PID", pid) + " in thread \\d+ \\(task \\d+\\)\\]$")
+            .match(lines[1]);
     ASSERT_TRUE(record.hasMatch()) << lines.join('\n').toStdString();
     int named = -1, caller = -1, scanned = 0;
     for (int i = 2; i < lines.size(); ++i) {
@@ -172,8 +169,7 @@ const HostFault hostFaults[] = {
          EXPECT_TRUE(lines[3].contains(QRegularExpression(fatal + "SIGSEGV at address 0x0 ")));
      }},
     {"FileSizeLimitLoweredAfterTheStart",
-     {"init-record", "DIR/", "demo", "30", "5", "log", "100", "50", "fsize-soft", "2048", "log", "100", "50",
-      "status"},
+     {"init-record", "DIR/", "demo", "30", "5", "log", "100", "50", "fsize-soft", "2048", "log", "100", "50", "status"},
      0,
      [](const Child& r, const QStringList& lines, const QString& dir) {
          EXPECT_EQ(lines.filter(QRegularExpression("  \\[main\\]   \\[x{50}\\]$")).size(), 200);
@@ -183,11 +179,20 @@ const HostFault hostFaults[] = {
      }},
     {"FileSizeLimitLoweredBelowALine",
      {"init-record", "DIR/", "demo", "30", "5", "log", "2", "5", "fsize-soft", "100", "log", "3", "200", "fsize-soft",
-      "-1", "log", "1", "5"},
+      "-1", "log", "1", "5", "status", "where"},
      0,
-     [](const Child&, const QStringList& lines, const QString&) {
+     [](const Child& r, const QStringList& lines, const QString& dir) {
          ASSERT_EQ(lines.size(), 4);
          EXPECT_TRUE(lines[2].endsWith("]   [3 record(s) lost before this line: " + QString(strerror(EFBIG)) + "]"));
+         // The loss is told in a new file; the status counts both files, the records written and lost, and why.
+         const QStringList files = fileNames(dir);
+         ASSERT_EQ(files.size(), 2);
+         EXPECT_EQ(readLines(dir + files[1]).size(), 2);
+         EXPECT_TRUE(r.out.endsWith("file:" + dir + files[1])) << r.out.toStdString();
+         EXPECT_EQ(printed(r, "written"), 3);
+         EXPECT_EQ(printed(r, "lost"), 3);
+         EXPECT_EQ(printed(r, "errno"), EFBIG);
+         EXPECT_EQ(printed(r, "logbytes"), QFileInfo(dir + files[0]).size() + QFileInfo(dir + files[1]).size());
      }},
     {"HostHandlerThatRecoversFromAGuardPage",
      {"host-handler", "return", "init-record", "DIR/", "demo", "30", "5", "crash-handler", "touch-guard", "crash",
@@ -246,9 +251,9 @@ TEST_P(CrashesAndHangs, HostEndsAsWithoutTheLoggerAndItsLogStaysWhole)
     const TempDir dir;
     // The logger's own reports off: a lowered file size limit holds for the
     // host's stderr too, a file here.
-    const Child r = runCommand(
-        hostCommand(inDir(f.args, dir.path), {"QT_LOGGING_RULES=logger.debug=false", asanLeavesSignals()},
-                    f.plugins ? LOGGER_PLUGIN_HOST : LOGGER_TEST_HOST));
+    const Child r =
+        runCommand(hostCommand(inDir(f.args, dir.path), {"QT_LOGGING_RULES=logger.debug=false", asanLeavesSignals()},
+                               f.plugins ? LOGGER_PLUGIN_HOST : LOGGER_TEST_HOST));
     EXPECT_EQ(r.termSignal, f.signal) << r.err.toStdString();
     if (f.signal == 0) {
         EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();

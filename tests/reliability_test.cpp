@@ -302,22 +302,6 @@ TEST(HostScenario, NeverWritesThroughWhatIsNotARegularFile)
     }
 }
 
-TEST(Reliability, ADeletedFileIsMadeAgain)
-{
-    TempDir dir;
-    Loger& log = Loger::GetLoger();
-    ASSERT_TRUE(log.InitLogInfo(recordConfig(dir.path + "logs/")));
-    log.addLogtoList(INFO, "f.cpp", "f", 1, std::string("first"));
-    ASSERT_TRUE(QDir(dir.file("logs")).removeRecursively());
-    int n = 0;
-    ASSERT_TRUE(waitUntil([&] {
-        log.addLogtoList(INFO, "f.cpp", "f", ++n, std::string("again"));
-        return QFile::exists(dir.file("logs/" + T1));
-    }));
-    log.addLogtoList(INFO, "f.cpp", "f", 0, std::string("last"));
-    EXPECT_TRUE(readLines(dir.file("logs/" + T1)).last().endsWith("[last]"));
-}
-
 TEST(Reliability, TwoProcessesNeverTearEachOthersLongLines)
 {
     TempDir dir;

@@ -315,7 +315,7 @@ int main(int argc, char** argv)
             const rlimit limit{rlim_t(atoll(a[1])), rlim_t(atoll(a[1]))};
             setrlimit(RLIMIT_FSIZE, &limit);
         } else if (command == "remove") {
-            unlink(a[1]);
+            remove(a[1]); // a file or an empty directory
         } else if (command == "queue") {
             // The writer thread for the next start: RECORDS, wait or drop.
             LOGER_QUEUE queue;

@@ -69,9 +69,11 @@ public:
     // limit to mind), so that lines that all do may share one write.
     bool TakesAsIs(time_t tNow, qint64 nSize, size_t nBytes) const;
     // Writes such whole lines, nRecords of them, with one write(2), synced
-    // when bSync. Returns 0, or errno with nothing counted: the caller then
-    // hands them to Append one by one.
-    int WriteRun(const char* pBytes, size_t nBytes, size_t nRecords, bool bSync);
+    // when bSync. Returns 0, or errno with nothing counted and nKept set to
+    // the bytes left in the file (a failed write not cut back): the caller
+    // counts the whole lines among them and hands the others to Append.
+    int WriteRun(const char* pBytes, size_t nBytes, size_t nRecords, bool bSync, size_t& nKept);
+    void CountWritten(size_t nRecords);
     qint64 FileSize() const { return m_file.Size(); }
     int SyncLevel() const { return m_nSyncLevel; }
     // Deletes this log's oldest files (never the current one) as the limits

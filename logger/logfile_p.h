@@ -100,7 +100,7 @@ public:
     // One attempt at writing the bytes; a line cut short is cut off again
     // where nobody else has written since, so the file never keeps a piece
     // of a line. Returns 0 or errno. Inline: every record passes through it.
-    int Write(const char* pBytes, size_t nBytes);
+    int Write(const char* pBytes, size_t nBytes, size_t* pKept = nullptr);
 
 private:
     static int WriteAllUnderLimit(int nFd, const char* p, size_t n, size_t& nWritten);
@@ -120,7 +120,7 @@ private:
     QString m_strPath;
 };
 
-__attribute__((always_inline)) inline int LogFile::Write(const char* pBytes, size_t nBytes)
+__attribute__((always_inline)) inline int LogFile::Write(const char* pBytes, size_t nBytes, size_t* pKept)
 {
     size_t nWritten = 0;
     ++t_nWritingLog;
@@ -134,6 +134,8 @@ __attribute__((always_inline)) inline int LogFile::Write(const char* pBytes, siz
     else if (nError != 0 && nWritten > 0)
         m_bOpenLine = pBytes[nWritten - 1] != '\n';
     m_nSize += static_cast<qint64>(nWritten);
+    if (pKept != nullptr)
+        *pKept = nWritten;
     return nError;
 }
 } // namespace LogerDetail

@@ -142,18 +142,24 @@ bool LogDirectory::TakesAsIs(time_t tNow, qint64 nSize, size_t nBytes) const
            Board().nLostWithoutLock.load(std::memory_order_relaxed) == 0;
 }
 
-int LogDirectory::WriteRun(const char* pBytes, size_t nBytes, size_t nRecords, bool bSync)
+int LogDirectory::WriteRun(const char* pBytes, size_t nBytes, size_t nRecords, bool bSync, size_t& nKept)
 {
-    const int nError = m_file.Write(pBytes, nBytes);
-    StatusBoard& board = Board();
-    board.nFileSize.store(m_file.Size(), std::memory_order_relaxed);
+    nKept = 0;
+    const int nError = m_file.Write(pBytes, nBytes, &nKept);
+    Board().nFileSize.store(m_file.Size(), std::memory_order_relaxed);
     if (nError != 0)
         return nError;
-    board.nWritten.store(board.nWritten.load(std::memory_order_relaxed) + nRecords, std::memory_order_relaxed);
-    m_nSinceLook += nRecords;
+    CountWritten(nRecords);
     if (bSync)
         fdatasync(m_file.Fd());
     return 0;
+}
+
+void LogDirectory::CountWritten(size_t nRecords)
+{
+    StatusBoard& board = Board();
+    board.nWritten.store(board.nWritten.load(std::memory_order_relaxed) + nRecords, std::memory_order_relaxed);
+    m_nSinceLook += nRecords;
 }
 } // namespace LogerDetail
 

@@ -370,11 +370,26 @@ void RecordQueue::WriteSlots(uint64_t nFrom, uint64_t nEnd)
             bSync = bSync || (nSyncLevel >= 0 && slot.nLevel >= nSyncLevel);
             ++nRun;
         }
-        if (nRun > 0 && directory.WriteRun(m_run.Data(), m_run.Size(), static_cast<size_t>(nRun), bSync) == 0) {
+        size_t nKept = 0;
+        if (nRun > 0 && directory.WriteRun(m_run.Data(), m_run.Size(), static_cast<size_t>(nRun), bSync, nKept) == 0) {
             for (uint64_t n = 0; n < nRun; ++n)
                 At(nFrom + n).bWritten = true;
             nFrom += nRun;
             continue;
+        }
+        // A failed write that could not be cut back left whole lines in the
+        // file: they are written, never again.
+        uint64_t nWhole = 0;
+        for (; nWhole < nRun && nKept >= At(nFrom + nWhole).nBytes; ++nWhole) {
+            nKept -= At(nFrom + nWhole).nBytes;
+            At(nFrom + nWhole).bWritten = true;
+        }
+        if (nWhole > 0) {
+            directory.CountWritten(static_cast<size_t>(nWhole));
+            nFrom += nWhole;
+            nRun -= nWhole;
+            if (nRun == 0)
+                continue;
         }
         // The first line that needs more than its write, or a run the file
         // refused: one by one, as its caller would have written them.

@@ -258,6 +258,33 @@ TEST(Queue, AnErrAtTheSyncLevelIsInTheFileWhenItsCallReturns)
     EXPECT_TRUE(r.out.contains("on-disk:5\n")) << r.out.toStdString() << r.err.toStdString();
 }
 
+TEST(Queue, ARunCutByALoweredLimitThatCannotBeCutBackIsNeverWrittenTwice)
+{
+    // Today's file is append-only (no cut-back), and the size limit is lowered
+    // unseen, early in a second: the writer's next run of lines crosses it.
+    // The file is large, so that the limit does not stop the host's stderr.
+    const TempDir dir;
+    writeFile(dir.file(T1), QByteArray(100000, 'o') + "\n");
+    QFile::setPermissions(dir.file(T1), QFile::ReadOwner | QFile::WriteOwner);
+    if (runCommand({"chattr", "+a", dir.file(T1)}).exitCode != 0)
+        GTEST_SKIP() << "chattr +a needs root and a file system that keeps the attribute";
+    const Child r = runHost({"queue", "64", "wait", "stall-echo", "init-echo", dir.path, "demo", "30", "5",
+                             "next-second", "log", "1", "100", "fsize-soft", "+5000", "release-at", "63", "log", "64",
+                             "100", "release", "status"});
+    runCommand({"chattr", "-a", dir.file(T1)});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    QSet<QString> lineNumbers;
+    int records = 0;
+    for (const QString& line : logLines(dir.path)) {
+        const auto m = QRegularExpression("\\] \\[(\\d+) *\\] \\[\\d+ *\\]  \\[main\\]   \\[x{100}\\]$").match(line);
+        records += m.hasMatch();
+        lineNumbers << m.captured(1);
+    }
+    EXPECT_EQ(records, 65); // the first record's line number, 0, comes again in the 64
+    EXPECT_EQ(lineNumbers.size() - 1, 64);
+    EXPECT_GE(QDir(dir.path).entryList({"*.log"}).size(), 2);
+}
+
 TEST(HostScenario, NeverWritesThroughWhatIsNotARegularFile)
 {
     const struct

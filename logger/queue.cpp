@@ -75,6 +75,7 @@ struct Slot
     bool bEmptyFirst = false;
     bool bEmptyLast = false;
     bool bWritten = false; // by the writer: to a file, so echoed
+    bool bCrashWritten = false; // by a crash trace, which the host's handler survived
     char szTime[16] = {};
     char aBytes[nSlotBytes];
     const char* Bytes() const { return pHeap != nullptr ? pHeap : aBytes; }
@@ -340,6 +341,7 @@ void RecordQueue::WriteRange(uint64_t nTail, uint64_t nEnd, bool bFinal)
         Slot& slot = At(nPos);
         free(slot.pHeap);
         slot.pHeap = nullptr;
+        slot.bCrashWritten = false;
         slot.nSeq.store(static_cast<uint32_t>(nPos + m_nCapacity), std::memory_order_release);
     }
     m_nFreed.store(nEnd, std::memory_order_relaxed);
@@ -355,13 +357,19 @@ void RecordQueue::WriteSlots(uint64_t nFrom, uint64_t nEnd)
     LogDirectory& directory = ActiveLogDirectory();
     const int nSyncLevel = directory.SyncLevel();
     while (nFrom != nEnd) {
+        if (At(nFrom).bCrashWritten) { // written out by a crash trace the process survived
+            At(nFrom).bWritten = true;
+            directory.CountWritten(1);
+            ++nFrom;
+            continue;
+        }
         m_run.Clear();
         uint64_t nRun = 0;
         bool bSync = false;
         const qint64 nSize = directory.FileSize();
         while (nFrom + nRun != nEnd) {
             const Slot& slot = At(nFrom + nRun);
-            if (nRun > 0 && m_run.Size() + slot.nBytes > nRunBytes)
+            if (slot.bCrashWritten || (nRun > 0 && m_run.Size() + slot.nBytes > nRunBytes))
                 break;
             if (!directory.TakesAsIs(static_cast<time_t>(slot.tNow), nSize + static_cast<qint64>(m_run.Size()),
                                      slot.nBytes))
@@ -426,8 +434,10 @@ void RecordQueue::WriteOutForCrash(int nFd)
     // crashed) is passed over.
     for (uint64_t nPos = m_nTail.load(std::memory_order_seq_cst); nPos != nHead; ++nPos) {
         size_t nDone = 0;
-        if (IsPublished(nPos))
+        if (IsPublished(nPos) && !At(nPos).bCrashWritten) {
             WriteAll(nFd, At(nPos).Bytes(), At(nPos).nBytes, nDone);
+            At(nPos).bCrashWritten = true;
+        }
     }
 }
 

@@ -178,8 +178,8 @@ const HostFault hostFaults[] = {
              EXPECT_LE(QFileInfo(dir + name).size(), 2048) << name.toStdString();
      }},
     {"FileSizeLimitLoweredBelowALine",
-     {"init-record", "DIR/", "demo", "30", "5", "log", "2", "5", "fsize-soft", "100", "log", "3", "200", "fsize-soft",
-      "-1", "log", "1", "5", "status", "where"},
+     {"init-record", "DIR/", "demo", "30",         "5",  "log", "2", "5", "fsize-soft", "100",
+      "log",         "3",    "200",  "fsize-soft", "-1", "log", "1", "5", "status",     "where"},
      0,
      [](const Child& r, const QStringList& lines, const QString& dir) {
          ASSERT_EQ(lines.size(), 4);
@@ -275,17 +275,32 @@ INSTANTIATE_TEST_SUITE_P(Host, CrashesAndHangs, testing::ValuesIn(hostFaults),
 } // namespace
 
 // With the writer thread stalled (in its echo), the crash trace writes what
-// is queued before itself.
-TEST(CrashTrace, QueuedRecordsAreWrittenBeforeTheTrace)
+// is queued before itself; when the host's handler returns from a signal it
+// was sent, the writer goes on without writing those again.
+TEST(CrashTrace, QueuedRecordsAreWrittenBeforeTheTraceAndOnlyThere)
 {
-    const TempDir dir;
-    const Child child = runHost({"queue", "2048", "wait", "stall-echo", "init-echo", dir.path, "crash", "30", "5",
-                                 "crash-handler", "log", "1000", "10", "crash", "null"},
-                                {asanLeavesSignals()});
-    EXPECT_EQ(child.termSignal, SIGSEGV) << child.err.toStdString();
-    const QStringList lines = readLines(dir.file(today() + "_1_crash.log"));
-    const int trace = int(lines.indexOf(QRegularExpression(".*\\[FATAL\\].*SIGSEGV at address 0x0 .*")));
-    ASSERT_GE(trace, 0) << lines.join('\n').toStdString();
-    EXPECT_EQ(lines.mid(0, trace).filter("  [main]   [xxxxxxxxxx]").size(), 1000);
-    EXPECT_EQ(trace, 1000);
+    const struct
+    {
+        QStringList before, crash;
+        int signal;
+        const char* reason;
+    } rows[] = {
+        {{}, {"crash", "null"}, SIGSEGV, "SIGSEGV at address 0x0 "},
+        {{"host-handler", "return"}, {"crash", "kill", "release", "log", "1", "5"}, 0, "SIGFPE sent by process "}};
+    for (const auto& row : rows) {
+        const TempDir dir;
+        const Child child = runHost(row.before +
+                                        QStringList{"queue", "2048", "wait", "stall-echo", "init-echo", dir.path,
+                                                    "crash", "30", "5", "crash-handler", "log", "1000", "10"} +
+                                        row.crash,
+                                    {asanLeavesSignals()});
+        EXPECT_EQ(child.termSignal, row.signal) << child.err.toStdString();
+        const QStringList lines = readLines(dir.file(today() + "_1_crash.log"));
+        const int trace = int(lines.indexOf(QRegularExpression(".*\\[FATAL\\].*" + QString(row.reason) + ".*")));
+        ASSERT_GE(trace, 0) << lines.join('\n').toStdString();
+        EXPECT_EQ(lines.mid(0, trace).filter("  [main]   [xxxxxxxxxx]").size(), 1000);
+        EXPECT_EQ(trace, 1000);
+        EXPECT_EQ(lines.filter("  [main]   [xxxxxxxxxx]").size(), 1000) << row.reason;
+        EXPECT_EQ(lines.filter("  [main]   [xxxxx]").size(), row.signal == 0 ? 1 : 0) << row.reason;
+    }
 }

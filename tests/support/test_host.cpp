@@ -110,7 +110,7 @@ extern "C" {
 volatile int g_nPluginConstructing = 0;
 }
 
-// A host's own handler of SIGSEGV and SIGBUS, as garbage collectors and JIT
+// A host's own handler of SIGSEGV, SIGBUS and SIGFPE, as garbage collectors and JIT
 // runtimes have: it says what it saw, makes its guard page writable and
 // returns; a fault of another kind it leaves to the default (or, "return",
 // returns without curing it).
@@ -585,6 +585,7 @@ int main(int argc, char** argv)
             action.sa_flags = SA_SIGINFO;
             sigaction(SIGSEGV, &action, nullptr);
             sigaction(SIGBUS, &action, nullptr);
+            sigaction(SIGFPE, &action, nullptr);
         } else if (command == "touch-guard") {
             // Writes to a page the host's handler makes writable on the fault.
             void* page = mmap(nullptr, size_t(sysconf(_SC_PAGESIZE)), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

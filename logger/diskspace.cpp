@@ -90,7 +90,7 @@ int LogDirectory::KeepWithinLimits(bool bRetain)
         nTotal += file.nSize;
     const qint64 nMaxTotal = static_cast<qint64>(m_limits.m_nMaxTotalSizeMB) * 1024 * 1024;
     const qint64 nMinFree = static_cast<qint64>(m_limits.m_nMinFreeSpaceMB) * 1024 * 1024;
-    const int nOldestKept = DaysBefore(atoi(m_szDate), m_nOverDays);
+    const int nOldestKept = DaysBefore(DateNumber(m_szDate), m_nOverDays);
     // Free space that all of this log's files could not make up (another
     // program filled the disk) is not asked of them: records are lost and
     // told, the history stays.

@@ -198,7 +198,7 @@ void LogDirectory::NoteTodaysFile(const QByteArray& name, bool bHasId, uint64_t 
 void LogDirectory::ChooseQuickly(size_t nRoom)
 {
     m_continueName.clear();
-    const int nToday = atoi(m_szDate);
+    const int nToday = DateNumber(m_szDate);
     qint64 nBestMsecs = -1;
     ForEachName(m_nDirFd, [&](const char* pszName) {
         int nDate = 0;
@@ -229,7 +229,7 @@ bool LogDirectory::EnsureFile(time_t tNow, size_t nRoom)
     }
     if (strcmp(m_szDate, szDate) != 0) {
         memcpy(m_szDate, szDate, sizeof(m_szDate));
-        DayBounds(atoi(m_szDate), m_tDayStart, m_tNextDay);
+        DayBounds(DateNumber(m_szDate), m_tDayStart, m_tNextDay);
         m_nMaxId = 0;
         // A directory removed, moved or replaced under us is walked to anew,
         // and one not yet opened (records before the start) is opened now.

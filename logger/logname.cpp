@@ -43,10 +43,8 @@ const char* AfterDateAndId(const char* p, const char* pEnd, int& nDate, uint64_t
         ++q;
     if (q == p + 9 || q == pEnd || *q != '_')
         return nullptr;
-    nDate = 0;
-    for (int i = 0; i < 8; ++i)
-        nDate = nDate * 10 + (p[i] - '0');
-    nId = strtoull(p + 9, nullptr, 10); // stops at the "_"
+    nDate = LogerDetail::DateNumber(p);
+    nId = strtoull(p + 9, nullptr, 10); // both stop at the "_"
     return q + 1;
 }
 } // namespace
@@ -61,6 +59,15 @@ void LocalDate(time_t t, char szDate[16])
     p = PutDecimal(p, tmVar.tm_mon + 1, 2);
     p = PutDecimal(p, tmVar.tm_mday, 2);
     *p = '\0';
+}
+
+int DateNumber(const char* pszDate)
+{
+    const bool bNegative = *pszDate == '-'; // a year before 0, as LocalDate writes it
+    int nDate = 0;
+    for (const char* p = pszDate + (bNegative ? 1 : 0); *p >= '0' && *p <= '9'; ++p)
+        nDate = nDate * 10 + (*p - '0');
+    return bNegative ? -nDate : nDate;
 }
 
 void DayBounds(int nDate, time_t& tStart, time_t& tNext)

@@ -13,6 +13,9 @@ namespace LogerDetail
 {
 // The local date YYYYMMDD of a clock reading, as text.
 void LocalDate(time_t t, char szDate[16]);
+// The local day of a date's text as LocalDate writes it (its digits up to
+// whatever follows), as the number YYYYMMDD; 0 for an empty text.
+int DateNumber(const char* pszDate);
 // Start and end of the local day YYYYMMDD.
 void DayBounds(int nDate, time_t& tStart, time_t& tNext);
 // The date nDays days before the local day YYYYMMDD, as YYYYMMDD.

@@ -195,7 +195,7 @@ __attribute__((noinline)) void JoinWithNotes(LogerDetail::LineBuffer& joined, co
     }
     if (nLost > 0) {
         const int nNote = snprintf(szNote, sizeof(szNote), "%" PRIu64 " record(s) lost before this line: %s", nLost,
-                                   strerror(nLostErrno));
+                                   LogerDetail::ErrnoText(nLostErrno).toLocal8Bit().constData());
         LogerDetail::FormatRecord(*note, record.szTime, ERR, 0, record.nThreadId, "logger", 6, szNote,
                                   static_cast<size_t>(nNote));
         joined.Append(note->bytes.Data(), note->bytes.Size());

@@ -175,7 +175,7 @@ __attribute__((noinline)) void JoinWithNotes(LogerDetail::LineBuffer& joined, co
     if (bOpenLine)
         joined.Append("\n", 1);
     std::unique_ptr<LogerDetail::RecordBytes> note(new LogerDetail::RecordBytes);
-    char szNote[160];
+    char szNote[160]; // a longer note is cut: its length is what is in it
     if (!movedFrom.isEmpty()) {
         const QByteArray text = "the log directory was moved or replaced: records before this line went to " +
                                 movedFrom + " there, " + QByteArray::number(static_cast<qulonglong>(nVanished)) +
@@ -185,19 +185,18 @@ __attribute__((noinline)) void JoinWithNotes(LogerDetail::LineBuffer& joined, co
         joined.Append(note->bytes.Data(), note->bytes.Size());
         note->bytes.Clear();
     } else if (nVanished > 0) {
-        const int nNote =
-            snprintf(szNote, sizeof(szNote),
-                     "%" PRIu64 " record(s) went to the previous file, deleted or replaced since", nVanished);
+        snprintf(szNote, sizeof(szNote), "%" PRIu64 " record(s) went to the previous file, deleted or replaced since",
+                 nVanished);
         LogerDetail::FormatRecord(*note, record.szTime, WARN, 0, record.nThreadId, "logger", 6, szNote,
-                                  static_cast<size_t>(nNote));
+                                  strnlen(szNote, sizeof(szNote)));
         joined.Append(note->bytes.Data(), note->bytes.Size());
         note->bytes.Clear();
     }
     if (nLost > 0) {
-        const int nNote = snprintf(szNote, sizeof(szNote), "%" PRIu64 " record(s) lost before this line: %s", nLost,
-                                   LogerDetail::ErrnoText(nLostErrno).toLocal8Bit().constData());
+        snprintf(szNote, sizeof(szNote), "%" PRIu64 " record(s) lost before this line: %s", nLost,
+                 LogerDetail::ErrnoText(nLostErrno).toLocal8Bit().constData());
         LogerDetail::FormatRecord(*note, record.szTime, ERR, 0, record.nThreadId, "logger", 6, szNote,
-                                  static_cast<size_t>(nNote));
+                                  strnlen(szNote, sizeof(szNote)));
         joined.Append(note->bytes.Data(), note->bytes.Size());
     }
     joined.Append(record.bytes.Data(), record.bytes.Size());

@@ -310,6 +310,19 @@ Loger::Loger()
     memset(m_szTmpClsFunc, 0, sizeof(m_szTmpClsFunc));
 }
 
+namespace
+{
+// The writer thread stopping the logger itself (from a message handler
+// called for the echo) cannot wait for its own end.
+void JoinUnlessSelf(pthread_t hThread)
+{
+    if (hThread != 0 && pthread_equal(hThread, pthread_self()))
+        pthread_detach(hThread);
+    else if (hThread != 0)
+        pthread_join(hThread, nullptr);
+}
+} // namespace
+
 Loger::~Loger()
 {
     // Threads may still log while the process exits, and destructors that
@@ -323,8 +336,7 @@ Loger::~Loger()
         hWriter = m_hSendThread;
         m_hSendThread = 0;
     }
-    if (hWriter != 0)
-        pthread_join(hWriter, nullptr);
+    JoinUnlessSelf(hWriter);
     LogerDetail::ForgetQueue();
     {
         const LogerDetail::FileSection section;
@@ -365,8 +377,7 @@ void Loger::unInit()
         m_hSendThread = 0;
     }
     m_bIsStop = true;
-    if (hThread != 0)
-        pthread_join(hThread, nullptr);
+    JoinUnlessSelf(hThread);
     LogerDetail::ForgetQueue();
     LOGER_OWN_PRINTF("uninit end...");
 }

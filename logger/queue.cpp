@@ -99,6 +99,7 @@ public:
     bool Put(const RecordBytes& record, time_t tNow, int nLevel, bool bEcho);
     void Run();
     void Close();
+    void DrainHere();
     void WriteOutForCrash(int nFd);
     void Resume()
     {
@@ -268,6 +269,17 @@ void RecordQueue::Close()
     FutexWake(m_nFreedWord, INT_MAX);
 }
 
+// The queue closed by the writer thread itself (a host's message handler,
+// called for the echo, that stops the logger or ends the process): nobody
+// else is left to write what is queued.
+void RecordQueue::DrainHere()
+{
+    const uint64_t nTail = m_nTail.load(std::memory_order_relaxed);
+    const uint64_t nHead = m_nHead.load(std::memory_order_seq_cst) & ~nClosed;
+    if (nHead != nTail)
+        WriteRange(nTail, nHead, true);
+}
+
 void RecordQueue::Run()
 {
     t_bIsWriter = true;
@@ -278,7 +290,7 @@ void RecordQueue::Run()
             ++nEnd;
         if (nEnd != nTail) {
             WriteRange(nTail, nEnd, false);
-            nTail = nEnd;
+            nTail = m_nTail.load(std::memory_order_relaxed); // further when the echo drained the queue
             continue;
         }
         const uint64_t nHead = m_nHead.load(std::memory_order_seq_cst);
@@ -344,8 +356,10 @@ void RecordQueue::WriteRange(uint64_t nTail, uint64_t nEnd, bool bFinal)
         slot.bCrashWritten = false;
         slot.nSeq.store(static_cast<uint32_t>(nPos + m_nCapacity), std::memory_order_release);
     }
-    m_nFreed.store(nEnd, std::memory_order_relaxed);
-    m_nFreedWord.store(static_cast<uint32_t>(nEnd), std::memory_order_seq_cst);
+    if (nEnd > m_nFreed.load(std::memory_order_relaxed)) { // not when the echo drained the queue further
+        m_nFreed.store(nEnd, std::memory_order_relaxed);
+        m_nFreedWord.store(static_cast<uint32_t>(nEnd), std::memory_order_seq_cst);
+    }
     if (m_nWaiters.load(std::memory_order_seq_cst) != 0)
         FutexWake(m_nFreedWord, INT_MAX);
 }
@@ -493,6 +507,8 @@ void CloseQueue()
     RecordQueue* const pQueue = g_pMadeQueue.load();
     if (pQueue != nullptr)
         pQueue->Close();
+    if (pQueue != nullptr && t_bIsWriter)
+        pQueue->DrainHere();
 }
 
 void ForgetQueue()

@@ -30,8 +30,8 @@ void PublishQueue();
 // The writer thread's body: writes until the queue is closed and empty.
 void RunWriter();
 // Closes the queue: records from now on are written by their callers; the
-// writer writes out what was queued before and ends. Then ForgetQueue once
-// it has been joined.
+// writer writes out what was queued before and ends (called on the writer
+// thread, this writes it out). Then ForgetQueue once it has been joined.
 void CloseQueue();
 void ForgetQueue();
 // In a child just forked: its callers write themselves, with no queue.

@@ -15,7 +15,7 @@
 //             [crash bus|ill|kill]
 //             [numbered THREADS COUNT SECONDS]
 //             [queue RECORDS wait|drop] [queue-status] [stall-echo] [release-at DEPTH] [release]
-//             [err-on-disk COUNT] [exit-while-logging THREADS]
+//             [err-on-disk COUNT] [exit-while-logging THREADS] [exit-in-echo COUNT]
 // Commands run in order; results of start-ups are printed as "init:1"/"init:0".
 // init-off starts with writing off and echo on; init-echo with both on.
 #include "logger.h"
@@ -186,7 +186,7 @@ int main(int argc, char** argv)
             {"init-record", 4}, {"init-echo", 4}, {"init-off", 4}, {"init-ini", 1}, {"log", 2}, {"mv", 2},
             {"mkdir", 1}, {"chroot", 1}, {"fill", 1}, {"touch", 1}, {"truncate", 1}, {"qlog", 3},
             {"err", 2}, {"limits", 4}, {"days", 3}, {"fsize", 1}, {"remove", 1}, {"queue", 2}, {"release-at", 1},
-            {"err-on-disk", 1}, {"exit-while-logging", 1}, {"crash", 1}, {"fork-while-logging", 3},
+            {"exit-in-echo", 1}, {"err-on-disk", 1}, {"exit-while-logging", 1}, {"crash", 1}, {"fork-while-logging", 3},
             {"small-stack", 1}, {"limit-memory", 1}, {"fsize-soft", 1}, {"cancel-while-logging", 1},
             {"log-in-handler", 1}, {"init-twice", 2}, {"host-handler", 1}, {"load-blocking", 1}, {"rt-waiter", 1},
             {"numbered", 3}};
@@ -335,6 +335,26 @@ int main(int argc, char** argv)
                     waitUntil([] { return !g_stalled; }, 20);
                 fprintf(stderr, "%s\n", qUtf8Printable(text));
             });
+        } else if (command == "exit-in-echo") {
+            // Logs COUNT records, all but the first while the writer thread is
+            // in the echo of the first; there, once they are queued, the
+            // host's message handler ends the process.
+            static long count = 0;
+            static std::atomic<bool> inEcho{false};
+            count = atol(a[1]);
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+                if (text.startsWith("\"[")) {
+                    inEcho = true;
+                    waitUntil([] { return GetLogerQueueStatus().m_nDepth >= (unsigned long long)count; }, 10);
+                    exit(0);
+                }
+            });
+            for (long n = 0; n < count; ++n) {
+                logger.addLogtoList(INFO, __FILE__, "int main(int, char**)", int(n), "exit %ld", n);
+                if (n == 0)
+                    waitUntil([] { return inEcho.load(); }, 10);
+            }
+            waitUntil([] { return false; }, 20);
         } else if (command == "release-at") {
             const unsigned long long depth = strtoull(a[1], nullptr, 10);
             std::thread([depth] {

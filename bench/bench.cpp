@@ -173,7 +173,7 @@ struct Options
 {
     unsigned long records = kDefaultRecords, straceRecords = kDefaultStraceRecords, stallRecords = kDefaultStallRecords;
     int reps = kDefaultReps;
-    bool stall = false;
+    bool stall = false, neighbour = true;
     std::vector<unsigned> threads = {1, 2, 4};
     std::string parent, dir;
 };
@@ -275,6 +275,10 @@ bool ParseOptions(int argc, char** argv, Options& options)
                 options.stall = true;
                 continue;
             }
+            if (arg == "--no-neighbour") {
+                options.neighbour = false;
+                continue;
+            }
             if (++i == argc)
                 return false;
             const std::string value = argv[i];
@@ -317,7 +321,7 @@ int main(int argc, char** argv)
     if (!ParseOptions(argc, argv, options)) {
         fprintf(stderr,
                 "usage: logger_bench [--records N] [--reps R] [--threads 1,2,4] [--dir DIR] [--strace-records S]\n"
-                "       logger_bench --stall [--stall-records N] [--reps R] [--dir DIR]\n"
+                "       logger_bench --stall [--stall-records N] [--no-neighbour] [--reps R] [--dir DIR]\n"
                 "  --records N         records per run, shared by its threads (default %lu, at most %lu a thread)\n"
                 "  --reps R            interleaved repetitions (default %d)\n"
                 "  --threads LIST      thread counts (default 1,2,4); filtered records run with the first\n"
@@ -326,7 +330,8 @@ int main(int argc, char** argv)
                 "  --stall             instead of the table: one record every %lu µs while a neighbour streams\n"
                 "                      a large file to DIR's file system, with a small page cache (root only:\n"
                 "                      it sets vm.dirty_bytes, and restores it)\n"
-                "  --stall-records N   records per stall run (default %lu)\n",
+                "  --stall-records N   records per stall run (default %lu)\n"
+                "  --no-neighbour      the stall scenario without the neighbour: the reference\n",
                 kDefaultRecords, kMaxRecordsPerThread, kDefaultReps, kDefaultStraceRecords, kStallPeriodUs,
                 kDefaultStallRecords);
         return 2;
@@ -339,7 +344,8 @@ int main(int argc, char** argv)
     }
     const std::string machine = Machine(options.parent, options.dir), loadAtStart = LoadAverage();
     if (options.stall) {
-        const int status = RunStall(g_self, options.dir, machine, options.reps, options.stallRecords);
+        const int status =
+            RunStall(g_self, options.dir, machine, options.reps, options.stallRecords, options.neighbour);
         fs::remove_all(options.dir);
         fflush(stdout);
         _exit(status); // as below: no exit messages of the logger after the table

@@ -83,7 +83,8 @@ inline constexpr unsigned kRolloverFiles = 6;
 inline constexpr unsigned kRolloverCrowd[] = {0, 5000};
 
 // Runs one variant in this process, which it ends; writes "ok <elapsed ns>
-// <p50 ns> <p99 ns> <p99.9 ns> <max ns>" or "error <text>" to resultFd
+// <p50 ns> <p99 ns> <p99.9 ns> <max ns> <involuntary switches of its
+// threads>" or "error <text>" to resultFd
 // (nothing when -1). periodUs 0: at full speed; else one record a period.
 [[noreturn]] void RunVariant(const std::string& id, unsigned threads, unsigned long records, unsigned long periodUs,
                              const std::string& dir, int resultFd);
@@ -115,9 +116,9 @@ std::string LoadAverage();
 std::string Machine(const std::string& parent, const std::string& dir);
 
 // The stall scenario in dir (see stall.cpp); prints its table or why it was
-// skipped. Returns the exit status.
+// skipped. Without the neighbour: the reference. Returns the exit status.
 int RunStall(const std::string& self, const std::string& dir, const std::string& machine, int reps,
-             unsigned long records);
+             unsigned long records, bool withNeighbour);
 } // namespace bench
 
 #endif // LOGGER_BENCH_BENCH_H

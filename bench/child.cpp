@@ -11,6 +11,7 @@
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/basic_file_sink.h>
 
+#include <sys/resource.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -43,7 +44,15 @@ unsigned ThreadIdNumber()
 struct Timing
 {
     uint64_t elapsedNs = 0, p50Ns = 0, p99Ns = 0, p999Ns = 0, maxNs = 0;
+    uint64_t preempted = 0; // the logging threads' involuntary switches: on a busy machine, its share of the waits
 };
+
+long InvoluntarySwitches()
+{
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_nivcsw;
+}
 
 // Starts the threads together and times from the first thread's start to the
 // last thread's end (the main thread may wake from the barrier last).
@@ -57,6 +66,7 @@ Timing RunThreads(unsigned threads, unsigned long perThread, unsigned long sampl
 {
     std::vector<std::vector<uint32_t>> samples(threads);
     std::vector<Clock::time_point> starts(threads), ends(threads);
+    std::vector<long> preempted(threads);
     // A barrier, not a spin: its system calls are the same in every run, so
     // the strace counts of a run without records cancel them.
     pthread_barrier_t barrier;
@@ -69,6 +79,7 @@ Timing RunThreads(unsigned threads, unsigned long perThread, unsigned long sampl
             writer.Prepare(t);
             pthread_barrier_wait(&barrier);
             starts[t] = Clock::now();
+            preempted[t] = -InvoluntarySwitches();
             timespec deadline{};
             clock_gettime(CLOCK_MONOTONIC, &deadline);
             for (unsigned long k = 0; k < perThread; ++k) {
@@ -89,6 +100,7 @@ Timing RunThreads(unsigned threads, unsigned long perThread, unsigned long sampl
                     static_cast<uint32_t>(std::min<uint64_t>(Nanoseconds(Clock::now() - start), UINT32_MAX)));
             }
             ends[t] = Clock::now();
+            preempted[t] += InvoluntarySwitches();
         });
     }
     pthread_barrier_wait(&barrier);
@@ -98,6 +110,8 @@ Timing RunThreads(unsigned threads, unsigned long perThread, unsigned long sampl
     Timing timing;
     timing.elapsedNs =
         Nanoseconds(*std::max_element(ends.begin(), ends.end()) - *std::min_element(starts.begin(), starts.end()));
+    for (const long count : preempted)
+        timing.preempted += static_cast<uint64_t>(count);
     std::vector<uint32_t> all;
     for (const std::vector<uint32_t>& mine : samples)
         all.insert(all.end(), mine.begin(), mine.end());
@@ -307,9 +321,10 @@ void RunVariant(const std::string& id, unsigned threads, unsigned long records, 
         error = "unknown variant " + id;
     }
     if (resultFd >= 0 && error.empty())
-        dprintf(resultFd, "ok %llu %llu %llu %llu %llu\n", static_cast<unsigned long long>(timing.elapsedNs),
+        dprintf(resultFd, "ok %llu %llu %llu %llu %llu %llu\n", static_cast<unsigned long long>(timing.elapsedNs),
                 static_cast<unsigned long long>(timing.p50Ns), static_cast<unsigned long long>(timing.p99Ns),
-                static_cast<unsigned long long>(timing.p999Ns), static_cast<unsigned long long>(timing.maxNs));
+                static_cast<unsigned long long>(timing.p999Ns), static_cast<unsigned long long>(timing.maxNs),
+                static_cast<unsigned long long>(timing.preempted));
     else if (resultFd >= 0)
         dprintf(resultFd, "error %s\n", error.c_str());
     // No destructors: every line must already be in the file (all variants

@@ -179,7 +179,7 @@ pid_t StartNeighbour(const std::string& dir, std::atomic<uint64_t>* written)
 struct StallOutcome
 {
     std::string failure; // the child's error; its numbers are then missing
-    double p50Us = 0, p99Us = 0, p999Us = 0, longestUs = 0;
+    double p50Us = 0, p99Us = 0, p999Us = 0, longestUs = 0, preempted = 0;
     Tally tally;
 };
 
@@ -191,8 +191,9 @@ StallOutcome StallRun(const std::string& self, const std::string& dir, const Sta
     const std::string result =
         RunChild({self, "--child", row.id, "1", std::to_string(records), std::to_string(kStallPeriodUs), runDir}, true);
     StallOutcome outcome;
-    unsigned long long elapsed = 0, p50 = 0, p99 = 0, p999 = 0, longest = 0;
-    if (sscanf(result.c_str(), "ok %llu %llu %llu %llu %llu", &elapsed, &p50, &p99, &p999, &longest) != 5) {
+    unsigned long long elapsed = 0, p50 = 0, p99 = 0, p999 = 0, longest = 0, preempted = 0;
+    if (sscanf(result.c_str(), "ok %llu %llu %llu %llu %llu %llu", &elapsed, &p50, &p99, &p999, &longest, &preempted) !=
+        6) {
         outcome.failure = result.empty() ? "no result" : result.substr(0, result.find('\n'));
     } else {
         if (row.logs)
@@ -201,6 +202,7 @@ StallOutcome StallRun(const std::string& self, const std::string& dir, const Sta
         outcome.p99Us = static_cast<double>(p99) / 1000;
         outcome.p999Us = static_cast<double>(p999) / 1000;
         outcome.longestUs = static_cast<double>(longest) / 1000;
+        outcome.preempted = static_cast<double>(preempted);
     }
     fs::remove_all(runDir);
     return outcome;
@@ -214,7 +216,7 @@ std::string Spread(const std::vector<double>& values)
 } // namespace
 
 int RunStall(const std::string& self, const std::string& dir, const std::string& machine, int reps,
-             unsigned long records)
+             unsigned long records, bool withNeighbour)
 {
     if (geteuid() != 0) {
         printf("Stall scenario skipped: it sets vm.dirty_bytes and vm.dirty_background_bytes, which only root may "
@@ -225,7 +227,7 @@ int RunStall(const std::string& self, const std::string& dir, const std::string&
     struct statvfs space
     {
     };
-    if (statvfs(dir.c_str(), &space) == 0 &&
+    if (withNeighbour && statvfs(dir.c_str(), &space) == 0 &&
         static_cast<double>(space.f_bavail) * static_cast<double>(space.f_frsize) < 2.0 * kNeighbourFileBytes) {
         printf("Stall scenario skipped: the neighbour's file of %lld MiB needs twice that free in %s.\n",
                static_cast<long long>(kNeighbourFileBytes >> 20), dir.c_str());
@@ -253,10 +255,10 @@ int RunStall(const std::string& self, const std::string& dir, const std::string&
     void* shared =
         mmap(nullptr, sizeof(std::atomic<uint64_t>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     auto* written = shared != MAP_FAILED ? new (shared) std::atomic<uint64_t>(0) : nullptr;
-    const pid_t neighbour = written != nullptr ? StartNeighbour(dir, written) : -1;
+    const pid_t neighbour = !withNeighbour ? 0 : written != nullptr ? StartNeighbour(dir, written) : -1;
     std::vector<std::vector<StallOutcome>> outcomes(kRowCount);
     const auto start = std::chrono::steady_clock::now();
-    if (neighbour > 0) {
+    if (neighbour >= 0) {
         std::this_thread::sleep_for(kNeighbourHeadStart);
         // Each rep runs every row once, in an order rotated by the rep.
         for (int rep = 0; rep < reps; ++rep) {
@@ -270,8 +272,10 @@ int RunStall(const std::string& self, const std::string& dir, const std::string&
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     int neighbourStatus = 0;
     std::string neighbourNote;
-    if (neighbour <= 0)
+    if (neighbour < 0)
         neighbourNote = "The neighbour did not start: nothing was run.";
+    else if (neighbour == 0)
+        neighbourNote = ""; // none was asked for
     else if (waitpid(neighbour, &neighbourStatus, WNOHANG) == neighbour)
         neighbourNote = "The neighbour stopped early (a full disk?): the numbers are not all under the stall.";
     else if (kill(neighbour, SIGKILL) == 0)
@@ -286,18 +290,22 @@ int RunStall(const std::string& self, const std::string& dir, const std::string&
 
     printf("%s; load average %s at the start, %s at the end.\n\n", machine.c_str(), loadAtStart.c_str(),
            LoadAverage().c_str());
+    const std::string meanwhile =
+        withNeighbour
+            ? Format("meanwhile a neighbour process rewrote a %.0f MiB file in the same file system at %.0f MB/s",
+                     static_cast<double>(kNeighbourFileBytes >> 20), megabytesPerSecond)
+            : "no neighbour (--no-neighbour): the reference without the stall";
     printf("Stall: one host thread logs a record every %lu µs (absolute deadlines), %lu records a run, every call "
            "timed; %d reps (interleaved); vm.dirty_bytes 8 MiB and vm.dirty_background_bytes 4 MiB (%s after: %s); "
-           "meanwhile a neighbour process rewrote a %lld MiB file in the same file system at %.0f MB/s.\n\n",
-           kStallPeriodUs, records, reps, restored.c_str(), saved.c_str(),
-           static_cast<long long>(kNeighbourFileBytes >> 20), megabytesPerSecond);
+           "%s.\n\n",
+           kStallPeriodUs, records, reps, restored.c_str(), saved.c_str(), meanwhile.c_str());
     bool allGood = neighbourNote.empty() && restored == "restored";
     std::vector<std::vector<std::string>> table{
-        {"row", "p50 µs", "p99 µs", "p99.9 µs", "longest µs", "lost / duplicated / torn (all reps)"}};
+        {"row", "p50 µs", "p99 µs", "p99.9 µs", "longest µs", "lost / duplicated / torn (all reps)", "preempted"}};
     std::vector<double> queueP999, queueLongest;
     unsigned long queueMissing = 0;
     for (size_t r = 0; r < kRowCount; ++r) {
-        std::vector<double> p50, p99, p999, longest;
+        std::vector<double> p50, p99, p999, longest, preempted;
         Tally sum;
         std::string failure;
         for (size_t rep = 0; rep < outcomes[r].size(); ++rep) {
@@ -310,6 +318,7 @@ int RunStall(const std::string& self, const std::string& dir, const std::string&
             p99.push_back(outcome.p99Us);
             p999.push_back(outcome.p999Us);
             longest.push_back(outcome.longestUs);
+            preempted.push_back(outcome.preempted);
             sum.lost += outcome.tally.lost;
             sum.duplicated += outcome.tally.duplicated;
             sum.torn += outcome.tally.torn;
@@ -318,9 +327,9 @@ int RunStall(const std::string& self, const std::string& dir, const std::string&
             const std::string counts =
                 std::to_string(sum.lost) + " / " + std::to_string(sum.duplicated) + " / " + std::to_string(sum.torn);
             table.push_back({kRows[r].label, Format("%.1f", Median(p50)), Format("%.1f", Median(p99)), Spread(p999),
-                             Spread(longest), kRows[r].logs ? counts : "–"});
+                             Spread(longest), kRows[r].logs ? counts : "–", Format("%.0f", Median(preempted))});
         } else {
-            table.push_back({kRows[r].label, failure.empty() ? "not run" : failure, "", "", "", ""});
+            table.push_back({kRows[r].label, failure.empty() ? "not run" : failure, "", "", "", "", ""});
         }
         allGood = allGood && failure.empty() && !p50.empty() && sum.Problem().empty();
         if (r == kQueueRow) {
@@ -330,7 +339,8 @@ int RunStall(const std::string& self, const std::string& dir, const std::string&
         }
     }
     printf("p50 and p99: median over the reps; p99.9 and longest: median (min–max) over the reps; each rep's "
-           "files read back.\n\n");
+           "files read back; preempted: the host thread's involuntary context switches in a run, median (on a busy "
+           "machine, waits for a core, not for the file).\n\n");
     PrintTable(table);
     if (!queueP999.empty()) {
         const double p999 = Median(queueP999), longest = Median(queueLongest);

@@ -83,9 +83,9 @@ inline constexpr unsigned kRolloverFiles = 6;
 inline constexpr unsigned kRolloverCrowd[] = {0, 5000};
 
 // Runs one variant in this process, which it ends; writes "ok <elapsed ns>
-// <p50 ns> <p99 ns> <p99.9 ns> <max ns> <involuntary switches of its
-// threads>" or "error <text>" to resultFd
-// (nothing when -1). periodUs 0: at full speed; else one record a period.
+// <p50 ns> <p99 ns> <p99.9 ns> <max ns> <involuntary switches>" or "error
+// <text>" to resultFd (nothing when -1). periodUs 0: at full speed; else each
+// thread logs one record a period.
 [[noreturn]] void RunVariant(const std::string& id, unsigned threads, unsigned long records, unsigned long periodUs,
                              const std::string& dir, int resultFd);
 // Fills kRolloverFiles files of 1 MiB beside otherFiles other .log files in

@@ -5,6 +5,7 @@
 // --help; how to read the table: the README's "Benchmark".
 #include "bench.h"
 
+#include <sys/prctl.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -22,15 +24,9 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using namespace bench;
 
-namespace
+namespace bench
 {
-std::string g_self; // this program's path, also for exec under strace
-
-// Runs args with stdin, stdout and stderr on /dev/null. With wantResult, the
-// child writes its result to a pipe whose descriptor number is appended to
-// args (else -1 is). Returns that result, "ok", or what went wrong.
 std::string RunChild(std::vector<std::string> args, bool wantResult)
 {
     int fds[2] = {-1, -1};
@@ -41,6 +37,8 @@ std::string RunChild(std::vector<std::string> args, bool wantResult)
         const int null = open("/dev/null", O_RDWR);
         for (int fd = 0; fd <= 2; ++fd)
             dup2(null, fd);
+        // None outlives the parent, however it ends.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         args.push_back(wantResult ? std::to_string(dup(fds[1])) : "-1"); // dup clears O_CLOEXEC
         std::vector<char*> argv;
         for (std::string& arg : args)
@@ -69,12 +67,12 @@ std::string RunChild(std::vector<std::string> args, bool wantResult)
     return wantResult ? result : "ok";
 }
 
-// Every file of dir read back. Each record of each thread must be there once,
-// in a line of exactly the expected bytes (time of day and thread id taken
-// from the line itself), else the line is torn.
-std::string ReadBackProblem(const std::string& dir, unsigned threads, unsigned long perThread, bool filtered)
+// The time of day and thread id are taken from the line itself; a line
+// that is not the expected one with them is torn.
+Tally ReadBack(const std::string& dir, unsigned threads, unsigned long perThread)
 {
-    unsigned long lines = 0, lost = 0, torn = 0, duplicated = 0;
+    Tally tally;
+    unsigned long &lines = tally.lines, &torn = tally.torn, &duplicated = tally.duplicated;
     std::vector<std::vector<bool>> seen(threads, std::vector<bool>(perThread, false));
     std::vector<fs::path> files{fs::directory_iterator{dir}, fs::directory_iterator{}};
     std::sort(files.begin(), files.end());
@@ -100,105 +98,18 @@ std::string ReadBackProblem(const std::string& dir, unsigned threads, unsigned l
             }
         }
     }
-    if (filtered)
-        return lines == 0 ? "" : std::to_string(lines) + " lines written";
     for (const std::vector<bool>& mine : seen)
-        lost += static_cast<unsigned long>(std::count(mine.begin(), mine.end(), false));
+        tally.lost += static_cast<unsigned long>(std::count(mine.begin(), mine.end(), false));
+    return tally;
+}
+
+std::string Tally::Problem() const
+{
     std::string problem;
     for (const auto& [count, what] : {std::pair{lost, " lost"}, {torn, " torn"}, {duplicated, " duplicated"}})
         if (count != 0)
             problem += (problem.empty() ? "" : ", ") + std::to_string(count) + what;
     return problem;
-}
-
-struct Options
-{
-    unsigned long records = kDefaultRecords, straceRecords = kDefaultStraceRecords;
-    int reps = kDefaultReps;
-    std::vector<unsigned> threads = {1, 2, 4};
-    std::string parent, dir;
-};
-
-struct Outcome
-{
-    std::string problem; // empty when the run is good
-    double nsPerRecord = 0, p50Ns = 0, p99Ns = 0, bytesPerLine = 0;
-};
-
-Outcome TimedRun(const Options& options, const Variant& variant, unsigned threads, int rep)
-{
-    const std::string dir = options.dir + "/" + variant.id + "-" + std::to_string(threads) + "-" + std::to_string(rep);
-    fs::create_directory(dir);
-    const unsigned long records =
-        variant.filtered ? std::min(options.records * kFilteredRecordsFactor, kMaxRecordsPerThread) : options.records;
-    const unsigned long perThread = records / threads;
-    const std::string result =
-        RunChild({g_self, "--child", variant.id, std::to_string(threads), std::to_string(records), dir}, true);
-    Outcome outcome;
-    unsigned long long elapsed = 0, p50 = 0, p99 = 0;
-    if (sscanf(result.c_str(), "ok %llu %llu %llu", &elapsed, &p50, &p99) != 3) {
-        outcome.problem = result.empty() ? "no result" : result.substr(0, result.find('\n'));
-    } else {
-        outcome.problem = ReadBackProblem(dir, threads, perThread, variant.filtered);
-        outcome.nsPerRecord = static_cast<double>(elapsed) / static_cast<double>(perThread * threads);
-        outcome.p50Ns = static_cast<double>(p50);
-        outcome.p99Ns = static_cast<double>(p99);
-        uint64_t bytes = 0;
-        for (const fs::directory_entry& file : fs::directory_iterator(dir))
-            bytes += file.file_size();
-        outcome.bytesPerLine = static_cast<double>(bytes) / static_cast<double>(perThread * threads);
-    }
-    fs::remove_all(dir);
-    return outcome;
-}
-
-// "N: name n, ..." system calls per record, one thread: a run of
-// straceRecords minus a run of none, both under `strace -f -c`. Empty with a
-// notice when strace cannot run.
-std::string StraceCell(const Options& options, const Variant& variant, std::string& notice)
-{
-    std::map<std::string, double> perRecord;
-    for (const unsigned long records : {options.straceRecords, 0UL}) {
-        const std::string dir = options.dir + "/strace", out = options.dir + "/strace.txt";
-        fs::create_directory(dir);
-        const std::string result = RunChild(
-            {"strace", "-f", "-c", "-o", out, g_self, "--child", variant.id, "1", std::to_string(records), dir}, false);
-        fs::remove_all(dir);
-        std::ifstream file(out);
-        bool any = false;
-        for (std::string line; std::getline(file, line);) {
-            // "% time  seconds  usecs/call  calls  [errors]  syscall"
-            std::istringstream fields(line);
-            const std::vector<std::string> words{std::istream_iterator<std::string>(fields), {}};
-            if (words.size() >= 5 && words.back() != "total" &&
-                words[3].find_first_not_of("0123456789") == std::string::npos) {
-                perRecord[words.back()] +=
-                    std::stod(words[3]) * (records != 0 ? 1 : -1) / double(options.straceRecords);
-                any = true;
-            }
-        }
-        fs::remove(out);
-        if (result != "ok" || !any) {
-            notice = "strace did not run (" + result + "): system calls per record skipped";
-            return "–";
-        }
-    }
-    double total = 0;
-    std::vector<std::pair<double, std::string>> named;
-    for (const auto& [name, count] : perRecord) {
-        total += count;
-        if (count >= 0.005 || count <= -0.005)
-            named.push_back({-count, name});
-    }
-    std::sort(named.begin(), named.end());
-    char text[32];
-    snprintf(text, sizeof(text), "%.2f", total);
-    std::string cell = text;
-    for (const auto& [count, name] : named) {
-        snprintf(text, sizeof(text), " %.2f", -count);
-        cell += (cell.find(':') == std::string::npos ? ": " : ", ") + name + text;
-    }
-    return cell;
 }
 
 double Median(std::vector<double> values)
@@ -208,7 +119,7 @@ double Median(std::vector<double> values)
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-std::string Format(const char* format, double a, double b = 0, double c = 0)
+std::string Format(const char* format, double a, double b, double c)
 {
     char text[96];
     snprintf(text, sizeof(text), format, a, b, c);
@@ -235,8 +146,7 @@ std::string LoadAverage()
     return load;
 }
 
-// The processor, its cores and the file system of the runs.
-std::string Machine(const Options& options)
+std::string Machine(const std::string& parent, const std::string& dir)
 {
     std::ifstream cpuinfo("/proc/cpuinfo");
     std::string line, model = "?";
@@ -246,10 +156,112 @@ std::string Machine(const Options& options)
     struct statfs info
     {
     };
-    statfs(options.dir.c_str(), &info);
+    statfs(dir.c_str(), &info);
     const char* fsName = info.f_type == 0x01021994 ? "tmpfs" : info.f_type == 0xEF53 ? "ext4" : "not tmpfs";
-    return model + ", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores; files in " + options.parent + " (" +
-           fsName + ")";
+    return model + ", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores; files in " + parent + " (" + fsName +
+           ")";
+}
+} // namespace bench
+
+using namespace bench;
+
+namespace
+{
+std::string g_self; // this program's path, also for exec under strace
+
+struct Options
+{
+    unsigned long records = kDefaultRecords, straceRecords = kDefaultStraceRecords, stallRecords = kDefaultStallRecords;
+    int reps = kDefaultReps;
+    bool stall = false, neighbour = true;
+    std::vector<unsigned> threads = {1, 2, 4};
+    std::string parent, dir;
+};
+
+struct Outcome
+{
+    std::string problem; // empty when the run is good
+    double nsPerRecord = 0, p50Ns = 0, p99Ns = 0, bytesPerLine = 0;
+};
+
+Outcome TimedRun(const Options& options, const Variant& variant, unsigned threads, int rep)
+{
+    const std::string dir = options.dir + "/" + variant.id + "-" + std::to_string(threads) + "-" + std::to_string(rep);
+    fs::create_directory(dir);
+    const unsigned long records =
+        variant.filtered ? std::min(options.records * kFilteredRecordsFactor, kMaxRecordsPerThread) : options.records;
+    const unsigned long perThread = records / threads;
+    const std::string result =
+        RunChild({g_self, "--child", variant.id, std::to_string(threads), std::to_string(records), "0", dir}, true);
+    Outcome outcome;
+    unsigned long long elapsed = 0, p50 = 0, p99 = 0;
+    if (sscanf(result.c_str(), "ok %llu %llu %llu", &elapsed, &p50, &p99) != 3) {
+        outcome.problem = result.empty() ? "no result" : result.substr(0, result.find('\n'));
+    } else {
+        const Tally tally = ReadBack(dir, threads, perThread);
+        if (!variant.filtered)
+            outcome.problem = tally.Problem();
+        else if (tally.lines != 0)
+            outcome.problem = std::to_string(tally.lines) + " lines written";
+        outcome.nsPerRecord = static_cast<double>(elapsed) / static_cast<double>(perThread * threads);
+        outcome.p50Ns = static_cast<double>(p50);
+        outcome.p99Ns = static_cast<double>(p99);
+        uint64_t bytes = 0;
+        for (const fs::directory_entry& file : fs::directory_iterator(dir))
+            bytes += file.file_size();
+        outcome.bytesPerLine = static_cast<double>(bytes) / static_cast<double>(perThread * threads);
+    }
+    fs::remove_all(dir);
+    return outcome;
+}
+
+// "N: name n, ..." system calls per record, one thread: a run of
+// straceRecords minus a run of none, both under `strace -f -c`. Empty with a
+// notice when strace cannot run.
+std::string StraceCell(const Options& options, const Variant& variant, std::string& notice)
+{
+    std::map<std::string, double> perRecord;
+    for (const unsigned long records : {options.straceRecords, 0UL}) {
+        const std::string dir = options.dir + "/strace", out = options.dir + "/strace.txt";
+        fs::create_directory(dir);
+        const std::string result = RunChild(
+            {"strace", "-f", "-c", "-o", out, g_self, "--child", variant.id, "1", std::to_string(records), "0", dir},
+            false);
+        fs::remove_all(dir);
+        std::ifstream file(out);
+        bool any = false;
+        for (std::string line; std::getline(file, line);) {
+            // "% time  seconds  usecs/call  calls  [errors]  syscall"
+            std::istringstream fields(line);
+            const std::vector<std::string> words{std::istream_iterator<std::string>(fields), {}};
+            if (words.size() >= 5 && words.back() != "total" &&
+                words[3].find_first_not_of("0123456789") == std::string::npos) {
+                perRecord[words.back()] +=
+                    std::stod(words[3]) * (records != 0 ? 1 : -1) / double(options.straceRecords);
+                any = true;
+            }
+        }
+        fs::remove(out);
+        if (result != "ok" || !any) {
+            notice = "strace did not run (" + result + "): system calls per record skipped";
+            return "–";
+        }
+    }
+    // Three decimals below 0.1: a queue's writes (a few per thousand
+    // records) must show, not round to 0.00.
+    auto number = [](double count) { return Format(count < 0.1 && count > -0.1 ? "%.3f" : "%.2f", count); };
+    double total = 0;
+    std::vector<std::pair<double, std::string>> named;
+    for (const auto& [name, count] : perRecord) {
+        total += count;
+        if (count >= 0.0005 || count <= -0.0005)
+            named.push_back({-count, name});
+    }
+    std::sort(named.begin(), named.end());
+    std::string cell = number(total);
+    for (const auto& [count, name] : named)
+        cell += (cell.find(':') == std::string::npos ? ": " : ", ") + name + " " + number(-count);
+    return cell;
 }
 
 bool ParseOptions(int argc, char** argv, Options& options)
@@ -257,8 +269,19 @@ bool ParseOptions(int argc, char** argv, Options& options)
     const char* tmp = getenv("TMPDIR");
     options.parent = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
     try {
-        for (int i = 1; i + 1 < argc; i += 2) {
-            const std::string arg = argv[i], value = argv[i + 1];
+        for (int i = 1; i < argc; ++i) {
+            const std::string arg = argv[i];
+            if (arg == "--stall") {
+                options.stall = true;
+                continue;
+            }
+            if (arg == "--no-neighbour") {
+                options.neighbour = false;
+                continue;
+            }
+            if (++i == argc)
+                return false;
+            const std::string value = argv[i];
             if (arg == "--records")
                 options.records = std::stoul(value);
             else if (arg == "--reps")
@@ -267,6 +290,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
                 options.parent = value;
             else if (arg == "--strace-records")
                 options.straceRecords = std::stoul(value);
+            else if (arg == "--stall-records")
+                options.stallRecords = std::stoul(value);
             else if (arg == "--threads") {
                 options.threads.clear();
                 std::istringstream list(value);
@@ -279,7 +304,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
         return false;
     }
     const auto [low, high] = std::minmax_element(options.threads.begin(), options.threads.end());
-    return argc % 2 == 1 && options.reps >= 1 && !options.threads.empty() && *low >= 1 && options.records >= *high &&
+    return options.reps >= 1 && options.stallRecords >= 1 && options.stallRecords <= kMaxRecordsPerThread &&
+           !options.threads.empty() && *low >= 1 && options.records >= *high &&
            options.records / *low <= kMaxRecordsPerThread;
 }
 } // namespace
@@ -288,19 +314,26 @@ int main(int argc, char** argv)
 {
     if (argc == 5 && strcmp(argv[1], "--rollover") == 0)
         RunRollover(static_cast<unsigned>(std::stoul(argv[2])), argv[3], std::stoi(argv[4]));
-    if (argc == 7 && strcmp(argv[1], "--child") == 0)
-        RunVariant(argv[2], static_cast<unsigned>(std::stoul(argv[3])), std::stoul(argv[4]), argv[5],
-                   std::stoi(argv[6]));
+    if (argc == 8 && strcmp(argv[1], "--child") == 0)
+        RunVariant(argv[2], static_cast<unsigned>(std::stoul(argv[3])), std::stoul(argv[4]), std::stoul(argv[5]),
+                   argv[6], std::stoi(argv[7]));
     Options options;
     if (!ParseOptions(argc, argv, options)) {
         fprintf(stderr,
                 "usage: logger_bench [--records N] [--reps R] [--threads 1,2,4] [--dir DIR] [--strace-records S]\n"
+                "       logger_bench --stall [--stall-records N] [--no-neighbour] [--reps R] [--dir DIR]\n"
                 "  --records N         records per run, shared by its threads (default %lu, at most %lu a thread)\n"
                 "  --reps R            interleaved repetitions (default %d)\n"
                 "  --threads LIST      thread counts (default 1,2,4); filtered records run with the first\n"
                 "  --dir DIR           where the runs write (default $TMPDIR or /tmp)\n"
-                "  --strace-records S  records of the strace run per variant; 0 skips it (default %lu)\n",
-                kDefaultRecords, kMaxRecordsPerThread, kDefaultReps, kDefaultStraceRecords);
+                "  --strace-records S  records of the strace run per variant; 0 skips it (default %lu)\n"
+                "  --stall             instead of the table: one record every %lu µs while a neighbour streams\n"
+                "                      a large file to DIR's file system, with a small page cache (root only:\n"
+                "                      it sets vm.dirty_bytes, and restores it)\n"
+                "  --stall-records N   records per stall run (default %lu)\n"
+                "  --no-neighbour      the stall scenario without the neighbour: the reference\n",
+                kDefaultRecords, kMaxRecordsPerThread, kDefaultReps, kDefaultStraceRecords, kStallPeriodUs,
+                kDefaultStallRecords);
         return 2;
     }
     g_self = fs::read_symlink("/proc/self/exe");
@@ -309,7 +342,14 @@ int main(int argc, char** argv)
         fprintf(stderr, "logger_bench: cannot make a directory in %s: %s\n", options.parent.c_str(), strerror(errno));
         return 1;
     }
-    const std::string machine = Machine(options), loadAtStart = LoadAverage();
+    const std::string machine = Machine(options.parent, options.dir), loadAtStart = LoadAverage();
+    if (options.stall) {
+        const int status =
+            RunStall(g_self, options.dir, machine, options.reps, options.stallRecords, options.neighbour);
+        fs::remove_all(options.dir);
+        fflush(stdout);
+        _exit(status); // as below: no exit messages of the logger after the table
+    }
 
     // Each rep runs every variant once per thread count, in an order rotated by the rep.
     std::map<std::pair<size_t, unsigned>, std::vector<Outcome>> results; // (variant, threads) -> reps

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace bench
 {
@@ -43,6 +44,9 @@ inline constexpr unsigned long kMaxRecordsPerThread = 99999999;
 inline constexpr unsigned kMegaByteLimit = 4096;
 // The writer thread's queue in its row: the size a device would give it.
 inline constexpr unsigned kQueueRecords = 65536;
+// The stall scenario: one record every 500 µs (a 2 kHz control loop), 20,000
+// of them (10 s a run, long enough for many of the neighbour's stalls).
+inline constexpr unsigned long kStallPeriodUs = 500, kDefaultStallRecords = 20000;
 
 struct Variant
 {
@@ -57,6 +61,7 @@ inline const Variant kVariants[] = {
     {"logger", "this library, printf form, echo off", false},
     {"logger-echo", "this library, echo on (to /dev/null)", false},
     {"logger-queue", "this library, writer thread, queue of 65536, echo off", false},
+    {"spdlog-async", "spdlog async_logger, queue of 65536, block when full", false},
     {"spdlog-filtered", "spdlog, record filtered out by level", true},
     {"logger-filtered", "this library, record filtered out by level", true},
 };
@@ -78,13 +83,42 @@ inline constexpr unsigned kRolloverFiles = 6;
 inline constexpr unsigned kRolloverCrowd[] = {0, 5000};
 
 // Runs one variant in this process, which it ends; writes "ok <elapsed ns>
-// <p50 ns> <p99 ns>" or "error <text>" to resultFd (nothing when -1).
-[[noreturn]] void RunVariant(const std::string& id, unsigned threads, unsigned long records, const std::string& dir,
-                             int resultFd);
+// <p50 ns> <p99 ns> <p99.9 ns> <max ns> <involuntary switches>" or "error
+// <text>" to resultFd (nothing when -1). periodUs 0: at full speed; else each
+// thread logs one record a period.
+[[noreturn]] void RunVariant(const std::string& id, unsigned threads, unsigned long records, unsigned long periodUs,
+                             const std::string& dir, int resultFd);
 // Fills kRolloverFiles files of 1 MiB beside otherFiles other .log files in
 // this process, which it ends; writes "ok <rollovers> <median ns> <max ns>"
 // of the records that started a new file to resultFd.
 [[noreturn]] void RunRollover(unsigned otherFiles, const std::string& dir, int resultFd);
+
+// The parent's tools, shared by the throughput table (bench.cpp) and the
+// stall scenario (stall.cpp).
+// Runs args in a child with stdin, stdout and stderr on /dev/null; with
+// wantResult, it writes its result to a pipe whose descriptor number is
+// appended to args (else -1 is). Returns that result, "ok", or what went wrong.
+std::string RunChild(std::vector<std::string> args, bool wantResult);
+// What the read-back of a run's files found.
+struct Tally
+{
+    unsigned long lines = 0, lost = 0, torn = 0, duplicated = 0;
+    std::string Problem() const; // "" when every record is there once in a whole line
+};
+// Every file of dir read back: each record 0..perThread-1 of each thread must
+// be there once, in a line of exactly the expected bytes.
+Tally ReadBack(const std::string& dir, unsigned threads, unsigned long perThread);
+double Median(std::vector<double> values);
+std::string Format(const char* format, double a, double b = 0, double c = 0);
+void PrintTable(const std::vector<std::vector<std::string>>& rows); // markdown; the first row heads it
+std::string LoadAverage();
+// The processor, its cores and the file system of dir (named as parent).
+std::string Machine(const std::string& parent, const std::string& dir);
+
+// The stall scenario in dir (see stall.cpp); prints its table or why it was
+// skipped. Without the neighbour: the reference. Returns the exit status.
+int RunStall(const std::string& self, const std::string& dir, const std::string& machine, int reps,
+             unsigned long records, bool withNeighbour);
 } // namespace bench
 
 #endif // LOGGER_BENCH_BENCH_H

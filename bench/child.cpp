@@ -5,10 +5,13 @@
 #include <logger.h>
 #include <logger_extras.h>
 
+#include <spdlog/async_logger.h>
+#include <spdlog/details/thread_pool.h>
 #include <spdlog/logger.h>
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/basic_file_sink.h>
 
+#include <sys/resource.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -40,18 +43,30 @@ unsigned ThreadIdNumber()
 
 struct Timing
 {
-    uint64_t elapsedNs = 0, p50Ns = 0, p99Ns = 0;
+    uint64_t elapsedNs = 0, p50Ns = 0, p99Ns = 0, p999Ns = 0, maxNs = 0;
+    uint64_t preempted = 0; // the logging threads' involuntary switches: on a busy machine, its share of the waits
 };
+
+long InvoluntarySwitches()
+{
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_nivcsw;
+}
 
 // Starts the threads together and times from the first thread's start to the
 // last thread's end (the main thread may wake from the barrier last).
 // writer.Prepare(t) runs in thread t before the start; writer(t, k) logs one
-// record. Every sampleEvery-th call is timed (none when 0).
+// record. Every sampleEvery-th call is timed (none when 0). With periodNs,
+// each thread logs one record a period, at absolute deadlines, so that a slow
+// call is not added to the waits after it.
 template <class Writer>
-Timing RunThreads(unsigned threads, unsigned long perThread, unsigned long sampleEvery, Writer& writer)
+Timing RunThreads(unsigned threads, unsigned long perThread, unsigned long sampleEvery, uint64_t periodNs,
+                  Writer& writer)
 {
     std::vector<std::vector<uint32_t>> samples(threads);
     std::vector<Clock::time_point> starts(threads), ends(threads);
+    std::vector<long> preempted(threads);
     // A barrier, not a spin: its system calls are the same in every run, so
     // the strace counts of a run without records cancel them.
     pthread_barrier_t barrier;
@@ -64,7 +79,17 @@ Timing RunThreads(unsigned threads, unsigned long perThread, unsigned long sampl
             writer.Prepare(t);
             pthread_barrier_wait(&barrier);
             starts[t] = Clock::now();
+            preempted[t] = -InvoluntarySwitches();
+            timespec deadline{};
+            clock_gettime(CLOCK_MONOTONIC, &deadline);
             for (unsigned long k = 0; k < perThread; ++k) {
+                if (periodNs != 0) {
+                    deadline.tv_nsec += static_cast<long>(periodNs);
+                    deadline.tv_sec += deadline.tv_nsec / 1000000000;
+                    deadline.tv_nsec %= 1000000000;
+                    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+                    }
+                }
                 if (sampleEvery == 0 || k % sampleEvery != 0) {
                     writer(t, k);
                     continue;
@@ -75,6 +100,7 @@ Timing RunThreads(unsigned threads, unsigned long perThread, unsigned long sampl
                     static_cast<uint32_t>(std::min<uint64_t>(Nanoseconds(Clock::now() - start), UINT32_MAX)));
             }
             ends[t] = Clock::now();
+            preempted[t] += InvoluntarySwitches();
         });
     }
     pthread_barrier_wait(&barrier);
@@ -84,6 +110,8 @@ Timing RunThreads(unsigned threads, unsigned long perThread, unsigned long sampl
     Timing timing;
     timing.elapsedNs =
         Nanoseconds(*std::max_element(ends.begin(), ends.end()) - *std::min_element(starts.begin(), starts.end()));
+    for (const long count : preempted)
+        timing.preempted += static_cast<uint64_t>(count);
     std::vector<uint32_t> all;
     for (const std::vector<uint32_t>& mine : samples)
         all.insert(all.end(), mine.begin(), mine.end());
@@ -91,6 +119,8 @@ Timing RunThreads(unsigned threads, unsigned long perThread, unsigned long sampl
         std::sort(all.begin(), all.end());
         timing.p50Ns = all[all.size() / 2];
         timing.p99Ns = all[std::min(all.size() - 1, all.size() * 99 / 100)];
+        timing.p999Ns = all[std::min(all.size() - 1, all.size() * 999 / 1000)];
+        timing.maxNs = all.back();
     }
     return timing;
 }
@@ -147,6 +177,8 @@ struct SnprintfWriter
 
 // spdlog's level and thread id in the logger's layout: "INFO " and the
 // logger's thread number padded to 5, cached per thread as spdlog's %t is.
+// The async logger formats in its worker, so its lines name the worker's
+// thread: the same width, and the read-back takes the id from the line.
 class LevelFlag : public spdlog::custom_flag_formatter
 {
 public:
@@ -189,19 +221,33 @@ struct LoggerWriter
     }
 };
 
+// Nothing logged, the call timed all the same: in the stall scenario, what the
+// machine's own interruptions add to every row.
+struct NothingWriter
+{
+    void Prepare(unsigned) {}
+    void operator()(unsigned, unsigned long) {}
+};
+
 } // namespace
 
-void RunVariant(const std::string& id, unsigned threads, unsigned long records, const std::string& dir, int resultFd)
+void RunVariant(const std::string& id, unsigned threads, unsigned long records, unsigned long periodUs,
+                const std::string& dir, int resultFd)
 {
-    alarm(kChildTimeoutSeconds);
     const unsigned long perThread = records / threads;
+    alarm(static_cast<unsigned>(kChildTimeoutSeconds + perThread * periodUs / 1000000));
     const bool filtered = id.find("-filtered") != std::string::npos;
     // A filtered record costs less than the two clock reads that time it:
-    // sampled rarely, so that its ns/record stays within a nanosecond.
-    const unsigned long sampleEvery = filtered ? kSampleFilteredEvery : kSampleEvery;
+    // sampled rarely, so that its ns/record stays within a nanosecond. A
+    // paced run times every call: its longest wait is what it is after.
+    const unsigned long sampleEvery = periodUs != 0 ? 1 : filtered ? kSampleFilteredEvery : kSampleEvery;
+    const uint64_t periodNs = periodUs * 1000;
     Timing timing;
     std::string error;
-    if (id == "floor") {
+    if (id == "nothing") {
+        NothingWriter writer;
+        timing = RunThreads(threads, perThread, sampleEvery, periodNs, writer);
+    } else if (id == "floor") {
         FloorWriter writer;
         writer.fd = open((dir + "/floor.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         const time_t now = time(nullptr);
@@ -214,24 +260,38 @@ void RunVariant(const std::string& id, unsigned threads, unsigned long records, 
         if (writer.fd < 0)
             error = std::string("cannot open the floor's file: ") + strerror(errno);
         else
-            timing = RunThreads(threads, perThread, sampleEvery, writer);
+            timing = RunThreads(threads, perThread, sampleEvery, periodNs, writer);
     } else if (id == "snprintf") {
         SnprintfWriter writer;
         writer.fd = open((dir + "/snprintf.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (writer.fd < 0)
             error = std::string("cannot open the file: ") + strerror(errno);
         else
-            timing = RunThreads(threads, perThread, sampleEvery, writer);
-    } else if (id == "spdlog" || id == "spdlog-filtered") {
-        spdlog::logger logger("bench", std::make_shared<spdlog::sinks::basic_file_sink_mt>(dir + "/spdlog.log"));
+            timing = RunThreads(threads, perThread, sampleEvery, periodNs, writer);
+    } else if (id == "spdlog" || id == "spdlog-filtered" || id == "spdlog-async") {
+        auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(dir + "/spdlog.log");
+        std::shared_ptr<spdlog::details::thread_pool> pool;
+        std::shared_ptr<spdlog::logger> logger;
+        if (id == "spdlog-async") {
+            // Its own usual form: the worker writes through the file's stdio
+            // buffer, many lines a write(2), as the writer thread batches.
+            pool = std::make_shared<spdlog::details::thread_pool>(kQueueRecords, 1);
+            logger = std::make_shared<spdlog::async_logger>("bench", sink, pool, spdlog::async_overflow_policy::block);
+        } else {
+            logger = std::make_shared<spdlog::logger>("bench", sink);
+            logger->flush_on(spdlog::level::trace);
+        }
         auto formatter = std::make_unique<spdlog::pattern_formatter>();
         formatter->add_flag<LevelFlag>('*').add_flag<ThreadFlag>('&').set_pattern(
             "[%H:%M:%S.%e] [%*] [%-4#] [%&]  [%!]   [%v]");
-        logger.set_formatter(std::move(formatter));
-        logger.flush_on(spdlog::level::trace);
-        logger.set_level(filtered ? spdlog::level::warn : spdlog::level::info);
-        SpdlogWriter writer{&logger};
-        timing = RunThreads(threads, perThread, sampleEvery, writer);
+        logger->set_formatter(std::move(formatter));
+        logger->set_level(filtered ? spdlog::level::warn : spdlog::level::info);
+        SpdlogWriter writer{logger.get()};
+        timing = RunThreads(threads, perThread, sampleEvery, periodNs, writer);
+        // As for the writer thread: the callers' time is timed; the pool's
+        // end writes out what is queued and the flush, for the read-back.
+        logger->flush();
+        pool.reset();
     } else if (id == "logger" || id == "logger-echo" || id == "logger-filtered" || id == "logger-queue") {
         LOG_CONFIG_INFO info{};
         info.m_strLogPath = QString::fromLocal8Bit(dir.c_str()) + "/";
@@ -252,7 +312,7 @@ void RunVariant(const std::string& id, unsigned threads, unsigned long records, 
             if (filtered)
                 logger.SetLogLevel(WARN);
             LoggerWriter writer;
-            timing = RunThreads(threads, perThread, sampleEvery, writer);
+            timing = RunThreads(threads, perThread, sampleEvery, periodNs, writer);
             // The callers' time is timed; what is still queued is written
             // out after, for the read-back.
             logger.unInit();
@@ -261,8 +321,10 @@ void RunVariant(const std::string& id, unsigned threads, unsigned long records, 
         error = "unknown variant " + id;
     }
     if (resultFd >= 0 && error.empty())
-        dprintf(resultFd, "ok %llu %llu %llu\n", static_cast<unsigned long long>(timing.elapsedNs),
-                static_cast<unsigned long long>(timing.p50Ns), static_cast<unsigned long long>(timing.p99Ns));
+        dprintf(resultFd, "ok %llu %llu %llu %llu %llu %llu\n", static_cast<unsigned long long>(timing.elapsedNs),
+                static_cast<unsigned long long>(timing.p50Ns), static_cast<unsigned long long>(timing.p99Ns),
+                static_cast<unsigned long long>(timing.p999Ns), static_cast<unsigned long long>(timing.maxNs),
+                static_cast<unsigned long long>(timing.preempted));
     else if (resultFd >= 0)
         dprintf(resultFd, "error %s\n", error.c_str());
     // No destructors: every line must already be in the file (all variants

@@ -2,8 +2,9 @@
 // in turn (their order is the file's order), each holding one formatted line
 // (a longer one is copied to the heap and its slot points to it). A caller
 // claims a slot with one compare-and-swap, copies its bytes and publishes
-// them; it makes a system call only to wake the writer when the writer
-// sleeps, or to wait for room, or for a record at the sync level. The writer
+// them; it makes a system call only to wake a writer that sleeps idle or
+// must not wait for its next poll, to wait for room, or for a record at the
+// sync level. The writer
 // takes the published lines out in order and writes runs of whole lines with
 // one write(2) where the log directory would write each of them with nothing
 // else (no rollover, look, note or limit due), and the others through the
@@ -37,6 +38,15 @@ const size_t nRunBytes = 64 * 1024;
 const uint64_t nMaxTake = 1024;
 // The top bit of the claim counter: the queue is closed.
 const uint64_t nClosed = 1ull << 63;
+// While records come, the writer looks for them this often and callers do
+// not wake it (a wake is a system call, and the woken writer may take the
+// caller's CPU), unless the queue is a quarter full, a record waits to be
+// synced or a caller waits for room. After a second without records it
+// sleeps until the next record wakes it.
+const long nPollNanoseconds = 10 * 1000 * 1000;
+const uint64_t nIdleAfterNanoseconds = 1000 * 1000 * 1000;
+// m_nWriterAsleep: awake, asleep until any record, asleep until a poll.
+const uint32_t nAwake = 0, nIdle = 1, nPolling = 2;
 
 std::mutex g_pendingMutex;
 LOGER_QUEUE g_pendingQueue;
@@ -48,6 +58,16 @@ inline int32_t Diff(uint32_t a, uint32_t b)
 void FutexWait(std::atomic<uint32_t>& word, uint32_t nValue)
 {
     syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, nValue, nullptr, nullptr, 0);
+}
+// The old timespec of the futex system call: two longs, 32-bit on 32-bit
+// targets whatever time_t the library is built with.
+void FutexWaitFor(std::atomic<uint32_t>& word, uint32_t nValue, long nNanoseconds)
+{
+    const struct
+    {
+        long tv_sec, tv_nsec;
+    } timeout = {nNanoseconds / 1000000000, nNanoseconds % 1000000000};
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, nValue, &timeout, nullptr, 0);
 }
 void FutexWake(std::atomic<uint32_t>& word, int nCount)
 {
@@ -116,7 +136,7 @@ private:
     }
     void WaitForRoom(const Slot& slot, uint64_t nPos);
     void WaitUntilWritten(uint64_t nEnd);
-    void WakeWriter();
+    void WakeWriter(bool bUrgent);
     void WriteRange(uint64_t nTail, uint64_t nEnd, bool bFinal);
     void WriteSlots(uint64_t nFrom, uint64_t nEnd);
 
@@ -212,21 +232,24 @@ bool RecordQueue::Put(const RecordBytes& record, time_t tNow, int nLevel, bool b
     slot.bEmptyLast = record.bEmptyLast;
     memcpy(slot.szTime, record.szTime, sizeof(slot.szTime));
     slot.nSeq.store(static_cast<uint32_t>(nPos + 1), std::memory_order_seq_cst);
-    WakeWriter();
     const uint64_t nDepth = nPos + 1 - m_nFreed.load(std::memory_order_relaxed);
+    const bool bSync = m_nSyncLevel >= 0 && nLevel >= m_nSyncLevel;
+    WakeWriter(bSync || nDepth >= m_nCapacity / 4);
     uint64_t nHigh = m_nHighWater.load(std::memory_order_relaxed);
     while (nDepth <= m_nCapacity && nDepth > nHigh &&
            !m_nHighWater.compare_exchange_weak(nHigh, nDepth, std::memory_order_relaxed)) {
     }
-    if (m_nSyncLevel >= 0 && nLevel >= m_nSyncLevel)
+    if (bSync)
         WaitUntilWritten(nPos + 1);
     return true;
 }
 
-// The writer sleeps only when it found nothing to take: it is woken only then.
-void RecordQueue::WakeWriter()
+// The writer sleeps only when it found nothing to take: it is woken only
+// then, and between polls only when bUrgent.
+void RecordQueue::WakeWriter(bool bUrgent)
 {
-    if (m_nWriterAsleep.load(std::memory_order_seq_cst) != 0 && m_nWriterAsleep.exchange(0) != 0)
+    const uint32_t nState = m_nWriterAsleep.load(std::memory_order_seq_cst);
+    if ((nState == nIdle || (nState == nPolling && bUrgent)) && m_nWriterAsleep.exchange(nAwake) != nAwake)
         FutexWake(m_nWriterAsleep, 1);
 }
 
@@ -238,6 +261,7 @@ void RecordQueue::WaitForRoom(const Slot& slot, uint64_t nPos)
                (m_nHead.load(std::memory_order_seq_cst) & nClosed) == 0;
     };
     while (isFull()) {
+        WakeWriter(true);
         const uint32_t nSeen = m_nFreedWord.load(std::memory_order_seq_cst);
         m_nWaiters.fetch_add(1, std::memory_order_seq_cst);
         if (isFull())
@@ -264,7 +288,7 @@ void RecordQueue::WaitUntilWritten(uint64_t nEnd)
 void RecordQueue::Close()
 {
     m_nHead.fetch_or(nClosed, std::memory_order_seq_cst);
-    if (m_nWriterAsleep.exchange(0) != 0)
+    if (m_nWriterAsleep.exchange(nAwake) != nAwake)
         FutexWake(m_nWriterAsleep, 1);
     FutexWake(m_nFreedWord, INT_MAX);
 }
@@ -284,11 +308,13 @@ void RecordQueue::Run()
 {
     t_bIsWriter = true;
     uint64_t nTail = m_nTail.load(std::memory_order_relaxed);
+    uint64_t nLastTaken = 0;
     for (;;) {
         uint64_t nEnd = nTail;
         while (nEnd - nTail < nMaxTake && IsPublished(nEnd))
             ++nEnd;
         if (nEnd != nTail) {
+            nLastTaken = NowNanoseconds();
             WriteRange(nTail, nEnd, false);
             nTail = m_nTail.load(std::memory_order_relaxed); // further when the echo drained the queue
             continue;
@@ -303,10 +329,15 @@ void RecordQueue::Run()
             FutexWake(m_nDrained, INT_MAX);
             return;
         }
-        m_nWriterAsleep.store(1, std::memory_order_seq_cst);
-        if (!IsPublished(nTail) && (m_nHead.load(std::memory_order_seq_cst) & nClosed) == 0)
-            FutexWait(m_nWriterAsleep, 1);
-        m_nWriterAsleep.store(0, std::memory_order_seq_cst);
+        const bool bPoll = NowNanoseconds() - nLastTaken < nIdleAfterNanoseconds;
+        m_nWriterAsleep.store(bPoll ? nPolling : nIdle, std::memory_order_seq_cst);
+        if (!IsPublished(nTail) && (m_nHead.load(std::memory_order_seq_cst) & nClosed) == 0) {
+            if (bPoll)
+                FutexWaitFor(m_nWriterAsleep, nPolling, nPollNanoseconds);
+            else
+                FutexWait(m_nWriterAsleep, nIdle);
+        }
+        m_nWriterAsleep.store(nAwake, std::memory_order_seq_cst);
     }
 }
 

@@ -232,7 +232,8 @@ void RunVariant(const std::string& id, unsigned threads, unsigned long records, 
         logger.set_level(filtered ? spdlog::level::warn : spdlog::level::info);
         SpdlogWriter writer{&logger};
         timing = RunThreads(threads, perThread, sampleEvery, writer);
-    } else if (id == "logger" || id == "logger-echo" || id == "logger-filtered" || id == "logger-queue") {
+    } else if (id == "logger" || id == "logger-echo" || id == "logger-filtered" || id == "logger-queue" ||
+               id.rfind(kLockVariantPrefix, 0) == 0) {
         LOG_CONFIG_INFO info{};
         info.m_strLogPath = QString::fromLocal8Bit(dir.c_str()) + "/";
         info.m_strLogName = "bench";

@@ -410,10 +410,10 @@ case "$job" in
         install_missing cmake g++ make qtbase5-dev googletest faketime acl
         [ $# -gt 1 ] || set -- "$1" -R 'WriteLock|Threads|HostScenario|Reliability|Stress|CrashesAndHangs'
         for lock in own std adaptive; do
-            step "build with the $lock write lock" cmake -S "$root" -B "$root/build-lock-$lock" \
+            step "configure build-lock-$lock (LOGGER_WRITE_LOCK=$lock)" cmake -S "$root" -B "$root/build-lock-$lock" \
                 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_WERROR=ON -DLOGGER_BUILD_TESTS=ON \
                 -DLOGGER_BUILD_EXAMPLES=OFF -DLOGGER_WRITE_LOCK="$lock"
-            step "build-lock-$lock" cmake --build "$root/build-lock-$lock" -j "$jobs"
+            step "build in build-lock-$lock" cmake --build "$root/build-lock-$lock" -j "$jobs"
             step "tests with the $lock write lock" run_ctest "$root/build-lock-$lock" "${@:2}"
         done
         ;;

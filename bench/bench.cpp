@@ -169,6 +169,27 @@ namespace
 {
 std::string g_self; // this program's path, also for exec under strace
 
+// The program that runs a variant: this one, or for a lock's variant the
+// copy of it linked to the library built with that lock.
+std::string ProgramFor(const Variant& variant)
+{
+    const std::string id = variant.id;
+    if (id.rfind(kLockVariantPrefix, 0) != 0)
+        return g_self;
+    return (fs::path(g_self).parent_path() / ("logger_bench_lock_" + id.substr(strlen(kLockVariantPrefix)))).string();
+}
+
+// Whether the variant's program was built (the lock rows need LOGGER_BENCH_LOCKS).
+bool IsBuilt(const Variant& variant)
+{
+#ifdef BENCH_LOCK_ROWS
+    const bool lockRows = true;
+#else
+    const bool lockRows = false;
+#endif
+    return lockRows || std::string(variant.id).rfind(kLockVariantPrefix, 0) != 0;
+}
+
 struct Options
 {
     unsigned long records = kDefaultRecords, straceRecords = kDefaultStraceRecords, stallRecords = kDefaultStallRecords;
@@ -192,7 +213,7 @@ Outcome TimedRun(const Options& options, const Variant& variant, unsigned thread
         variant.filtered ? std::min(options.records * kFilteredRecordsFactor, kMaxRecordsPerThread) : options.records;
     const unsigned long perThread = records / threads;
     const std::string result =
-        RunChild({g_self, "--child", variant.id, std::to_string(threads), std::to_string(records), "0", dir}, true);
+        RunChild({ProgramFor(variant), "--child", variant.id, std::to_string(threads), std::to_string(records), "0", dir}, true);
     Outcome outcome;
     unsigned long long elapsed = 0, p50 = 0, p99 = 0;
     if (sscanf(result.c_str(), "ok %llu %llu %llu", &elapsed, &p50, &p99) != 3) {
@@ -225,7 +246,7 @@ std::string StraceCell(const Options& options, const Variant& variant, std::stri
         const std::string dir = options.dir + "/strace", out = options.dir + "/strace.txt";
         fs::create_directory(dir);
         const std::string result = RunChild(
-            {"strace", "-f", "-c", "-o", out, g_self, "--child", variant.id, "1", std::to_string(records), "0", dir},
+            {"strace", "-f", "-c", "-o", out, ProgramFor(variant), "--child", variant.id, "1", std::to_string(records), "0", dir},
             false);
         fs::remove_all(dir);
         std::ifstream file(out);
@@ -358,7 +379,7 @@ int main(int argc, char** argv)
         for (const unsigned threads : options.threads) {
             std::vector<size_t> order;
             for (size_t v = 0; v < kVariantCount; ++v)
-                if (!kVariants[v].filtered || threads == options.threads.front())
+                if ((!kVariants[v].filtered || threads == options.threads.front()) && IsBuilt(kVariants[v]))
                     order.push_back(v);
             std::rotate(order.begin(), order.begin() + rep % static_cast<int>(order.size()), order.end());
             for (const size_t v : order)
@@ -372,7 +393,8 @@ int main(int argc, char** argv)
         notice = "strace not found: system calls per record skipped.";
     std::vector<std::string> syscalls(kVariantCount, "–");
     for (size_t v = 0; v < kVariantCount && notice.empty(); ++v)
-        syscalls[v] = StraceCell(options, kVariants[v], notice);
+        if (IsBuilt(kVariants[v]))
+            syscalls[v] = StraceCell(options, kVariants[v], notice);
     std::string rollover = "Rollover, lock held by the record that starts a new file (median / max of " +
                            std::to_string(kRolloverFiles - 1) + "):";
     for (const unsigned crowd : kRolloverCrowd) {
@@ -404,6 +426,8 @@ int main(int argc, char** argv)
     }
     ratios[0].push_back("system calls/record (1 thread)");
     for (size_t v = 0; v < kVariantCount; ++v) {
+        if (!IsBuilt(kVariants[v]))
+            continue;
         std::vector<std::string> ratioRow{kVariants[v].label, "–"}, perCallRow{kVariants[v].label};
         std::vector<double> bytes;
         for (const unsigned threads : options.threads) {
@@ -461,6 +485,8 @@ int main(int argc, char** argv)
     printf("\n%s\n", rollover.c_str());
     if (!notice.empty())
         printf("\n%s\n", notice.c_str());
+    if (!std::all_of(std::begin(kVariants), std::end(kVariants), IsBuilt))
+        printf("\nThe rows of each write lock were not built (configure with -DLOGGER_BENCH_LOCKS=ON).\n");
     if (!allGood)
         printf("\nSome runs lost, tore or duplicated lines, or failed: their numbers are not shown.\n");
     // The logger's destructor prints to stdout at exit; the table ends here.

@@ -62,10 +62,16 @@ inline const Variant kVariants[] = {
     {"logger-echo", "this library, echo on (to /dev/null)", false},
     {"logger-queue", "this library, writer thread, queue of 65536, echo off", false},
     {"spdlog-async", "spdlog async_logger, queue of 65536, block when full", false},
+    {"logger-lock-own", "this library as the row \"printf form\", built with its own write lock", false},
+    {"logger-lock-std", "this library as the row \"printf form\", built with std::mutex", false},
+    {"logger-lock-adaptive", "this library as the row \"printf form\", built with glibc's adaptive mutex", false},
     {"spdlog-filtered", "spdlog, record filtered out by level", true},
     {"logger-filtered", "this library, record filtered out by level", true},
 };
 inline constexpr size_t kFloor = 0, kVariantCount = sizeof(kVariants) / sizeof(kVariants[0]);
+// The variants "logger-lock-<kind>" run in logger_bench_lock_<kind>, this
+// program linked to a copy of the library built with LOGGER_WRITE_LOCK=<kind>.
+inline const char* const kLockVariantPrefix = "logger-lock-";
 
 // The expected line with its line feed, as the floor writes it and as the
 // read-back demands it.

@@ -292,7 +292,8 @@ void RunVariant(const std::string& id, unsigned threads, unsigned long records, 
         // end writes out what is queued and the flush, for the read-back.
         logger->flush();
         pool.reset();
-    } else if (id == "logger" || id == "logger-echo" || id == "logger-filtered" || id == "logger-queue") {
+    } else if (id == "logger" || id == "logger-echo" || id == "logger-filtered" || id == "logger-queue" ||
+               id.rfind(kLockVariantPrefix, 0) == 0) {
         LOG_CONFIG_INFO info{};
         info.m_strLogPath = QString::fromLocal8Bit(dir.c_str()) + "/";
         info.m_strLogName = "bench";

@@ -7,6 +7,7 @@
 
 #include <ctime>
 
+#if !defined(LOGGER_WRITE_LOCK_STD) && !defined(LOGGER_WRITE_LOCK_ADAPTIVE)
 namespace
 {
 // A waiter first lets the holder go on: a line written by one CPU after
@@ -56,8 +57,6 @@ bool SpinningHelps()
 
 namespace LogerDetail
 {
-__thread int t_nInFileLock __attribute__((tls_model("initial-exec"))) = 0;
-
 bool WriteLock::IsHolderOn(int nCpu) const
 {
     return nCpu >= 0 && __atomic_load_n(&m_nHolderCpu, __ATOMIC_RELAXED) == nCpu;
@@ -107,6 +106,12 @@ void WriteLock::WakeOne()
 {
     syscall(SYS_futex, &m_nState, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
+} // namespace LogerDetail
+#endif
+
+namespace LogerDetail
+{
+__thread int t_nInFileLock __attribute__((tls_model("initial-exec"))) = 0;
 
 alignas(64) WriteLock g_fileLock;
 } // namespace LogerDetail

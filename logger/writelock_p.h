@@ -3,6 +3,13 @@
 // microseconds when the CPU went idle): a thread that finds it taken waits a
 // few microseconds awake while the holder runs on another CPU, and sleeps on
 // a futex only when that was not enough.
+//
+// The build may put a standard lock in its place (LOGGER_WRITE_LOCK in CMake:
+// own, std for std::mutex, adaptive for glibc's adaptive mutex, which spins a
+// bounded number of times before it sleeps), so that the benchmark can weigh
+// them. Each keeps what the library asks of the lock: set up before any
+// constructor runs, nothing to tear down at exit (threads may still log then),
+// released in a child just forked, no cancellation point.
 #ifndef LOGGER_WRITELOCK_P_H
 #define LOGGER_WRITELOCK_P_H
 
@@ -11,8 +18,41 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <type_traits>
+
+#if defined(LOGGER_WRITE_LOCK_STD)
+#include <mutex>
+#endif
+
 namespace LogerDetail
 {
+#if defined(LOGGER_WRITE_LOCK_STD) || defined(LOGGER_WRITE_LOCK_ADAPTIVE)
+class WriteLock
+{
+public:
+    constexpr WriteLock() = default;
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+
+#if defined(LOGGER_WRITE_LOCK_STD)
+    void lock() { m_mutex.lock(); }
+    void unlock() { m_mutex.unlock(); }
+#else
+    void lock() { pthread_mutex_lock(&m_mutex); }
+    void unlock() { pthread_mutex_unlock(&m_mutex); }
+#endif
+    // In a child just forked: its one thread is the one that took the lock
+    // before the fork, and lets it go (neither kind checks its owner).
+    void ResetInChild() { unlock(); }
+
+private:
+#if defined(LOGGER_WRITE_LOCK_STD)
+    std::mutex m_mutex;
+#else
+    pthread_mutex_t m_mutex = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
+#endif
+};
+#else
 class WriteLock
 {
 public:
@@ -52,6 +92,8 @@ private:
     // priorities: a real-time waiter would even keep it off the CPU).
     int m_nHolderCpu = -1;
 };
+#endif
+static_assert(std::is_trivially_destructible<WriteLock>::value, "the lock must still work while the process exits");
 
 // The one lock of the log file: records, starts and the shutdown take it.
 // A cache line of its own: waiters look at it while the holder writes.

@@ -12,6 +12,11 @@
 #   scripts/build.sh bench [OPTIONS]
 #                            Release build in build-bench/, run the benchmark,
 #                            print its table (options: build-bench/bench/logger_bench --help)
+#   scripts/build.sh locks [CTEST ARGS]
+#                            the library with each write lock (LOGGER_WRITE_LOCK:
+#                            own, std, adaptive) in build-lock-<kind>/, and the
+#                            tests where threads meet the lock (or those CTEST
+#                            ARGS choose); not part of test
 #   scripts/build.sh stack   the armhf library with -fstack-usage (build-armhf-stack/):
 #                            the stack of each function, largest first
 #   scripts/build.sh asan    every test under AddressSanitizer and UBSan (build-asan/)
@@ -397,9 +402,20 @@ case "$job" in
         install_missing cmake g++ make qtbase5-dev libspdlog-dev strace
         echo "== Release build of the benchmark in $bench_build" >&2
         cmake -S "$root" -B "$bench_build" -DCMAKE_BUILD_TYPE=Release -DLOGGER_BUILD_BENCH=ON \
-              -DLOGGER_BUILD_TESTS=OFF -DLOGGER_BUILD_EXAMPLES=OFF >/dev/null
+              -DLOGGER_BUILD_TESTS=OFF -DLOGGER_BUILD_EXAMPLES=OFF -DLOGGER_BENCH_LOCKS=ON >/dev/null
         cmake --build "$bench_build" -j "$jobs" --target logger_bench >/dev/null
         "$bench_build/bench/logger_bench" "${@:2}"
+        ;;
+    locks)
+        install_missing cmake g++ make qtbase5-dev googletest faketime acl
+        [ $# -gt 1 ] || set -- "$1" -R 'WriteLock|Threads|HostScenario|Reliability|Stress|CrashesAndHangs'
+        for lock in own std adaptive; do
+            step "configure build-lock-$lock (LOGGER_WRITE_LOCK=$lock)" cmake -S "$root" -B "$root/build-lock-$lock" \
+                -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGGER_WERROR=ON -DLOGGER_BUILD_TESTS=ON \
+                -DLOGGER_BUILD_EXAMPLES=OFF -DLOGGER_WRITE_LOCK="$lock"
+            step "build in build-lock-$lock" cmake --build "$root/build-lock-$lock" -j "$jobs"
+            step "tests with the $lock write lock" run_ctest "$root/build-lock-$lock" "${@:2}"
+        done
         ;;
     stack)
         install_missing cmake make g++-arm-linux-gnueabihf qtbase5-dev-tools
@@ -471,7 +487,7 @@ case "$job" in
         exit "$status"
         ;;
     *)
-        echo "usage: $0 demo|test|native|armhf|package|sysroot|stack|asan|tsan|fuzz [SECONDS]|bench [bench options]" >&2
+        echo "usage: $0 demo|test|native|armhf|package|sysroot|locks [ctest args]|stack|asan|tsan|fuzz [SECONDS]|bench [bench options]" >&2
         exit 2
         ;;
 esac

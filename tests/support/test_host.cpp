@@ -444,10 +444,10 @@ int main(int argc, char** argv)
             // Threads log without pause while the host forks; each child logs
             // COUNT records "child <fork> <n>" and exits. Prints how many
             // children exited normally. The forks begin once every thread is
-            // past its first 100 records: its first allocates (its call site),
-            // and a thread inside the allocator at a fork leaves the child
-            // waiting for the allocator's lock forever unless the allocator
-            // is fork-safe (glibc's is; GCC 12's ThreadSanitizer's is not).
+            // past its first 100 records: its first allocates (its state, its
+            // call site), and a thread inside the allocator at a fork leaves
+            // the child waiting for the allocator's lock forever unless the
+            // allocator is fork-safe (glibc's is; GCC 12's ASan and TSan are not).
             static std::atomic<long> warm{0};
             const long threads = atol(argv[i + 1]), forks = atol(argv[i + 2]), count = atol(argv[i + 3]);
             for (long t = 0; t < threads; ++t)

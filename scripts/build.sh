@@ -439,13 +439,11 @@ case "$job" in
     tsan)
         # The tests where threads meet: intake, level changes, the stop, the
         # stress test, a handler that logs, exit while threads log, threads
-        # cancelled, a real-time waiter, two starts at once (not a signal handler
-        # that logs: TSan reports the allocations its records may make; nor
-        # children forked while threads log: under TSan alone a child now and
-        # then hangs, the cause not yet found; the other legs run it).
+        # cancelled, a real-time waiter, two starts at once, children forked
+        # while threads log (not a signal handler that logs: TSan reports the
+        # allocations its records may make).
         sanitizer_leg "$root/build-tsan" thread \
-            -R 'Intake|Line|Level|Stop|Threads|WriteLock|Stress|HostScenario|Reliability|Cancelled|RealTimeWaiter|TwoStarts|Queue[.]' \
-            -E 'ChildrenForked'
+            -R 'Intake|Line|Level|Stop|Threads|WriteLock|Stress|HostScenario|Reliability|Cancelled|RealTimeWaiter|TwoStarts|Queue[.]'
         ;;
     fuzz)
         fuzz_leg "${2:-30}"

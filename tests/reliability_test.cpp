@@ -150,11 +150,6 @@ TEST(HostScenario, QFatalIsWrittenAtFatalBeforeItEndsTheProcess)
 
 TEST(HostScenario, ChildrenForkedWhileFourThreadsLogLogNormally)
 {
-#if defined(__SANITIZE_ADDRESS__)
-    // Seen in gdb: a child waits for the allocator lock of ASan's runtime,
-    // held by another thread at the fork (glibc's malloc is fork-safe).
-    GTEST_SKIP() << "ASan's allocator is not fork-safe while other threads allocate";
-#endif
     for (const QStringList& before : {QStringList{}, QStringList{"queue", "64", "wait"}}) { // the parent's queue too
         const TempDir dir;
         const Child r =

@@ -458,15 +458,22 @@ int main(int argc, char** argv)
         } else if (command == "fork-while-logging") {
             // Threads log without pause while the host forks; each child logs
             // COUNT records "child <fork> <n>" and exits. Prints how many
-            // children exited normally.
-            static std::atomic<long> logged{0};
+            // children exited normally. The forks begin once every thread is
+            // past its first 100 records: its first allocates (its state, its
+            // call site), and a thread inside the allocator at a fork leaves
+            // the child waiting for the allocator's lock forever unless the
+            // allocator is fork-safe (glibc's is; GCC 12's ASan and TSan are not).
+            static std::atomic<long> warm{0};
             const long threads = atol(a[1]), forks = atol(a[2]), count = atol(a[3]);
             for (long t = 0; t < threads; ++t)
                 std::thread([t] {
-                    for (long n = 0;; ++n, ++logged)
+                    for (long n = 0;; ++n) {
                         Loger::GetLoger().addLogtoList(INFO, __FILE__, "void spin()", int(t), "spin %ld", n);
+                        if (n == 100)
+                            ++warm;
+                    }
                 }).detach();
-            while (logged < threads * 100) {
+            while (warm < threads) {
             }
             long exited = 0;
             for (long f = 0; f < forks; ++f) {

@@ -136,9 +136,10 @@ bool FindObject(uintptr_t nAddr, uintptr_t& nMapStart, uintptr_t& nMapEnd, uintp
 // loader's lock.
 bool FindSymbol(uintptr_t nAddr, Dl_info& info, unsigned char* pnType)
 {
-    const ElfW(Sym)* pSym = nullptr;
-    if (dladdr1(reinterpret_cast<void*>(nAddr), &info, reinterpret_cast<void**>(&pSym), RTLD_DL_SYMENT) == 0)
+    void* pExtra = nullptr;
+    if (dladdr1(reinterpret_cast<void*>(nAddr), &info, &pExtra, RTLD_DL_SYMENT) == 0)
         return false;
+    const ElfW(Sym)* const pSym = static_cast<const ElfW(Sym)*>(pExtra);
     if (pnType != nullptr && pSym != nullptr)
         *pnType = pSym->st_info & 0xf;
     return true;
@@ -148,10 +149,10 @@ bool FindSymbol(uintptr_t nAddr, Dl_info& info, unsigned char* pnType)
 bool FindObject(uintptr_t nAddr, uintptr_t& nMapStart, uintptr_t& nMapEnd, uintptr_t& nBias)
 {
     Dl_info info = {};
-    link_map* pMap = nullptr;
-    if (dladdr1(reinterpret_cast<void*>(nAddr), &info, reinterpret_cast<void**>(&pMap), RTLD_DL_LINKMAP) == 0 ||
-        pMap == nullptr)
+    void* pExtra = nullptr;
+    if (dladdr1(reinterpret_cast<void*>(nAddr), &info, &pExtra, RTLD_DL_LINKMAP) == 0 || pExtra == nullptr)
         return false;
+    const link_map* const pMap = static_cast<const link_map*>(pExtra);
     nMapStart = reinterpret_cast<uintptr_t>(info.dli_fbase);
     nMapEnd = nMapStart + 4096; // its program headers lie in the first page
     nBias = pMap->l_addr;

@@ -245,6 +245,19 @@ parent_project() {
     echo "== a parent project builds with the library as a subdirectory and installs only its own program"
 }
 
+# The crash trace's fallback for devices whose glibc predates 2.35 (no
+# _dl_find_object), compiled as such a glibc would see it, native and armhf.
+old_glibc_fallback() {
+    local unit=/tmp/logger-old-glibc-$$.cpp compiler
+    printf '#include <dlfcn.h>\n#undef DLFO_STRUCT_HAS_EH_DBASE\n#include "crashsymbols.cpp"\n' >"$unit"
+    for compiler in g++ arm-linux-gnueabihf-g++; do
+        command -v "$compiler" >/dev/null || continue
+        "$compiler" -std=c++17 -Wall -Wextra -Werror -fsyntax-only -iquote "$root/logger" \
+            -I "$build/logger" $(pkg-config --cflags Qt5Core) "$unit" || { rm -f "$unit"; return 1; }
+    done
+    rm -f "$unit"
+}
+
 # The README's code: every C++ block is a whole file that compiles against
 # the installed package of `consumer`; the quick start's main.cpp, built as
 # the README says, also runs and writes its line.
@@ -390,6 +403,7 @@ case "$job" in
         step "benchmark smoke run" "$build/bench/logger_bench" --records 4000 --reps 1 --strace-records 0
         step "installed package" consumer
         step "README code" readme_code
+        step "crash trace for glibc before 2.35 compiles" old_glibc_fallback
         step "parent project" parent_project
         step "native packages" package_native
         step "native packages checked" check_packages native

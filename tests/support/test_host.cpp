@@ -174,6 +174,14 @@ bool waitUntil(const std::function<bool()>& done, int seconds)
     return true;
 }
 
+// The echo of a record waits while g_stalled holds, as a write to a stalled disk would.
+void StallingEcho(QtMsgType, const QMessageLogContext&, const QString& text)
+{
+    if (text.startsWith("\"["))
+        waitUntil([] { return !g_stalled; }, 20);
+    fprintf(stderr, "%s\n", qUtf8Printable(text));
+}
+
 int main(int argc, char** argv)
 {
     Loger& logger = Loger::GetLoger();
@@ -330,11 +338,7 @@ int main(int argc, char** argv)
             // The echo of records stalls (as a write would on a stalled disk)
             // until "release" or the queue reaches DEPTH ("release-at").
             g_stalled = true;
-            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
-                if (text.startsWith("\"["))
-                    waitUntil([] { return !g_stalled; }, 20);
-                fprintf(stderr, "%s\n", qUtf8Printable(text));
-            });
+            qInstallMessageHandler(StallingEcho);
         } else if (command == "exit-in-echo") {
             // Logs COUNT records, all but the first while the writer thread is
             // in the echo of the first; there, once they are queued, the
@@ -384,11 +388,7 @@ int main(int argc, char** argv)
             static std::atomic<long> returned[16];
             static long threads = 0;
             threads = std::min(atol(a[1]), 16L);
-            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
-                if (text.startsWith("\"["))
-                    waitUntil([] { return !g_stalled; }, 20);
-                fprintf(stderr, "%s\n", qUtf8Printable(text));
-            });
+            qInstallMessageHandler(StallingEcho);
             for (long t = 0; t < threads; ++t)
                 std::thread([t] {
                     for (long n = 0;; ++n) {

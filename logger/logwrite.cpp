@@ -27,10 +27,12 @@ void LogDirectory::LookAtFile()
 {
     if (!PathLeadsHere()) {
         // The directory moved away or was replaced: the new file says where
-        // the records before it went.
+        // the records before it went; deleted, that they went with it.
         m_bReopen = true;
         m_nVanished += m_nSinceLook;
-        m_movedFrom = QFile::encodeName(m_file.Path());
+        struct stat st;
+        if (fstat(m_nDirFd, &st) != 0 || st.st_nlink > 0)
+            m_movedFrom = QFile::encodeName(m_file.Path());
     } else if (!m_file.StillAtName()) {
         m_bReopen = true;
         m_nVanished += m_nSinceLook; // told at the top of the next file

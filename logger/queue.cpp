@@ -139,6 +139,7 @@ private:
     void WakeWriter(bool bUrgent);
     void WriteRange(uint64_t nTail, uint64_t nEnd, bool bFinal);
     void WriteSlots(uint64_t nFrom, uint64_t nEnd);
+    void LoadRecord(const Slot& slot);
 
     Slot* const m_pSlots;
     const uint32_t m_nCapacity;
@@ -370,12 +371,7 @@ void RecordQueue::WriteRange(uint64_t nTail, uint64_t nEnd, bool bFinal)
     for (uint64_t nPos = nTail; nPos != nEnd; ++nPos) {
         const Slot& slot = At(nPos);
         if (slot.bWritten && (slot.bEcho || slot.bEmptyFirst || slot.bEmptyLast)) {
-            m_record.bytes.Clear();
-            m_record.bytes.Append(slot.Bytes(), slot.nBytes);
-            m_record.nLineBegin = slot.nLineBegin;
-            m_record.nLineLength = slot.nLineLength;
-            m_record.bEmptyFirst = slot.bEmptyFirst;
-            m_record.bEmptyLast = slot.bEmptyLast;
+            LoadRecord(slot);
             EmitAfterRecord(&m_record, slot.bEcho);
         }
     }
@@ -393,6 +389,21 @@ void RecordQueue::WriteRange(uint64_t nTail, uint64_t nEnd, bool bFinal)
     }
     if (m_nWaiters.load(std::memory_order_seq_cst) != 0)
         FutexWake(m_nFreedWord, INT_MAX);
+}
+
+// A queued line back as the record its caller made, for Append and the echo.
+void RecordQueue::LoadRecord(const Slot& slot)
+{
+    m_record.bytes.Clear();
+    m_record.bytes.Append(slot.Bytes(), slot.nBytes);
+    m_record.nLineBegin = slot.nLineBegin;
+    m_record.nLineLength = slot.nLineLength;
+    m_record.bEmptyFirst = slot.bEmptyFirst;
+    m_record.bEmptyLast = slot.bEmptyLast;
+    m_record.nThreadId = slot.nThreadId;
+    m_record.nLevel = slot.nLevel;
+    m_record.nLineNo = slot.nLineNo;
+    memcpy(m_record.szTime, slot.szTime, sizeof(m_record.szTime));
 }
 
 // Under the write lock: runs of lines that go as they are with one write
@@ -449,16 +460,7 @@ void RecordQueue::WriteSlots(uint64_t nFrom, uint64_t nEnd)
         const uint64_t nOneByOne = nRun > 0 ? nRun : 1;
         for (uint64_t n = 0; n < nOneByOne; ++n) {
             Slot& slot = At(nFrom + n);
-            m_record.bytes.Clear();
-            m_record.bytes.Append(slot.Bytes(), slot.nBytes);
-            m_record.nLineBegin = slot.nLineBegin;
-            m_record.nLineLength = slot.nLineLength;
-            m_record.bEmptyFirst = slot.bEmptyFirst;
-            m_record.bEmptyLast = slot.bEmptyLast;
-            m_record.nThreadId = slot.nThreadId;
-            m_record.nLevel = slot.nLevel;
-            m_record.nLineNo = slot.nLineNo;
-            memcpy(m_record.szTime, slot.szTime, sizeof(m_record.szTime));
+            LoadRecord(slot);
             slot.bWritten = directory.Append(m_record, static_cast<time_t>(slot.tNow), slot.nLevel) != -1;
         }
         nFrom += nOneByOne;

@@ -189,12 +189,6 @@ inline bool privateMounts()
     return made;
 }
 
-// Whether commands can run as user nobody: as root, through setpriv.
-inline bool nobodyAvailable()
-{
-    return geteuid() == 0 && runCommand({"true"}, {}, true).exitCode == 0;
-}
-
 // The test host with `args` (natively, or through qemu-arm in a cross build),
 // with extra "NAME=value" entries in its environment; or another program of
 // the tests.
@@ -215,6 +209,15 @@ inline Child runHost(const QStringList& args, const QStringList& env = {}, const
                      bool asNobody = false)
 {
     return runCommand(hostCommand(args, env), workDir, asNobody);
+}
+
+// Whether the test host can run as user nobody: as root, through setpriv,
+// with a build tree that user can reach (a checkout in a folder closed to
+// others is not).
+inline bool nobodyAvailable()
+{
+    static const bool available = geteuid() == 0 && runHost({}, {}, {}, true).exitCode == 0;
+    return available;
 }
 
 // `args` with a leading "DIR/" of each word replaced by `dir`.
